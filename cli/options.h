@@ -1,0 +1,31 @@
+// The command line: options into RunSettings, and the usage text.
+#pragma once
+
+#include <string>
+
+#include "cli/run_settings.h"
+
+enum class ParseResult {
+    ok,
+    show_usage,  // not an option where one was expected
+    error,       // message holds the one text to print
+};
+
+struct ParseOutcome {
+    ParseResult result = ParseResult::ok;
+    std::string message;
+};
+
+// Reads the options from argv[1] up to, not including, the last argument (the target).
+// Never prints; the caller shows the message or the usage text and ends the run.
+ParseOutcome parse_command_line(int argc, const char* const* argv, RunSettings* settings);
+
+// True when the first argument is one of the help words.
+bool is_help_word(const char* argument);
+
+// The whole usage text, as print_usage prints it.
+std::string usage_text();
+void print_usage();
+
+// The largest payload of a UDP probe: its 1500-byte datagram less the 8-byte header.
+constexpr int32_t kMaxUdpDataSize = 1492;

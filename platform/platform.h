@@ -1,0 +1,164 @@
+// Everything tarnhop asks of the operating system. One implementation per platform
+// (platform/posix/, platform/win32/); CMake picks the directory. Errors cross this seam
+// as plain numbers and become text in cli/.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// ---- Socket layer -------------------------------------------------------------------
+
+// Starts the socket layer; 0 on success, otherwise the layer's own error code.
+int32_t platform_socket_startup();
+void platform_socket_cleanup();
+
+// ---- Timer, clock, sleep ------------------------------------------------------------
+
+// Raise the system timer resolution to 1 ms for the probe loop, and give it back.
+void platform_timer_raise();
+void platform_timer_restore();
+
+// Milliseconds on a monotonic clock; wraps at 2^32 like the original millisecond timer,
+// so differences are taken in unsigned arithmetic.
+uint32_t platform_clock_ms();
+
+// Sleeps ms milliseconds; 0 or less returns at once.
+void platform_sleep_ms(int32_t ms);
+
+// ---- Console ------------------------------------------------------------------------
+
+// Output of one formatter call holds at most this many bytes, terminating zero included.
+constexpr size_t kFormatCap = 1024;
+
+// printf-style formatting into out (at least kFormatCap bytes). The result is cut at
+// kFormatCap - 1 characters and always terminated; returns its length.
+size_t platform_format(char* out, const char* format, va_list args);
+
+// From now on every write reaches the console at once.
+void platform_stdout_unbuffered();
+// Writes bytes to standard output; errors are ignored.
+void platform_write_stdout(const char* text, size_t length);
+
+// The system's own message text for an error number, or a defined text of ours when the
+// system has none. Never empty.
+std::string platform_system_message(int32_t code);
+
+// ---- Resolver -----------------------------------------------------------------------
+
+// IPv4 addresses are 32 bits in network byte order, as the socket layer keeps them.
+constexpr uint32_t kAddressNone = 0xffffffffu;
+
+// Reads dotted text the way the socket layer's inet_addr does (short forms such as
+// "100" for 0.0.0.100 included); kAddressNone when the text is not an address.
+uint32_t platform_inet_addr(const char* text);
+
+// Dotted-decimal form of an address.
+std::string platform_inet_ntoa(uint32_t address);
+
+// Resolver failures in one number scheme on every platform.
+constexpr int32_t kResolverHostNotFound = 11001;
+constexpr int32_t kResolverTryAgain = 11002;
+constexpr int32_t kResolverNoRecovery = 11003;
+constexpr int32_t kResolverNoData = 11004;
+
+// Forward lookup of a host name: the first IPv4 address of the answer. On failure
+// returns false and sets *error to one of the codes above.
+bool platform_resolve_name(const char* name, uint32_t* address, int32_t* error);
+
+// Reverse lookup: the official name of the address. False when there is none.
+bool platform_reverse_lookup(uint32_t address, std::string* name);
+
+// ---- Files --------------------------------------------------------------------------
+
+// Full path of the running executable; empty when it cannot be had.
+std::string platform_executable_path();
+
+// Reads a whole file; false when it cannot be opened or read.
+bool platform_read_file(const std::string& path, std::vector<uint8_t>* bytes);
+
+// Replaces the file at path with data, all or nothing: the data goes to a new file beside
+// it that is renamed over the old one only once it was written whole. On any failure the
+// old file stays as it was and false is returned.
+bool platform_replace_file(const std::string& path, const uint8_t* data, size_t size);
+
+// ---- ICMP echo service --------------------------------------------------------------
+
+enum class IcmpOpenResult {
+    ok,
+    library_missing,  // the service's library could not be loaded
+    entry_missing,    // one of its entry points is missing
+    create_failed,    // the service refused to start; see error
+};
+
+struct IcmpOpenStatus {
+    IcmpOpenResult result = IcmpOpenResult::ok;
+    int32_t error = 0;  // system error number with create_failed
+};
+
+struct EchoRequest {
+    uint32_t target = 0;  // network byte order
+    uint8_t ttl = 0;
+    uint8_t tos = 0;
+    const uint8_t* data = nullptr;
+    uint16_t size = 0;
+    int32_t timeout_ms = 0;
+};
+
+struct EchoAnswer {
+    bool answered = false;
+    uint32_t responder = 0;  // network byte order
+    int32_t status = 0;      // IP status code: 0 echo reply, 11013 TTL expired, ...
+    int32_t rtt_ms = 0;      // whole milliseconds, cut
+    uint8_t ttl = 0;         // TTL of the answering packet
+};
+
+IcmpOpenStatus platform_icmp_open();
+// One echo request, and the first answer to it within timeout_ms.
+EchoAnswer platform_icmp_echo(const EchoRequest& request);
+// 0 on success, otherwise the system error number of the failed close.
+int32_t platform_icmp_close();
+
+// ---- UDP probe transport ------------------------------------------------------------
+
+// What arrived for a UDP probe, as the platform saw it. The probe code decides whether
+// it answers the probe (see probe/udp_packet.h).
+struct UdpArrival {
+    // Raw path: a whole received IPv4 datagram (cut to the receive buffer).
+    const uint8_t* packet = nullptr;
+    size_t packet_length = 0;
+    // Error-queue path (no raw sockets): the kernel's reading of the ICMP error.
+    bool from_error_queue = false;
+    uint32_t offender = 0;  // network byte order
+    uint8_t icmp_type = 0;
+    uint8_t icmp_code = 0;
+    uint8_t ttl = 0;
+    const uint8_t* quoted_payload = nullptr;  // our datagram's payload as quoted
+    size_t quoted_payload_length = 0;
+    uint32_t sender = 0;  // source address of the received packet (network byte order)
+};
+
+struct UdpExchange {
+    uint32_t target = 0;  // network byte order
+    uint8_t ttl = 0;
+    uint16_t source_port = 0;       // host byte order
+    uint16_t destination_port = 0;  // host byte order
+    const uint8_t* datagram = nullptr;  // UDP header and payload
+    size_t datagram_length = 0;
+    int32_t timeout_ms = 0;
+    // Called for every arrival during the wait; returns true when it answers the probe.
+    bool (*accept)(const UdpArrival& arrival, void* context) = nullptr;
+    void* context = nullptr;
+};
+
+struct UdpOutcome {
+    bool answered = false;
+    uint32_t send_ms = 0;     // platform_clock_ms() just before the datagram went out
+    uint32_t receive_ms = 0;  // platform_clock_ms() when the accepted arrival was read
+};
+
+// Sends the datagram with the exchange's TTL and waits at most timeout_ms in all for an
+// arrival that accept() takes. Unanswered at once when no socket could be had.
+UdpOutcome platform_udp_exchange(const UdpExchange& exchange);

@@ -1,0 +1,184 @@
+// Command-line parsing and the usage text.
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+
+namespace {
+
+struct Parsed {
+    ParseOutcome outcome;
+    RunSettings settings;
+};
+
+Parsed parse(std::initializer_list<const char*> arguments) {
+    std::vector<const char*> argv{"tarnhop"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    Parsed parsed;
+    parsed.outcome =
+        parse_command_line(static_cast<int>(argv.size()), argv.data(), &parsed.settings);
+    return parsed;
+}
+
+void expect_error(std::initializer_list<const char*> arguments, const std::string& message) {
+    Parsed parsed = parse(arguments);
+    EXPECT_EQ(parsed.outcome.result, ParseResult::error);
+    EXPECT_EQ(parsed.outcome.message, message);
+}
+
+}  // namespace
+
+TEST(HelpWords, OnlyTheFourExactWords) {
+    for (const char* word : {"/help", "/?", "-help", "-?"})
+        EXPECT_TRUE(is_help_word(word)) << word;
+    for (const char* word : {"-HELP", "/HELP", "-h", "--help", "/help ", "?", "", "-help2"})
+        EXPECT_FALSE(is_help_word(word)) << word;
+}
+
+TEST(Defaults, MatchTheUsageText) {
+    Parsed parsed = parse({"host"});
+    ASSERT_EQ(parsed.outcome.result, ParseResult::ok);
+    const RunSettings& s = parsed.settings;
+    EXPECT_FALSE(s.no_resolve || s.use_cache || s.use_udp || s.ping_only);
+    EXPECT_EQ(s.max_hops, 32);
+    EXPECT_EQ(s.hop_pause_ms, 0);
+    EXPECT_EQ(s.probe_gap_ms, 10);
+    EXPECT_EQ(s.data_size, 32);
+    EXPECT_EQ(s.timeout_ms, 1500);
+    EXPECT_EQ(s.probes_per_hop, 3);
+    EXPECT_EQ(s.tos, 0);
+}
+
+TEST(Flags, EachSetsItsFieldAndOnlySecondCharacterCounts) {
+    Parsed parsed = parse({"-d", "-cache", "-u", "-o", "host"});
+    ASSERT_EQ(parsed.outcome.result, ParseResult::ok);
+    EXPECT_TRUE(parsed.settings.no_resolve);
+    EXPECT_TRUE(parsed.settings.use_cache);
+    EXPECT_TRUE(parsed.settings.use_udp);
+    EXPECT_TRUE(parsed.settings.ping_only);
+
+    Parsed combined = parse({"-dcu", "host"});
+    ASSERT_EQ(combined.outcome.result, ParseResult::ok);
+    EXPECT_TRUE(combined.settings.no_resolve);
+    EXPECT_FALSE(combined.settings.use_cache);
+    EXPECT_FALSE(combined.settings.use_udp);
+}
+
+TEST(ValueOptions, EachLetterSetsItsField) {
+    Parsed parsed = parse({"-t", "7", "-p", "20", "-n", "0", "-l", "100", "-w", "250", "-i",
+                           "5", "-v", "184", "host"});
+    ASSERT_EQ(parsed.outcome.result, ParseResult::ok);
+    EXPECT_EQ(parsed.settings.max_hops, 7);
+    EXPECT_EQ(parsed.settings.hop_pause_ms, 20);
+    EXPECT_EQ(parsed.settings.probe_gap_ms, 0);
+    EXPECT_EQ(parsed.settings.data_size, 100);
+    EXPECT_EQ(parsed.settings.timeout_ms, 250);
+    EXPECT_EQ(parsed.settings.probes_per_hop, 5);
+    EXPECT_EQ(parsed.settings.tos, 184);
+}
+
+TEST(ValueOptions, LastOccurrenceWinsAndTrailingTextIsIgnored) {
+    Parsed parsed = parse({"-w", "10", "-w", "15x", "-tx", "9", "host"});
+    ASSERT_EQ(parsed.outcome.result, ParseResult::ok);
+    EXPECT_EQ(parsed.settings.timeout_ms, 15);
+    EXPECT_EQ(parsed.settings.max_hops, 9);
+}
+
+TEST(ValueOptions, LastArgumentIsBothValueAndTarget) {
+    Parsed parsed = parse({"-w", "100"});
+    ASSERT_EQ(parsed.outcome.result, ParseResult::ok);
+    EXPECT_EQ(parsed.settings.timeout_ms, 100);
+}
+
+TEST(ValueOptions, ValueMustStartWithADigit) {
+    expect_error({"-t", "-d", "host"}, "Bad argument for -t.\n");
+    expect_error({"-w", "-5", "host"}, "Bad argument for -w.\n");
+    expect_error({"-n", "x", "host"}, "Bad argument for -n.\n");
+    expect_error({"-i", " 3", "host"}, "Bad argument for -i.\n");
+    expect_error({"-p", "+3", "host"}, "Bad argument for -p.\n");
+    expect_error({"-v", "", "host"}, "Bad argument for -v.\n");
+    // Only the letter counts, so -t5 takes "host" as its value.
+    expect_error({"-t5", "host"}, "Bad argument for -t.\n");
+}
+
+TEST(ValueOptions, NumbersTooLargeSaturate) {
+    Parsed parsed = parse({"-w", "99999999999999999999", "-t", "2147483648", "host"});
+    ASSERT_EQ(parsed.outcome.result, ParseResult::ok);
+    EXPECT_EQ(parsed.settings.timeout_ms, 2147483647);
+    EXPECT_EQ(parsed.settings.max_hops, 2147483647);
+}
+
+TEST(DataLength, ReadLikeAtoiWithinItsLimits) {
+    EXPECT_EQ(parse({"-l", "abc", "host"}).settings.data_size, 0);
+    EXPECT_EQ(parse({"-l", "  +12x", "host"}).settings.data_size, 12);
+    EXPECT_EQ(parse({"-l", "8192", "host"}).settings.data_size, 8192);
+    EXPECT_EQ(parse({"-l", "-0", "host"}).outcome.result, ParseResult::ok);
+    expect_error({"-l", "8193", "host"}, "Data Length is too big (must be <= 8192)\n");
+    expect_error({"-l", "99999999999", "host"}, "Data Length is too big (must be <= 8192)\n");
+    expect_error({"-l", "-5", "host"}, "Bad argument for -l.\n");
+    expect_error({"-l", "-99999999999", "host"}, "Bad argument for -l.\n");
+}
+
+TEST(DataLength, UdpDatagramLimitAppliesAfterParsing) {
+    EXPECT_EQ(parse({"-u", "-l", "1492", "host"}).outcome.result, ParseResult::ok);
+    expect_error({"-l", "1493", "-u", "host"}, "Data Length is too big (must be <= 1492)\n");
+    EXPECT_EQ(parse({"-l", "1493", "host"}).outcome.result, ParseResult::ok);
+}
+
+TEST(NonOptions, ShowUsage) {
+    EXPECT_EQ(parse({"host", "extra"}).outcome.result, ParseResult::show_usage);
+    EXPECT_EQ(parse({"-", "host"}).outcome.result, ParseResult::show_usage);
+    EXPECT_EQ(parse({"", "host"}).outcome.result, ParseResult::show_usage);
+}
+
+TEST(NonOptions, UnknownLettersNameTheWholeArgument) {
+    expect_error({"-x", "host"}, "Unrecognized option: -x\n");
+    expect_error({"--", "host"}, "Unrecognized option: --\n");
+    expect_error({"-D", "host"}, "Unrecognized option: -D\n");
+    expect_error({"-xyz", "host"}, "Unrecognized option: -xyz\n");
+}
+
+TEST(NonOptions, TheTargetIsNeverReadAsAnOption) {
+    Parsed parsed = parse({"-d"});
+    EXPECT_EQ(parsed.outcome.result, ParseResult::ok);
+    EXPECT_FALSE(parsed.settings.no_resolve);
+}
+
+TEST(UsageText, FixedPartByteForByte) {
+    const std::string text = usage_text();
+    const std::string fixed =
+        "\nUsage: tarnhop [options] target_name\n\nOptions available:\n"
+        "\t-d             \t Do not attempt to resolve hostnames\n"
+        "\t-c             \t Create and use hostname cache for DNS (tarnhop.cache)\n"
+        "\t-u             \t Use UDP instead of ICMP (raw sockets required)\n"
+        "\t-o             \t Only ping host, don't do trace (useful for UDP ping)\n"
+        "\t-t <TimeToLive>\t Maximum number of hops (default: 32)\n"
+        "\t-p <PauseTime> \t Pause after each hop in ms (default: 0)\n"
+        "\t-n <WaitTime > \t Delay between consecutive pings in ms (default: 10)\n"
+        "\t-l <BuffSize>  \t Number of bytes of data to send (default: 32)\n"
+        "\t-w <TimeOut>   \t Timeout (in milliseconds) (default: 1500)\n"
+        "\t-i <PPIP>      \t Number of pings to send to each hop (default: 3)\n"
+        "\t-v <ToS>       \t Set Type of Service field bits (experts only)\n";
+    ASSERT_EQ(fixed.size(), 758u);
+    ASSERT_GE(text.size(), fixed.size());
+    EXPECT_EQ(text.substr(text.size() - fixed.size()), fixed);
+
+    const std::string head = text.substr(0, text.size() - fixed.size());
+    EXPECT_LE(head.size(), 265u);
+    EXPECT_LT(text.size(), 1024u);
+    // Three lines: version with the compile date, then two credit lines.
+    EXPECT_EQ(std::count(head.begin(), head.end(), '\n'), 3);
+    EXPECT_EQ(head.rfind("tarnhop v1.4a compiled " __DATE__ "  ", 0), 0u) << head;
+}
+
+TEST(UsageText, CompileDateHasTheShortMonthForm) {
+    const std::string date = __DATE__;
+    ASSERT_EQ(date.size(), 11u);
+    EXPECT_TRUE(std::isupper(static_cast<unsigned char>(date[0])));
+    EXPECT_EQ(date[3], ' ');
+    EXPECT_TRUE(date[4] == ' ' || std::isdigit(static_cast<unsigned char>(date[4])));
+    EXPECT_EQ(date[6], ' ');
+}
