@@ -1,0 +1,114 @@
+// Console output: the formatter's cap, the status texts and the system-text path.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "cli/console.h"
+#include "platform/platform.h"
+
+namespace {
+
+template <typename Print>
+std::string captured(Print print) {
+    testing::internal::CaptureStdout();
+    print();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+
+TEST(ConsolePrintf, FormatsTheConversionsTheProgramUses) {
+    EXPECT_EQ(captured([] { console_printf("%s|%d|%2d|%2d|%-7.7s|", "ab", -5, 7, 123, "12ms "); }),
+              "ab|-5| 7|123|12ms   |");
+    // A cell of ten thousand milliseconds or more is cut to seven characters.
+    EXPECT_EQ(captured([] { console_printf("%-7.7s|", "10000ms "); }), "10000ms|");
+}
+
+TEST(ConsolePrintf, OneCallPrintsAtMost1023Characters) {
+    const std::string longest(1023, 'x');
+    EXPECT_EQ(captured([&] { console_printf("%s", longest.c_str()); }), longest);
+
+    const std::string argument(2000, 'y');
+    std::string shown =
+        captured([&] { console_printf("Unrecognized option: %s\n", argument.c_str()); });
+    ASSERT_EQ(shown.size(), 1023u);
+    EXPECT_EQ(shown.rfind("Unrecognized option: yyy", 0), 0u);
+    EXPECT_EQ(shown.back(), 'y');  // the line end was cut off with the rest
+}
+
+TEST(ConsolePrintf, FormatterCapIsExact) {
+    char out[kFormatCap];
+    std::string text(1500, 'z');
+    auto format = [&](const char* fmt, ...) {
+        va_list args;
+        va_start(args, fmt);
+        size_t length = platform_format(out, fmt, args);
+        va_end(args);
+        return length;
+    };
+    EXPECT_EQ(format("%s", text.c_str()), 1023u);
+    EXPECT_EQ(std::strlen(out), 1023u);
+    EXPECT_EQ(format("%s", "short"), 5u);
+    EXPECT_STREQ(out, "short");
+}
+
+TEST(StatusTable, EveryCodeHasItsText) {
+    const char* expected[] = {
+        "Buffer too small.",
+        "Destination network unreachable.",
+        "Destination host unreachable.",
+        "Destination protocol unreachable.",
+        "Destination port unreachable.",
+        "No resources.",
+        "Bad option.",
+        "Hardware error.",
+        "Packet too big.",
+        "IP_REQ_TIMED_OUT",
+        "Bad request.",
+        "Bad route.",
+        "IP_TTL_EXPIRED_TRANSIT",
+        "TTL expired during reassembly.",
+        "Parameter problem.",
+        "Source quench.",
+        "Option too big.",
+        "Bad destination.",
+        "IP address deleted.",
+        "IP_SPEC_MTU_CHANGE",
+        "IP_MTU_CHANGE",
+        "IP_UNLOAD",
+    };
+    for (int32_t code = 11001; code <= 11022; ++code) {
+        const char* text = expected[code - 11001];
+        EXPECT_STREQ(ip_status_text(code), text) << code;
+        EXPECT_EQ(captured([&] { print_ip_status(code); }), std::string(text) + "\n") << code;
+    }
+    EXPECT_EQ(ip_status_text(11000), nullptr);
+    EXPECT_EQ(ip_status_text(11023), nullptr);
+    EXPECT_EQ(ip_status_text(0), nullptr);
+}
+
+TEST(StatusTable, OtherCodesTakeTheSystemTextPath) {
+    // 0 and errno values have system texts; 11000 and 11023 have none and get ours.
+    EXPECT_EQ(captured([] { print_ip_status(0); }),
+              "(0) " + platform_system_message(0) + "\n");
+    EXPECT_EQ(captured([] { print_ip_status(EACCES); }), "(13) Permission denied\n");
+    EXPECT_EQ(captured([] { print_ip_status(11000); }), "(11000) Unknown error.\n");
+    EXPECT_EQ(captured([] { print_ip_status(11023); }), "(11023) Unknown error.\n");
+    EXPECT_EQ(captured([] { print_ip_status(-1); }), "(-1) Unknown error.\n");
+}
+
+TEST(SystemMessage, IsPrintedAsPlainTextWithoutLineEnd) {
+    EXPECT_EQ(captured([] { print_system_message(EPERM); }), "Operation not permitted");
+    EXPECT_FALSE(platform_system_message(0).empty());
+    EXPECT_FALSE(platform_system_message(123456).empty());
+}
+
+TEST(TerminalSafe, ReplacesEveryByteOutsidePrintableAscii) {
+    EXPECT_EQ(terminal_safe("router-1.lab"), "router-1.lab");
+    EXPECT_EQ(terminal_safe("a\x1b[31mb"), "a?[31mb");
+    EXPECT_EQ(terminal_safe(std::string("x\0y\x7f\x80\xff ~", 8)), "x?y??? ~");
+    EXPECT_EQ(terminal_safe("\r\n\t"), "???");
+}

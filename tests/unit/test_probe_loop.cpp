@@ -1,0 +1,297 @@
+// The probe loop's display and stop rules, driven by scripted replies.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "probe/probe_loop.h"
+
+namespace {
+
+uint32_t addr(const char* text) { return inet_addr(text); }
+
+const uint32_t kTarget = addr("198.18.9.2");
+const uint32_t kHop1 = addr("198.18.1.1");
+const uint32_t kHop2 = addr("198.18.2.1");
+const uint32_t kHop3 = addr("198.18.3.1");
+
+ProbeReply answer(uint32_t from, int32_t status, int32_t rtt, uint8_t ttl = 64) {
+    return ProbeReply{true, rtt, from, status, ttl};
+}
+ProbeReply expired(uint32_t from, int32_t rtt) { return answer(from, 11013, rtt, 255); }
+ProbeReply reached(int32_t rtt, uint8_t ttl = 60) { return answer(kTarget, 0, rtt, ttl); }
+ProbeReply silence() { return ProbeReply{}; }
+
+// Plays replies in order (unanswered once the script runs out) and records the run.
+struct ScriptedRun {
+    std::deque<ProbeReply> script;
+    std::map<uint32_t, std::string> names = {{kHop1, "hop1.lab"}, {kTarget, "target.lab"}};
+    std::vector<int> ttls;
+    std::vector<int32_t> sleeps;
+    std::vector<uint32_t> looked_up;
+    std::vector<std::vector<uint8_t>> payloads;
+
+    std::string run(const RunSettings& settings, uint8_t start_ttl = 0) {
+        ProbeLoopServices services;
+        services.probe = [this](uint32_t target, uint8_t ttl, const RunSettings& s) {
+            EXPECT_EQ(target, kTarget);
+            ttls.push_back(ttl);
+            const uint8_t* data = request_payload().data();
+            payloads.emplace_back(data, data + s.data_size);
+            if (script.empty())
+                return silence();
+            ProbeReply reply = script.front();
+            script.pop_front();
+            return reply;
+        };
+        services.lookup_name = [this](uint32_t address) -> std::optional<std::string> {
+            looked_up.push_back(address);
+            auto found = names.find(address);
+            if (found == names.end())
+                return std::nullopt;
+            return found->second;
+        };
+        services.sleep = [this](int32_t ms) { sleeps.push_back(ms); };
+        testing::internal::CaptureStdout();
+        run_probe_loop(kTarget, settings, start_ttl, services);
+        std::fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+};
+
+RunSettings trace(int32_t probes = 3) {
+    RunSettings settings;
+    settings.probes_per_hop = probes;
+    settings.probe_gap_ms = 0;
+    return settings;
+}
+
+RunSettings ping(int32_t probes = 3) {
+    RunSettings settings = trace(probes);
+    settings.ping_only = true;
+    return settings;
+}
+
+}  // namespace
+
+// ---- Trace display ------------------------------------------------------------------
+
+TEST(TraceDisplay, HopLinesNamesAndCompletion) {
+    ScriptedRun run;
+    run.script = {expired(kHop1, 1), expired(kHop1, 2), expired(kHop1, 3),
+                  expired(kHop2, 12), silence(), expired(kHop2, 150),
+                  reached(5), reached(6), reached(7)};
+    EXPECT_EQ(run.run(trace()),
+              " 1  1ms    2ms    3ms    hop1.lab [198.18.1.1]\n"
+              " 2  12ms    *     150ms  198.18.2.1\n"
+              " 3  5ms    6ms    7ms    target.lab [198.18.9.2]\n"
+              "\nTraceroute complete.\n");
+    EXPECT_EQ(run.ttls, (std::vector<int>{1, 1, 1, 2, 2, 2, 3, 3, 3}));
+    EXPECT_EQ(run.looked_up, (std::vector<uint32_t>{kHop1, kHop2, kTarget}));
+}
+
+TEST(TraceDisplay, UnansweredPassPrintsStarsAndTimedOut) {
+    ScriptedRun run;
+    RunSettings settings = trace();
+    settings.max_hops = 2;
+    EXPECT_EQ(run.run(settings),
+              " 1   *      *      *     Request timed out.\n"
+              " 2   *      *      *     Request timed out.\n");
+    EXPECT_TRUE(run.looked_up.empty());
+}
+
+TEST(TraceDisplay, CellsAreSevenColumnsAndLongTimesAreCut) {
+    ScriptedRun run;
+    run.script = {reached(0), reached(9999), reached(10000), reached(123456)};
+    EXPECT_EQ(run.run(trace(4)),
+              " 1  0ms    9999ms 10000ms123456mtarget.lab [198.18.9.2]\n"
+              "\nTraceroute complete.\n");
+    EXPECT_EQ(run.ttls.size(), 4u);
+}
+
+TEST(TraceDisplay, LastAnsweringRouterNamesTheHop) {
+    ScriptedRun run;
+    run.script = {expired(kHop1, 4), expired(kHop3, 5), silence()};
+    RunSettings settings = trace();
+    settings.max_hops = 1;
+    EXPECT_EQ(run.run(settings), " 1  4ms    5ms     *     198.18.3.1\n");
+    EXPECT_EQ(run.looked_up, (std::vector<uint32_t>{kHop3}));
+}
+
+TEST(TraceDisplay, NamesAreMadeSafeForTheTerminal) {
+    ScriptedRun run;
+    run.names[kHop1] = "evil\x1b]0;x\x07.lab";
+    run.script = {expired(kHop1, 1)};
+    RunSettings settings = trace(1);
+    settings.max_hops = 1;
+    EXPECT_EQ(run.run(settings), " 1  1ms    evil?]0;x?.lab [198.18.1.1]\n");
+}
+
+TEST(TraceDisplay, HopNumbersWidenPast99AndWrapAfter255) {
+    ScriptedRun run;
+    RunSettings settings = trace(0);
+    settings.max_hops = 3;
+    EXPECT_EQ(run.run(settings, 98),
+              "99  Request timed out.\n100  Request timed out.\n101  Request timed out.\n");
+    ScriptedRun wrap;
+    RunSettings across = trace(1);
+    across.max_hops = 3;
+    EXPECT_EQ(wrap.run(across, 254),
+              "255   *     Request timed out.\n"
+              " 0   *     Request timed out.\n"
+              " 1   *     Request timed out.\n");
+    EXPECT_EQ(wrap.ttls, (std::vector<int>{255, 0, 1}));
+}
+
+// ---- Stop rules ---------------------------------------------------------------------
+
+TEST(StopRules, PassStatusIsTheLastAnsweredProbes) {
+    // The target answered the first probe, the others went unanswered: still complete.
+    ScriptedRun run;
+    run.script = {reached(3), silence(), silence()};
+    EXPECT_EQ(run.run(trace()),
+              " 1  3ms     *      *     target.lab [198.18.9.2]\n\nTraceroute complete.\n");
+
+    // A router's report after the target's answer decides the pass.
+    ScriptedRun report;
+    report.script = {reached(3), answer(kHop2, 11003, 4)};
+    EXPECT_EQ(report.run(trace(2)),
+              " 1  3ms    4ms    198.18.2.1\n"
+              "\n198.18.2.1 reports: Destination host unreachable.\n");
+}
+
+TEST(StopRules, RouterReportsEndTheTraceWithTheirText) {
+    struct Case {
+        int32_t status;
+        const char* text;
+    };
+    for (Case c : {Case{11002, "Destination network unreachable."},
+                   Case{11003, "Destination host unreachable."},
+                   Case{11005, "Destination port unreachable."},
+                   Case{11008, "Hardware error."}, Case{11014, "TTL expired during reassembly."},
+                   Case{11000, "(11000) Unknown error."}}) {
+        ScriptedRun run;
+        run.script = {expired(kHop1, 1), answer(kHop2, c.status, 2)};
+        RunSettings settings = trace(1);
+        EXPECT_EQ(run.run(settings), " 1  1ms    hop1.lab [198.18.1.1]\n"
+                                     " 2  2ms    198.18.2.1\n"
+                                     "\n198.18.2.1 reports: " +
+                                         std::string(c.text) + "\n")
+            << c.status;
+        EXPECT_EQ(run.ttls.size(), 2u);
+    }
+}
+
+TEST(StopRules, HopLimitEndsWithoutMessage) {
+    ScriptedRun run;
+    for (int i = 0; i < 4; ++i)
+        run.script.push_back(expired(kHop2, i));
+    RunSettings settings = trace(1);
+    settings.max_hops = 4;
+    EXPECT_EQ(run.run(settings), " 1  0ms    198.18.2.1\n"
+                                 " 2  1ms    198.18.2.1\n"
+                                 " 3  2ms    198.18.2.1\n"
+                                 " 4  3ms    198.18.2.1\n");
+}
+
+TEST(StopRules, NoPassWithZeroHops) {
+    ScriptedRun run;
+    RunSettings settings = trace();
+    settings.max_hops = 0;
+    EXPECT_EQ(run.run(settings), "");
+    EXPECT_TRUE(run.ttls.empty());
+}
+
+TEST(StopRules, ZeroProbesPerHop) {
+    ScriptedRun run;
+    RunSettings settings = trace(0);
+    settings.max_hops = 2;
+    EXPECT_EQ(run.run(settings), " 1  Request timed out.\n 2  Request timed out.\n");
+    ScriptedRun quiet;
+    EXPECT_EQ(quiet.run(ping(0)), "");
+}
+
+// ---- Ping-only display --------------------------------------------------------------
+
+TEST(PingDisplay, ReplyLinesAndCompletion) {
+    ScriptedRun run;
+    run.script = {reached(1, 64), silence(), reached(12, 63)};
+    RunSettings settings = ping();
+    settings.data_size = 100;
+    EXPECT_EQ(run.run(settings, 127),
+              "Reply from 198.18.9.2: bytes=100 time=1ms TTL=64\n"
+              "Request timed out.\n"
+              "Reply from 198.18.9.2: bytes=100 time=12ms TTL=63\n"
+              "\nPinging complete.\n");
+    EXPECT_EQ(run.ttls, (std::vector<int>{128, 128, 128}));
+    // The name is still looked up, though not shown.
+    EXPECT_EQ(run.looked_up, (std::vector<uint32_t>{kTarget}));
+}
+
+TEST(PingDisplay, SilentTargetEndsAfterOnePass) {
+    ScriptedRun run;
+    EXPECT_EQ(run.run(ping(), 127),
+              "Request timed out.\nRequest timed out.\nRequest timed out.\n");
+    EXPECT_EQ(run.ttls.size(), 3u);
+}
+
+TEST(PingDisplay, ExpiredAnswersShowTheTargetAndRaiseTheTtl) {
+    ScriptedRun run;
+    run.script = {expired(kHop1, 2), expired(kHop1, 3), reached(4, 1)};
+    EXPECT_EQ(run.run(ping(2), 127),
+              "Reply from 198.18.9.2: bytes=32 time=2ms TTL=255\n"
+              "Reply from 198.18.9.2: bytes=32 time=3ms TTL=255\n"
+              "Reply from 198.18.9.2: bytes=32 time=4ms TTL=1\n"
+              "Request timed out.\n"
+              "\nPinging complete.\n");
+    EXPECT_EQ(run.ttls, (std::vector<int>{128, 128, 129, 129}));
+}
+
+TEST(PingDisplay, RouterReportEndsThePing) {
+    ScriptedRun run;
+    run.script = {answer(kHop2, 11003, 2), answer(kHop2, 11003, 3)};
+    EXPECT_EQ(run.run(ping(2), 127),
+              "Reply from 198.18.9.2: bytes=32 time=2ms TTL=64\n"
+              "Reply from 198.18.9.2: bytes=32 time=3ms TTL=64\n"
+              "\n198.18.2.1 reports: Destination host unreachable.\n");
+}
+
+// ---- Pauses and payload -------------------------------------------------------------
+
+TEST(Pauses, GapAfterEveryProbeAndPauseAfterPassesThatGoOn) {
+    ScriptedRun run;
+    run.script = {expired(kHop1, 1), expired(kHop1, 1), reached(1), reached(1)};
+    RunSettings settings = trace(2);
+    settings.probe_gap_ms = 7;
+    settings.hop_pause_ms = 40;
+    run.run(settings);
+    // The pass that completes the trace is not followed by a pause.
+    EXPECT_EQ(run.sleeps, (std::vector<int32_t>{7, 7, 40, 7, 7}));
+
+    ScriptedRun none;
+    none.run(trace(2));
+    EXPECT_TRUE(none.sleeps.empty());
+}
+
+TEST(Payload, PrintableCycleFromSpaceToBrace) {
+    std::vector<uint8_t> payload(200, 0);
+    fill_payload(payload.data(), 190);
+    EXPECT_EQ(payload[0], 32);
+    EXPECT_EQ(payload[93], 125);
+    EXPECT_EQ(payload[94], 32);
+    EXPECT_EQ(payload[189], 32 + (189 % 94));
+    EXPECT_EQ(payload[190], 0);
+
+    ScriptedRun run;
+    RunSettings settings = ping(1);
+    settings.data_size = 100;
+    run.run(settings, 127);
+    ASSERT_EQ(run.payloads.size(), 1u);
+    EXPECT_EQ(run.payloads[0].size(), 100u);
+    EXPECT_EQ(run.payloads[0][0], ' ');
+    EXPECT_EQ(run.payloads[0][99], 32 + 5);
+}
