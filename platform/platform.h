@@ -143,8 +143,8 @@ struct UdpArrival {
 struct UdpExchange {
     uint32_t target = 0;  // network byte order
     uint8_t ttl = 0;
-    uint16_t source_port = 0;       // host byte order
-    uint16_t destination_port = 0;  // host byte order
+    uint16_t source_port = 0;           // host byte order
+    uint16_t destination_port = 0;      // host byte order
     const uint8_t* datagram = nullptr;  // UDP header and payload
     size_t datagram_length = 0;
     int32_t timeout_ms = 0;

@@ -92,8 +92,7 @@ TEST(StatusTable, EveryCodeHasItsText) {
 
 TEST(StatusTable, OtherCodesTakeTheSystemTextPath) {
     // 0 and errno values have system texts; 11000 and 11023 have none and get ours.
-    EXPECT_EQ(captured([] { print_ip_status(0); }),
-              "(0) " + platform_system_message(0) + "\n");
+    EXPECT_EQ(captured([] { print_ip_status(0); }), "(0) " + platform_system_message(0) + "\n");
     EXPECT_EQ(captured([] { print_ip_status(EACCES); }), "(13) Permission denied\n");
     EXPECT_EQ(captured([] { print_ip_status(11000); }), "(11000) Unknown error.\n");
     EXPECT_EQ(captured([] { print_ip_status(11023); }), "(11023) Unknown error.\n");

@@ -68,8 +68,8 @@ TEST(Flags, EachSetsItsFieldAndOnlySecondCharacterCounts) {
 }
 
 TEST(ValueOptions, EachLetterSetsItsField) {
-    Parsed parsed = parse({"-t", "7", "-p", "20", "-n", "0", "-l", "100", "-w", "250", "-i",
-                           "5", "-v", "184", "host"});
+    Parsed parsed = parse({"-t", "7", "-p", "20", "-n", "0", "-l", "100", "-w", "250", "-i", "5",
+                           "-v", "184", "host"});
     ASSERT_EQ(parsed.outcome.result, ParseResult::ok);
     EXPECT_EQ(parsed.settings.max_hops, 7);
     EXPECT_EQ(parsed.settings.hop_pause_ms, 20);

@@ -82,9 +82,9 @@ RunSettings ping(int32_t probes = 3) {
 
 TEST(TraceDisplay, HopLinesNamesAndCompletion) {
     ScriptedRun run;
-    run.script = {expired(kHop1, 1), expired(kHop1, 2), expired(kHop1, 3),
-                  expired(kHop2, 12), silence(), expired(kHop2, 150),
-                  reached(5), reached(6), reached(7)};
+    run.script = {expired(kHop1, 1),  expired(kHop1, 2), expired(kHop1, 3),
+                  expired(kHop2, 12), silence(),         expired(kHop2, 150),
+                  reached(5),         reached(6),        reached(7)};
     EXPECT_EQ(run.run(trace()),
               " 1  1ms    2ms    3ms    hop1.lab [198.18.1.1]\n"
               " 2  12ms    *     150ms  198.18.2.1\n"
@@ -169,18 +169,19 @@ TEST(StopRules, RouterReportsEndTheTraceWithTheirText) {
         int32_t status;
         const char* text;
     };
-    for (Case c : {Case{11002, "Destination network unreachable."},
-                   Case{11003, "Destination host unreachable."},
-                   Case{11005, "Destination port unreachable."},
-                   Case{11008, "Hardware error."}, Case{11014, "TTL expired during reassembly."},
-                   Case{11000, "(11000) Unknown error."}}) {
+    for (Case c :
+         {Case{11002, "Destination network unreachable."},
+          Case{11003, "Destination host unreachable."},
+          Case{11005, "Destination port unreachable."}, Case{11008, "Hardware error."},
+          Case{11014, "TTL expired during reassembly."}, Case{11000, "(11000) Unknown error."}}) {
         ScriptedRun run;
         run.script = {expired(kHop1, 1), answer(kHop2, c.status, 2)};
         RunSettings settings = trace(1);
-        EXPECT_EQ(run.run(settings), " 1  1ms    hop1.lab [198.18.1.1]\n"
-                                     " 2  2ms    198.18.2.1\n"
-                                     "\n198.18.2.1 reports: " +
-                                         std::string(c.text) + "\n")
+        EXPECT_EQ(run.run(settings),
+                  " 1  1ms    hop1.lab [198.18.1.1]\n"
+                  " 2  2ms    198.18.2.1\n"
+                  "\n198.18.2.1 reports: " +
+                      std::string(c.text) + "\n")
             << c.status;
         EXPECT_EQ(run.ttls.size(), 2u);
     }
@@ -192,10 +193,11 @@ TEST(StopRules, HopLimitEndsWithoutMessage) {
         run.script.push_back(expired(kHop2, i));
     RunSettings settings = trace(1);
     settings.max_hops = 4;
-    EXPECT_EQ(run.run(settings), " 1  0ms    198.18.2.1\n"
-                                 " 2  1ms    198.18.2.1\n"
-                                 " 3  2ms    198.18.2.1\n"
-                                 " 4  3ms    198.18.2.1\n");
+    EXPECT_EQ(run.run(settings),
+              " 1  0ms    198.18.2.1\n"
+              " 2  1ms    198.18.2.1\n"
+              " 3  2ms    198.18.2.1\n"
+              " 4  3ms    198.18.2.1\n");
 }
 
 TEST(StopRules, NoPassWithZeroHops) {
@@ -234,8 +236,7 @@ TEST(PingDisplay, ReplyLinesAndCompletion) {
 
 TEST(PingDisplay, SilentTargetEndsAfterOnePass) {
     ScriptedRun run;
-    EXPECT_EQ(run.run(ping(), 127),
-              "Request timed out.\nRequest timed out.\nRequest timed out.\n");
+    EXPECT_EQ(run.run(ping(), 127), "Request timed out.\nRequest timed out.\nRequest timed out.\n");
     EXPECT_EQ(run.ttls.size(), 3u);
 }
 
