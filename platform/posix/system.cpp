@@ -30,7 +30,8 @@ void platform_sleep_ms(int32_t ms) {
     }
 }
 
-size_t platform_format(char* out, const char* format, va_list args) {
+__attribute__((format(printf, 2, 0))) size_t platform_format(char* out, const char* format,
+                                                             va_list args) {
     int written = std::vsnprintf(out, kFormatCap, format, args);
     if (written < 0) {
         out[0] = '\0';
