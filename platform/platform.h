@@ -123,29 +123,40 @@ int32_t platform_icmp_close();
 
 // ---- UDP probe transport ------------------------------------------------------------
 
-// What arrived for a UDP probe, as the platform saw it. The probe code decides whether
-// it answers the probe (see probe/udp_packet.h).
-struct UdpArrival {
-    // Raw path: a whole received IPv4 datagram (cut to the receive buffer).
-    const uint8_t* packet = nullptr;
-    size_t packet_length = 0;
-    // Error-queue path (no raw sockets): the kernel's reading of the ICMP error.
-    bool from_error_queue = false;
-    uint32_t offender = 0;  // network byte order
+// Arrivals are read into a buffer of this many bytes; a longer packet is cut to it.
+constexpr size_t kUdpReceiveSize = 512;
+
+// An ICMP error about a datagram sent from an ordinary UDP socket, as the kernel's error
+// queue reports it (the path taken when raw sockets are refused).
+struct UdpErrorReport {
+    uint32_t offender = 0;  // sender of the ICMP message, network byte order
     uint8_t icmp_type = 0;
     uint8_t icmp_code = 0;
-    uint8_t ttl = 0;
-    const uint8_t* quoted_payload = nullptr;  // our datagram's payload as quoted
+    uint8_t ttl = 0;                       // TTL of the ICMP message's IP packet
+    uint32_t quoted_destination = 0;       // network byte order
+    uint16_t quoted_destination_port = 0;  // host byte order
+    // What the message quoted of the datagram's payload (after its UDP header).
+    const uint8_t* quoted_payload = nullptr;
     size_t quoted_payload_length = 0;
-    uint32_t sender = 0;  // source address of the received packet (network byte order)
+};
+
+// What arrived for a UDP probe, as the platform saw it; exactly one of the two is set.
+// The probe code decides whether it answers the probe (see probe/udp_packet.h).
+struct UdpArrival {
+    // Raw sockets: one received IPv4 packet, IP header included, cut to kUdpReceiveSize.
+    const uint8_t* packet = nullptr;
+    size_t packet_length = 0;
+    // Ordinary UDP socket: one error report.
+    const UdpErrorReport* report = nullptr;
 };
 
 struct UdpExchange {
     uint32_t target = 0;  // network byte order
     uint8_t ttl = 0;
-    uint16_t source_port = 0;           // host byte order
-    uint16_t destination_port = 0;      // host byte order
-    const uint8_t* datagram = nullptr;  // UDP header and payload
+    uint16_t source_port = 0;       // host byte order
+    uint16_t destination_port = 0;  // host byte order
+    // The 8-byte UDP header with these ports, then the payload.
+    const uint8_t* datagram = nullptr;
     size_t datagram_length = 0;
     int32_t timeout_ms = 0;
     // Called for every arrival during the wait; returns true when it answers the probe.
@@ -155,10 +166,11 @@ struct UdpExchange {
 
 struct UdpOutcome {
     bool answered = false;
-    uint32_t send_ms = 0;     // platform_clock_ms() just before the datagram went out
-    uint32_t receive_ms = 0;  // platform_clock_ms() when the accepted arrival was read
+    int32_t rtt_ms = 0;  // from the send to the accepted arrival; whole milliseconds, cut
 };
 
 // Sends the datagram with the exchange's TTL and waits at most timeout_ms in all for an
-// arrival that accept() takes. Unanswered at once when no socket could be had.
+// arrival that accept() takes. Raw sockets when they can be had, otherwise an ordinary
+// UDP socket bound to the source port; unanswered at once when neither can be had or
+// the TTL cannot be set (TTL 0 among others: the datagram never leaves with another).
 UdpOutcome platform_udp_exchange(const UdpExchange& exchange);

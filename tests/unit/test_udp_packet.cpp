@@ -1,0 +1,399 @@
+// The UDP probe's datagram, the reading of ICMP reports against one probe (raw packets
+// and error-queue reports, hostile ones included), the status rule, and one real probe
+// to 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "cli/run_settings.h"
+#include "platform/platform.h"
+#include "probe/probe_loop.h"
+#include "probe/udp_packet.h"
+#include "probe/udp_probe.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+uint32_t addr(const char* text) { return inet_addr(text); }
+
+const uint32_t kClient = addr("198.18.0.2");
+const uint32_t kTarget = addr("198.18.9.2");
+const uint32_t kRouter = addr("198.18.2.1");
+const uint32_t kStranger = addr("198.18.7.7");
+
+void put16(Bytes& bytes, size_t at, uint16_t value) {
+    bytes[at] = static_cast<uint8_t>(value >> 8);
+    bytes[at + 1] = static_cast<uint8_t>(value);
+}
+
+void put_address(Bytes& bytes, size_t at, uint32_t address) {
+    std::memcpy(&bytes[at], &address, 4);
+}
+
+// Byte by byte: g++ 12 warns wrongly about vector::insert of a range here.
+void append(Bytes& bytes, const uint8_t* data, size_t size) {
+    for (size_t i = 0; i < size; ++i)
+        bytes.push_back(data[i]);
+}
+
+// An IPv4 header of 20 + option_bytes bytes (options are NOPs) in front of body.
+Bytes ipv4(uint32_t src, uint32_t dst, uint8_t ttl, uint8_t protocol, const Bytes& body,
+           size_t option_bytes = 0) {
+    size_t header = 20 + option_bytes;
+    Bytes packet(header, 0);
+    packet[0] = static_cast<uint8_t>(0x40 | header / 4);
+    put16(packet, 2, static_cast<uint16_t>(header + body.size()));
+    packet[8] = ttl;
+    packet[9] = protocol;
+    put_address(packet, 12, src);
+    put_address(packet, 16, dst);
+    for (size_t i = 20; i < header; ++i)
+        packet[i] = 1;
+    append(packet, body.data(), body.size());
+    return packet;
+}
+
+// What the probe put on the wire: IP header (TTL 1 left when a router reports it) and
+// the datagram the program built.
+struct ProbeOnWire {
+    uint8_t ttl = 3;
+    uint8_t counter = 7;
+    size_t data_size = 32;
+    uint32_t target = kTarget;
+
+    Bytes datagram() const {
+        Bytes payload(data_size, 'x');
+        if (!payload.empty())
+            payload[0] = counter;
+        Bytes out(kUdpDatagramSize);
+        out.resize(build_udp_datagram(out, ttl, payload));
+        return out;
+    }
+    Bytes packet(size_t option_bytes = 0) const {
+        return ipv4(kClient, target, 1, 17, datagram(), option_bytes);
+    }
+    UdpProbeId id() const {
+        return UdpProbeId{target, udp_destination_port(ttl), data_size > 0, counter};
+    }
+};
+
+// An ICMP message quoting the first quote_bytes of the probe's packet.
+Bytes icmp_report(uint8_t type, uint8_t code, const Bytes& probe_packet, size_t quote_bytes) {
+    Bytes icmp(8, 0);
+    icmp[0] = type;
+    icmp[1] = code;
+    append(icmp, probe_packet.data(), std::min(quote_bytes, probe_packet.size()));
+    return icmp;
+}
+
+// A whole received packet: from whom, with which TTL, of which type, quoting how much.
+Bytes report_packet(uint32_t from, uint8_t type, const ProbeOnWire& probe, size_t quote = 576,
+                    uint8_t code = 0) {
+    return ipv4(from, kClient, 61, 1, icmp_report(type, code, probe.packet(), quote));
+}
+
+// Reads a copy whose heap block ends exactly where the packet does, so that a read past
+// it is caught by the sanitizers.
+UdpAnswer read(const Bytes& packet, const UdpProbeId& id) {
+    std::unique_ptr<uint8_t[]> exact(new uint8_t[packet.size() + (packet.empty() ? 1 : 0)]);
+    std::copy(packet.begin(), packet.end(), exact.get());
+    return read_udp_answer({exact.get(), packet.size()}, id);
+}
+
+}  // namespace
+
+// ---- Building the datagram ----------------------------------------------------------
+
+TEST(UdpDatagram, HeaderFieldsInNetworkOrderThenPayload) {
+    Bytes payload = {9, 'a', 'b', 'c'};
+    Bytes out(kUdpDatagramSize, 0xee);
+    ASSERT_EQ(build_udp_datagram(out, 1, payload), 12u);
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 12),
+              (Bytes{0xea, 0x61, 0x82, 0x9b, 0x00, 0x0c, 0x00, 0x00, 9, 'a', 'b', 'c'}));
+    EXPECT_EQ(out[12], 0xee);  // nothing written past the datagram
+}
+
+TEST(UdpDatagram, PortsFollowTheTtl) {
+    EXPECT_EQ(udp_destination_port(1), 33435);
+    EXPECT_EQ(udp_destination_port(10), 33444);
+    EXPECT_EQ(udp_destination_port(128), 33562);
+    EXPECT_EQ(udp_destination_port(255), 33689);
+    Bytes out(kUdpDatagramSize);
+    build_udp_datagram(out, 129, {});
+    EXPECT_EQ(out[2] << 8 | out[3], 33563);
+}
+
+TEST(UdpDatagram, EmptyPayloadLargestPayloadAndTooLarge) {
+    Bytes out(kUdpDatagramSize, 0xee);
+    ASSERT_EQ(build_udp_datagram(out, 5, {}), 8u);
+    EXPECT_EQ(out[4], 0);
+    EXPECT_EQ(out[5], 8);
+    EXPECT_EQ(out[8], 0xee);
+
+    Bytes largest(1492, 'q');
+    ASSERT_EQ(build_udp_datagram(out, 5, largest), 1500u);
+    EXPECT_EQ(out[4] << 8 | out[5], 1500);
+    EXPECT_EQ(out[1499], 'q');
+
+    Bytes too_large(1493, 'q');
+    Bytes untouched(kUdpDatagramSize, 0xee);
+    EXPECT_EQ(build_udp_datagram(untouched, 5, too_large), 0u);
+    EXPECT_EQ(untouched, Bytes(kUdpDatagramSize, 0xee));
+}
+
+// ---- Raw packets: what answers the probe --------------------------------------------
+
+TEST(UdpRawAnswer, RouterTimeExceededAndTargetPortUnreachable) {
+    ProbeOnWire probe;
+    UdpAnswer expired = read(report_packet(kRouter, 11, probe), probe.id());
+    ASSERT_TRUE(expired.ours);
+    EXPECT_EQ(expired.responder, kRouter);
+    EXPECT_EQ(expired.icmp_type, 11);
+    EXPECT_EQ(expired.ttl, 61);
+    EXPECT_EQ(udp_answer_status(expired, kTarget), 11013);
+
+    UdpAnswer reached = read(report_packet(kTarget, 3, probe, 576, 3), probe.id());
+    ASSERT_TRUE(reached.ours);
+    EXPECT_EQ(reached.responder, kTarget);
+    EXPECT_EQ(udp_answer_status(reached, kTarget), 0);
+}
+
+TEST(UdpRawAnswer, RouterReportsKeepTheirType) {
+    ProbeOnWire probe;
+    UdpAnswer unreachable = read(report_packet(kRouter, 3, probe, 576, 1), probe.id());
+    ASSERT_TRUE(unreachable.ours);
+    EXPECT_EQ(udp_answer_status(unreachable, kTarget), 11003);
+    UdpAnswer prohibited = read(report_packet(kRouter, 3, probe, 576, 13), probe.id());
+    EXPECT_EQ(udp_answer_status(prohibited, kTarget), 11003);
+    UdpAnswer problem = read(report_packet(kRouter, 12, probe), probe.id());
+    ASSERT_TRUE(problem.ours);
+    EXPECT_EQ(udp_answer_status(problem, kTarget), 11012);
+}
+
+TEST(UdpRawAnswer, HeaderLengthsComeFromIhl) {
+    ProbeOnWire probe;
+    // Options in the report's own header (the largest, 60 bytes) and in the quoted one.
+    Bytes outer = ipv4(kRouter, kClient, 50, 1, icmp_report(11, 0, probe.packet(), 576), 40);
+    UdpAnswer answer = read(outer, probe.id());
+    ASSERT_TRUE(answer.ours);
+    EXPECT_EQ(answer.ttl, 50);
+    EXPECT_EQ(answer.responder, kRouter);
+    Bytes quoted = ipv4(kRouter, kClient, 50, 1, icmp_report(11, 0, probe.packet(8), 576));
+    EXPECT_TRUE(read(quoted, probe.id()).ours);
+    // A header length below 20 bytes or beyond the packet is no IPv4 packet.
+    Bytes short_ihl = report_packet(kRouter, 11, probe);
+    short_ihl[0] = 0x44;
+    EXPECT_FALSE(read(short_ihl, probe.id()).ours);
+    Bytes quoted_short_ihl = report_packet(kRouter, 11, probe);
+    quoted_short_ihl[28] = 0x43;
+    EXPECT_FALSE(read(quoted_short_ihl, probe.id()).ours);
+    Bytes version6 = report_packet(kRouter, 11, probe);
+    version6[0] = 0x65;
+    EXPECT_FALSE(read(version6, probe.id()).ours);
+}
+
+TEST(UdpRawAnswer, MessagesThatQuoteNoFailureAreNotAnswers) {
+    ProbeOnWire probe;
+    // Someone's echo request and echo reply, with bytes after them that look like a quote.
+    for (uint8_t type : {0, 8, 13, 14})
+        EXPECT_FALSE(read(report_packet(kStranger, type, probe), probe.id()).ours) << int(type);
+    // Redirects and source quenches quote the datagram, which went on (or may have).
+    EXPECT_FALSE(read(report_packet(kRouter, 5, probe), probe.id()).ours);
+    EXPECT_FALSE(read(report_packet(kRouter, 4, probe), probe.id()).ours);
+    // Not ICMP at all.
+    Bytes udp = report_packet(kRouter, 11, probe);
+    udp[9] = 17;
+    EXPECT_FALSE(read(udp, probe.id()).ours);
+}
+
+TEST(UdpRawAnswer, OtherProbesAreNotAnswers) {
+    ProbeOnWire probe;
+    // An earlier hop's late answer: its port is another.
+    ProbeOnWire earlier = probe;
+    earlier.ttl = 2;
+    EXPECT_FALSE(read(report_packet(kRouter, 11, earlier), probe.id()).ours);
+    // An earlier probe of the same hop: same port, another counter byte.
+    ProbeOnWire same_hop = probe;
+    same_hop.counter = 6;
+    EXPECT_FALSE(read(report_packet(kRouter, 11, same_hop), probe.id()).ours);
+    // A probe to another target.
+    ProbeOnWire elsewhere = probe;
+    elsewhere.target = kStranger;
+    EXPECT_FALSE(read(report_packet(kRouter, 11, elsewhere), probe.id()).ours);
+    // Some other program's datagram to the same port, from another source port.
+    Bytes foreign = report_packet(kRouter, 11, probe);
+    put16(foreign, 48, 40000);
+    EXPECT_FALSE(read(foreign, probe.id()).ours);
+    // Some other protocol quoted (here an ICMP datagram).
+    Bytes icmp_quote = report_packet(kRouter, 11, probe);
+    icmp_quote[37] = 1;
+    EXPECT_FALSE(read(icmp_quote, probe.id()).ours);
+}
+
+TEST(UdpRawAnswer, CounterCheckedOnlyWhereTheQuoteReachesIt) {
+    ProbeOnWire probe;
+    // 20 + 8 bytes quoted (the least a router must quote): ports only, no counter.
+    EXPECT_TRUE(read(report_packet(kRouter, 11, probe, 28), probe.id()).ours);
+    ProbeOnWire other = probe;
+    other.counter = 200;
+    EXPECT_TRUE(read(report_packet(kRouter, 11, other, 28), probe.id()).ours);
+    EXPECT_FALSE(read(report_packet(kRouter, 11, other, 29), probe.id()).ours);
+    // A probe without payload has no counter byte to compare.
+    ProbeOnWire empty = probe;
+    empty.data_size = 0;
+    Bytes with_trailer = report_packet(kRouter, 11, empty);
+    with_trailer.push_back(0x99);
+    put16(with_trailer, 2, static_cast<uint16_t>(with_trailer.size()));
+    EXPECT_TRUE(read(with_trailer, empty.id()).ours);
+}
+
+TEST(UdpRawAnswer, ExtensionsAfterTheQuotedFieldAreNotQuote) {
+    // RFC 4884: byte 5 gives the original datagram field in 32-bit words; an extension
+    // structure follows it. Here the field ends right after the UDP header.
+    ProbeOnWire probe;
+    Bytes icmp = icmp_report(11, 0, probe.packet(), 28);
+    const uint8_t extension[] = {0x20, 0x00, 0x00, 0x00, 0x00, 0x08, 0x01, 0x01};
+    append(icmp, extension, sizeof extension);
+    icmp[5] = 7;
+    EXPECT_TRUE(read(ipv4(kRouter, kClient, 61, 1, icmp), probe.id()).ours);
+    // Without the attribute the extension's first byte stands where the counter would.
+    icmp[5] = 0;
+    EXPECT_FALSE(read(ipv4(kRouter, kClient, 61, 1, icmp), probe.id()).ours);
+    // A field that ends inside the UDP header: ports still there at 24 bytes, not at 20.
+    icmp[5] = 6;
+    EXPECT_TRUE(read(ipv4(kRouter, kClient, 61, 1, icmp), probe.id()).ours);
+    icmp[5] = 5;
+    EXPECT_FALSE(read(ipv4(kRouter, kClient, 61, 1, icmp), probe.id()).ours);
+}
+
+TEST(UdpRawAnswer, CutPacketsNeverReadPastTheirEnd) {
+    ProbeOnWire probe;
+    probe.data_size = 1000;
+    // A time-exceeded report quoting 548 bytes, read from its first 512 bytes.
+    Bytes whole = report_packet(kRouter, 11, probe);
+    ASSERT_GT(whole.size(), kUdpReceiveSize);
+    Bytes cut(whole.begin(), whole.begin() + kUdpReceiveSize);
+    UdpAnswer answer = read(cut, probe.id());
+    ASSERT_TRUE(answer.ours);
+    EXPECT_EQ(udp_answer_status(answer, kTarget), 11013);
+    // Every shorter cut: ours exactly when the ports are there (20 + 8 + 20 + 4 bytes).
+    for (size_t length = 0; length < 100; ++length) {
+        Bytes shorter(whole.begin(), whole.begin() + length);
+        EXPECT_EQ(read(shorter, probe.id()).ours, length >= 52) << length;
+    }
+    // A quoted header whose length claims more than was quoted.
+    Bytes long_ihl = report_packet(kRouter, 11, probe, 30);
+    long_ihl[28] = 0x4f;
+    EXPECT_FALSE(read(long_ihl, probe.id()).ours);
+}
+
+// ---- Error-queue reports ------------------------------------------------------------
+
+TEST(UdpErrorQueue, ReportsAboutThisProbe) {
+    ProbeOnWire probe;
+    uint8_t quoted[] = {7, 'x', 'x'};
+    UdpErrorReport report{kRouter, 11, 0, 62, kTarget, probe.id().destination_port, quoted, 3};
+    UdpAnswer expired = read_udp_error_report(report, probe.id());
+    ASSERT_TRUE(expired.ours);
+    EXPECT_EQ(expired.responder, kRouter);
+    EXPECT_EQ(expired.ttl, 62);
+    EXPECT_EQ(udp_answer_status(expired, kTarget), 11013);
+
+    report.offender = kTarget;
+    report.icmp_type = 3;
+    report.icmp_code = 3;
+    EXPECT_EQ(udp_answer_status(read_udp_error_report(report, probe.id()), kTarget), 0);
+    // A quote that stops before the payload leaves the counter unchecked.
+    report.quoted_payload_length = 0;
+    EXPECT_TRUE(read_udp_error_report(report, probe.id()).ours);
+}
+
+TEST(UdpErrorQueue, ReportsAboutOtherDatagramsOrOfOtherKinds) {
+    ProbeOnWire probe;
+    uint8_t quoted[] = {7, 'x'};
+    const UdpErrorReport ours{kRouter, 11, 0, 62, kTarget, probe.id().destination_port, quoted, 2};
+    ASSERT_TRUE(read_udp_error_report(ours, probe.id()).ours);
+    UdpErrorReport report = ours;
+    report.quoted_destination_port = udp_destination_port(2);
+    EXPECT_FALSE(read_udp_error_report(report, probe.id()).ours);
+    report = ours;
+    report.quoted_destination = kStranger;
+    EXPECT_FALSE(read_udp_error_report(report, probe.id()).ours);
+    uint8_t earlier[] = {6, 'x'};
+    report = ours;
+    report.quoted_payload = earlier;
+    EXPECT_FALSE(read_udp_error_report(report, probe.id()).ours);
+    for (uint8_t type : {0, 4, 5, 8}) {
+        report = ours;
+        report.icmp_type = type;
+        EXPECT_FALSE(read_udp_error_report(report, probe.id()).ours) << int(type);
+    }
+}
+
+// ---- The status rule ----------------------------------------------------------------
+
+TEST(UdpStatus, TimeExceededFirstThenTargetThenType) {
+    EXPECT_EQ(udp_answer_status(UdpAnswer{true, kTarget, 11, 64}, kTarget), 11013);
+    EXPECT_EQ(udp_answer_status(UdpAnswer{true, kTarget, 3, 64}, kTarget), 0);
+    EXPECT_EQ(udp_answer_status(UdpAnswer{true, kTarget, 12, 64}, kTarget), 0);
+    EXPECT_EQ(udp_answer_status(UdpAnswer{true, kRouter, 3, 64}, kTarget), 11003);
+    EXPECT_EQ(udp_answer_status(UdpAnswer{true, kRouter, 12, 64}, kTarget), 11012);
+}
+
+// ---- One real probe, to 127.0.0.1 only ----------------------------------------------
+
+TEST(UdpProbe, LoopbackAnswersFromThePortAndTheCounterRises) {
+    const uint32_t loopback = addr("127.0.0.1");
+    RunSettings settings;
+    settings.data_size = 16;
+    settings.timeout_ms = 3000;
+    fill_payload(request_payload().data(), settings.data_size);
+    ProbeReply first = udp_probe(loopback, 64, settings);
+    uint8_t first_counter = request_payload()[0];
+    ASSERT_TRUE(first.answered);
+    EXPECT_EQ(first.responder, loopback);
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.reply_ttl, 64);
+    EXPECT_GE(first.rtt_ms, 0);
+    ProbeReply second = udp_probe(loopback, 64, settings);
+    EXPECT_TRUE(second.answered);
+    EXPECT_EQ(request_payload()[0], static_cast<uint8_t>(first_counter + 1));
+    EXPECT_EQ(request_payload()[1], 33);  // only byte 0 is rewritten
+}
+
+TEST(UdpProbe, TtlZeroIsUnansweredWithoutWaiting) {
+    RunSettings settings;
+    settings.timeout_ms = 20000;
+    auto start = std::chrono::steady_clock::now();
+    ProbeReply reply = udp_probe(addr("127.0.0.1"), 0, settings);
+    EXPECT_FALSE(reply.answered);
+    // Far below the 20-second wait: the probe did not wait for an answer at all.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(UdpProbe, TransportNeverSendsWithAnotherTtlThanAsked) {
+    // TTL 0 cannot be set; had the datagram left with the default TTL instead, the
+    // port-unreachable answer would arrive and be accepted here.
+    ProbeOnWire probe;
+    probe.target = addr("127.0.0.1");
+    Bytes datagram = probe.datagram();
+    UdpExchange exchange;
+    exchange.target = probe.target;
+    exchange.ttl = 0;
+    exchange.source_port = kUdpSourcePort;
+    exchange.destination_port = udp_destination_port(0);
+    exchange.datagram = datagram.data();
+    exchange.datagram_length = datagram.size();
+    exchange.timeout_ms = 1000;
+    exchange.accept = [](const UdpArrival&, void*) { return true; };
+    EXPECT_FALSE(platform_udp_exchange(exchange).answered);
+    exchange.ttl = 3;
+    EXPECT_TRUE(platform_udp_exchange(exchange).answered);
+}
