@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# The bash completion (completion/tarnhop): options after "-", nothing for the value of
+# a value option, host names for the target. Runs twice: inside a full bash-completion
+# (when installed: _known_hosts_real gives the names) and in a bare bash that loads
+# only our file (compgen's host names). No network, no lab.
+set -u
+
+source_dir=${TARNHOP_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
+completion=$source_dir/completion/tarnhop
+bash_completion=/usr/share/bash-completion/bash_completion
+
+work=$(mktemp -d "/tmp/tarnhop-completion.XXXXXX") || exit 1
+trap 'rm -rf -- "$work"' EXIT
+
+# A home of our own whose ssh known-hosts file names one host, and a host file that
+# names two others; a file in the working folder that must never be offered.
+mkdir -p "$work/home/.ssh" "$work/cwd"
+echo "tarnhop-comp-gamma ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIB0dGFybmhvcA" \
+    >"$work/home/.ssh/known_hosts"
+printf '198.18.0.10 tarnhop-comp-alpha\n198.18.0.11 tarnhop-comp-beta\n' >"$work/hosts"
+touch "$work/cwd/tarnhop-comp-file" "$work/cwd/-x-file"
+
+# Runs inside bash: completes the command line "$1" (the cursor at its end) and prints
+# COMPREPLY sorted, one word a line.
+cat >"$work/complete.sh" <<'INNER'
+complete_line() {
+    local line=$1
+    COMP_LINE=$line
+    COMP_POINT=${#line}
+    read -r -a COMP_WORDS <<<"$line"
+    [[ $line == *" " ]] && COMP_WORDS+=("")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMPREPLY=()
+    local spec
+    spec=$(complete -p tarnhop) || { echo "NO COMPLETION SPEC"; return; }
+    [[ $spec == *"-F _tarnhop "* ]] || { echo "UNEXPECTED SPEC: $spec"; return; }
+    _tarnhop tarnhop "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    ((${#COMPREPLY[@]})) && printf '%s\n' "${COMPREPLY[@]}" | sort
+    return 0
+}
+INNER
+
+passed=0
+failed=0
+
+check() {  # name, expected (newline separated, sorted), actual
+    if [ "$2" = "$3" ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        printf 'FAIL %s\n  expected: %s\n  actual:   %s\n' "$1" "${2//$'\n'/ }" "${3//$'\n'/ }"
+    fi
+}
+
+# Completes one line in a fresh bash of the given kind: "full" (bash-completion, then
+# our file, as bash-completion loads it on demand) or "bare" (our file alone).
+complete_in() {
+    local kind=$1 line=$2 preamble
+    if [ "$kind" = full ]; then
+        preamble="source '$bash_completion'; source '$completion'"
+    else
+        preamble="source '$completion'"
+    fi
+    (cd "$work/cwd" && HOME=$work/home HOSTFILE=$work/hosts \
+        bash --norc --noprofile -c "$preamble; source '$work/complete.sh'; complete_line \"\$1\"" \
+        complete "$line" 2>&1)
+}
+
+all_options=$(printf '%s\n' -c -d -i -l -n -o -p -t -u -v -w | sort)
+kinds=(bare)
+if [ -r "$bash_completion" ]; then
+    kinds=(full bare)
+else
+    echo "note: bash-completion is not installed; only the bare bash is checked"
+fi
+
+for kind in "${kinds[@]}"; do
+    # Options: all eleven after "-", narrowed by what is typed, again after a value.
+    check "$kind: tarnhop -" "$all_options" "$(complete_in "$kind" "tarnhop -")"
+    check "$kind: tarnhop -t" "-t" "$(complete_in "$kind" "tarnhop -t")"
+    check "$kind: tarnhop -w 100 -" "$all_options" "$(complete_in "$kind" "tarnhop -w 100 -")"
+    check "$kind: tarnhop -d -c -" "$all_options" "$(complete_in "$kind" "tarnhop -d -c -")"
+
+    # The value of a value option gets nothing: no option, no host, no file name,
+    # even when it starts with "-" (the option takes it all the same).
+    for option in -t -p -n -l -w -i -v; do
+        check "$kind: tarnhop $option <value>" "" "$(complete_in "$kind" "tarnhop $option ")"
+    done
+    check "$kind: tarnhop -w -" "" "$(complete_in "$kind" "tarnhop -w -")"
+    check "$kind: tarnhop -d -i tarnhop-comp-" "" \
+        "$(complete_in "$kind" "tarnhop -d -i tarnhop-comp-")"
+    # Only the letter counts: -t5 is -t and takes the next word.
+    check "$kind: tarnhop -t5 <value>" "" "$(complete_in "$kind" "tarnhop -t5 ")"
+    check "$kind: tarnhop -cache -" "$all_options" "$(complete_in "$kind" "tarnhop -cache -")"
+
+    # The target: host names, never file names.
+    if [ "$kind" = full ]; then
+        hosts=$(printf '%s\n' tarnhop-comp-alpha tarnhop-comp-beta tarnhop-comp-gamma | sort)
+    else
+        hosts=$(printf '%s\n' tarnhop-comp-alpha tarnhop-comp-beta | sort)
+    fi
+    check "$kind: tarnhop tarnhop-comp-" "$hosts" "$(complete_in "$kind" "tarnhop tarnhop-comp-")"
+    check "$kind: tarnhop -w 100 -i 1 tarnhop-comp-a" "tarnhop-comp-alpha" \
+        "$(complete_in "$kind" "tarnhop -w 100 -i 1 tarnhop-comp-a")"
+    check "$kind: tarnhop -o tarnhop-comp-b" "tarnhop-comp-beta" \
+        "$(complete_in "$kind" "tarnhop -o tarnhop-comp-b")"
+done
+
+# Loaded the way bash-completion loads it on first use, by the command's name, from
+# the folder the package installs it into.
+if [ "${kinds[0]}" = full ]; then
+    mkdir -p "$work/data/bash-completion/completions"
+    cp "$completion" "$work/data/bash-completion/completions/tarnhop"
+    shown=$(cd "$work/cwd" && HOME=$work/home HOSTFILE=$work/hosts XDG_DATA_DIRS=$work/data \
+        BASH_COMPLETION_USER_DIR=$work/none bash --norc --noprofile -c "
+        source '$bash_completion'
+        __load_completion tarnhop || echo 'NOT LOADED'
+        source '$work/complete.sh'
+        complete_line 'tarnhop -'" 2>&1)
+    check "loaded on demand: tarnhop -" "$all_options" "$shown"
+fi
+
+echo "completion: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
