@@ -7,13 +7,18 @@
 #include "names/host_cache.h"
 #include "platform/platform.h"
 
-TargetResolution resolve_target(const char* text, const RunSettings& settings) {
-    TargetResolution resolution;
+uint32_t target_address_from_text(const char* text) {
     uint32_t address = platform_inet_addr(text);
     // The all-ones answer means "not an address", unless the text is the limited
     // broadcast address itself.
     if (address == kAddressNone && std::strcmp(text, "255.255.255.255") != 0)
-        address = 0;
+        return 0;
+    return address;
+}
+
+TargetResolution resolve_target(const char* text, const RunSettings& settings) {
+    TargetResolution resolution;
+    uint32_t address = target_address_from_text(text);
     if (address == 0 && !platform_resolve_name(text, &address, &resolution.error))
         return resolution;
     resolution.ok = true;

@@ -14,6 +14,12 @@ struct TargetResolution {
     std::optional<std::string> display_name;
 };
 
+// The address that the target text reads as, without asking the resolver: the dotted
+// forms the socket layer reads (short forms such as "100" for 0.0.0.100 included), and
+// the all-ones address only for the exact text "255.255.255.255". 0 when the text has
+// to go to the resolver (a name, "0.0.0.0", anything else that reads as all ones).
+uint32_t target_address_from_text(const char* text);
+
 // Turns the target text into an address (dotted forms first, then the resolver) and
 // finds its display name through the reverse lookup. Never prints.
 TargetResolution resolve_target(const char* text, const RunSettings& settings);
