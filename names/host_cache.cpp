@@ -113,36 +113,47 @@ HostCache& cache() {
 
 }  // namespace
 
+std::optional<std::optional<std::string>> cached_host_name(uint32_t address) {
+    const HostCache& list = cache();
+    uint32_t found = list.index.find(address, list.entries);
+    if (found == kNoEntry)
+        return std::nullopt;
+    return list.name_of(list.entries[found]);
+}
+
+void remember_host_name(uint32_t address, const std::optional<std::string>& name) {
+    if (name)
+        cache().append(address, name->data(), name->size(), true);
+    else
+        cache().append(address, "", 0, false);
+}
+
 std::optional<std::string> lookup_host_name(uint32_t address, const RunSettings& settings) {
     if (settings.no_resolve)
         return std::nullopt;
-    HostCache& list = cache();
-    uint32_t found = list.index.find(address, list.entries);
-    if (found != kNoEntry)
-        return list.name_of(list.entries[found]);
-    std::string name;
-    bool has_name = platform_reverse_lookup(address, &name);
-    if (has_name && name.size() > kMaxNameLength)
-        name.resize(kMaxNameLength);
+    if (std::optional<std::optional<std::string>> cached = cached_host_name(address))
+        return *cached;
+    std::optional<std::string> name;
+    if (std::string answer; platform_reverse_lookup(address, &answer)) {
+        if (answer.size() > kMaxNameLength)
+            answer.resize(kMaxNameLength);
+        name = std::move(answer);
+    }
     if (settings.use_cache)
-        list.append(address, name.data(), name.size(), has_name);
-    if (!has_name)
-        return std::nullopt;
+        remember_host_name(address, name);
     return name;
 }
 
-std::string host_cache_path() {
-    std::string path = platform_executable_path();
-    if (path.empty())
-        return path;
-    // Only a dot in the file name itself starts an extension; a dot in a folder name
-    // does not.
-    size_t name_start = path.find_last_of("/\\");
+std::string host_cache_path() { return host_cache_path_for(platform_executable_path()); }
+
+std::string host_cache_path_for(const std::string& executable_path) {
+    if (executable_path.empty())
+        return {};
+    size_t name_start = executable_path.find_last_of("/\\");
     name_start = name_start == std::string::npos ? 0 : name_start + 1;
-    size_t dot = path.rfind('.');
-    if (dot != std::string::npos && dot >= name_start)
-        path.resize(dot);
-    return path + ".cache";
+    size_t dot = executable_path.rfind('.');
+    size_t keep = dot != std::string::npos && dot > name_start ? dot : executable_path.size();
+    return executable_path.substr(0, keep) + ".cache";
 }
 
 void load_host_cache() { load_host_cache_file(host_cache_path()); }

@@ -11,10 +11,24 @@
 // is asked first and every resolver answer (no name included) is remembered.
 std::optional<std::string> lookup_host_name(uint32_t address, const RunSettings& settings);
 
+// What the cache holds for an address, without asking the resolver: nullopt when it has
+// no record for it, otherwise the first record's name (itself none for a "no name"
+// record).
+std::optional<std::optional<std::string>> cached_host_name(uint32_t address);
+
+// Appends a record at the tail of the cache, as a lookup with -c does with the
+// resolver's answer. A name longer than 255 bytes is kept cut to its first 255.
+void remember_host_name(uint32_t address, const std::optional<std::string>& name);
+
 // The cache file's path: the executable's path with its file-name extension replaced
 // by ".cache" (or ".cache" appended when the file name has none). Empty when the
 // executable's path cannot be had.
 std::string host_cache_path();
+
+// The same rule for a given executable path. Only a '.' inside the file name, after its
+// first byte, starts an extension: a dot in a folder name does not, and neither does
+// the leading dot of a hidden file (".tarnhop" gets ".tarnhop.cache", not ".cache").
+std::string host_cache_path_for(const std::string& executable_path);
 
 // Fills the process-wide cache from the file; a missing or unreadable file is empty.
 void load_host_cache();
