@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/platform.h"
 
@@ -22,25 +23,31 @@ bool platform_read_file(const std::string& path, std::vector<uint8_t>* bytes) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    bytes->clear();
-    struct stat info{};
+    // Read straight into the result, sized from the file's length; a file that grows
+    // meanwhile or reports no length (a pipe) is read on in steps.
+    constexpr size_t kStep = 65536;
+    struct stat info {};
+    size_t expected = 0;
     if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
-        bytes->reserve(static_cast<size_t>(info.st_size));
-    uint8_t chunk[65536];
+        expected = static_cast<size_t>(info.st_size);
+    bytes->clear();
+    bytes->resize(expected + 1);
+    size_t have = 0;
     bool ok = true;
     for (;;) {
-        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (have == bytes->size())
+            bytes->resize(have + kStep);
+        ssize_t got = read(fd, bytes->data() + have, bytes->size() - have);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0) {
-            ok = false;
+        if (got <= 0) {
+            ok = got == 0;
             break;
         }
-        if (got == 0)
-            break;
-        bytes->insert(bytes->end(), chunk, chunk + got);
+        have += static_cast<size_t>(got);
     }
     close(fd);
+    bytes->resize(have);
     return ok;
 }
 
@@ -57,18 +64,41 @@ static bool write_all(int fd, const uint8_t* data, size_t size) {
     return true;
 }
 
+// The file that a save replaces: the target of a link (the link itself stays, as an
+// in-place rewrite would have kept it), or the path itself.
+static std::string file_behind(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+        return path;
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr)
+        return path;
+    std::string resolved = real;
+    std::free(real);
+    return resolved;
+}
+
 bool platform_replace_file(const std::string& path, const uint8_t* data, size_t size) {
+    std::string file = file_behind(path);
+    struct stat old_info {};
+    bool had_old = stat(file.c_str(), &old_info) == 0;
+    // A file that we may not write to keeps its contents, as it would if it were
+    // opened for writing in place.
+    if (had_old && faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0)
+        return false;
     // The new contents go to a private file in the same folder, so the rename below is
     // atomic: a reader sees the old file or the new one, never a part of either.
-    std::string temporary = path + ".XXXXXX";
+    std::string temporary = file + ".XXXXXX";
     int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
-    // Keep the old file's permission bits; a new file gets the usual 0666 less umask.
-    struct stat old_info{};
+    // Keep the old file's permission bits and, where we may (as root), its owner; a new
+    // file gets the usual 0666 less umask.
     mode_t mode = 0;
-    if (stat(path.c_str(), &old_info) == 0) {
+    if (had_old) {
         mode = old_info.st_mode & 07777;
+        if (old_info.st_uid != geteuid() || old_info.st_gid != getegid())
+            (void)!fchown(fd, old_info.st_uid, old_info.st_gid);
     } else {
         mode_t mask = umask(0);
         umask(mask);
@@ -76,7 +106,7 @@ bool platform_replace_file(const std::string& path, const uint8_t* data, size_t 
     }
     bool ok = fchmod(fd, mode) == 0 && write_all(fd, data, size) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
-    if (ok && rename(temporary.c_str(), path.c_str()) == 0)
+    if (ok && rename(temporary.c_str(), file.c_str()) == 0)
         return true;
     unlink(temporary.c_str());
     return false;
