@@ -1,0 +1,461 @@
+// The host-name cache: the file format, first-record-wins lookups, the file's path and
+// the all-or-nothing save. No test here may reach the resolver: every lookup asks for an
+// address the cache holds, checked first with cached_host_name.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/run_settings.h"
+#include "names/host_cache.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using Name = std::optional<std::string>;
+
+// What cached_host_name answers for an address that the cache holds.
+std::optional<Name> known(const Name& name) { return std::optional<Name>(name); }
+
+uint32_t address_of(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    const uint8_t bytes[4] = {a, b, c, d};
+    uint32_t address;
+    std::memcpy(&address, bytes, 4);
+    return address;
+}
+
+// One file record: four address bytes, the length byte, the name bytes.
+std::string record(uint32_t address, const std::string& name) {
+    std::string bytes(reinterpret_cast<const char*>(&address), 4);
+    bytes.push_back(static_cast<char>(name.size()));
+    return bytes + name;
+}
+
+void write_bytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+std::string read_bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> folder_listing(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = (fs::temp_directory_path() / "tarnhop-cache-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr)
+            path_ = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// A lookup that cannot reach the resolver: it fails the test first if the cache does
+// not hold the address.
+Name cached_lookup(uint32_t address, const RunSettings& settings) {
+    EXPECT_TRUE(cached_host_name(address).has_value()) << "not cached: " << address;
+    if (!cached_host_name(address).has_value())
+        return "<would ask the resolver>";
+    return lookup_host_name(address, settings);
+}
+
+RunSettings with_cache() {
+    RunSettings settings;
+    settings.use_cache = true;
+    return settings;
+}
+
+class HostCacheTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(folder_.path().empty());
+        clear_host_cache();
+    }
+    void TearDown() override { clear_host_cache(); }
+
+    fs::path file(const char* name = "tarnhop.cache") const { return folder_.path() / name; }
+
+    // Loads bytes as a cache file into an empty cache and saves it to a second file;
+    // returns what was saved.
+    std::string load_and_save(const std::string& bytes) {
+        write_bytes(file("in.cache"), bytes);
+        clear_host_cache();
+        load_host_cache_file(file("in.cache").string());
+        EXPECT_TRUE(save_host_cache_file(file("out.cache").string()));
+        return read_bytes(file("out.cache"));
+    }
+
+    TempFolder folder_;
+};
+
+const uint32_t kHop1 = address_of(198, 18, 1, 1);
+const uint32_t kHop2 = address_of(198, 18, 2, 1);
+const uint32_t kTarget = address_of(198, 18, 9, 2);
+const uint32_t kNoName = address_of(198, 18, 9, 3);
+
+TEST_F(HostCacheTest, RoundTripKeepsEveryRecordInFileOrder) {
+    std::string bytes = record(kHop1, "r1.lab") + record(kNoName, "") +
+                        record(kTarget, "target.lab") + record(kHop2, "r2.lab");
+    EXPECT_EQ(load_and_save(bytes), bytes);
+
+    RunSettings settings = with_cache();
+    EXPECT_EQ(cached_lookup(kHop1, settings), Name("r1.lab"));
+    EXPECT_EQ(cached_lookup(kHop2, settings), Name("r2.lab"));
+    EXPECT_EQ(cached_lookup(kTarget, settings), Name("target.lab"));
+    // A record with no name is an answer too: none, and no resolver call.
+    EXPECT_EQ(cached_lookup(kNoName, settings), std::nullopt);
+    EXPECT_FALSE(cached_host_name(address_of(198, 18, 7, 7)).has_value());
+
+    // Lookups of cached addresses add nothing.
+    ASSERT_TRUE(save_host_cache_file(file("again.cache").string()));
+    EXPECT_EQ(read_bytes(file("again.cache")), bytes);
+}
+
+TEST_F(HostCacheTest, AddressBytesAreKeptInNetworkOrder) {
+    // The first four bytes of a record are the address's octets, first octet first.
+    std::string bytes = std::string("\xc6\x12\x09\x02", 4) + std::string(1, '\x03') + "abc";
+    write_bytes(file(), bytes);
+    load_host_cache_file(file().string());
+    EXPECT_EQ(cached_host_name(address_of(198, 18, 9, 2)), known("abc"));
+    EXPECT_FALSE(cached_host_name(address_of(2, 9, 18, 198)).has_value());
+}
+
+TEST_F(HostCacheTest, RecordCutAtTheEndOfTheFileIsDropped) {
+    std::string whole = record(kHop1, "r1.lab") + record(kHop2, "r2.lab");
+    // Cut inside the 5-byte head: one to four bytes of a further record.
+    for (size_t cut = 1; cut < 5; ++cut) {
+        std::string fragment = record(kTarget, "target.lab").substr(0, cut);
+        EXPECT_EQ(load_and_save(whole + fragment), whole) << "head cut at " << cut;
+        EXPECT_FALSE(cached_host_name(kTarget).has_value());
+        EXPECT_EQ(cached_host_name(kHop2), known("r2.lab"));
+    }
+    // Cut inside the name: the head promises ten bytes, four follow.
+    for (size_t cut = 5; cut < 15; ++cut) {
+        std::string fragment = record(kTarget, "target.lab").substr(0, cut);
+        EXPECT_EQ(load_and_save(whole + fragment), whole) << "name cut at " << cut;
+        EXPECT_FALSE(cached_host_name(kTarget).has_value());
+    }
+    // Only a fragment: nothing at all.
+    EXPECT_EQ(load_and_save(record(kTarget, "target.lab").substr(0, 7)), "");
+}
+
+TEST_F(HostCacheTest, FirstRecordForAnAddressWinsAndAllAreWrittenBack) {
+    std::string bytes = record(kHop1, "first.lab") + record(kHop2, "") +
+                        record(kHop1, "second.lab") + record(kHop2, "named.lab") +
+                        record(kHop1, "");
+    EXPECT_EQ(load_and_save(bytes), bytes);
+    RunSettings settings = with_cache();
+    EXPECT_EQ(cached_lookup(kHop1, settings), Name("first.lab"));
+    // A first record without a name also wins over a later one with a name.
+    EXPECT_EQ(cached_lookup(kHop2, settings), std::nullopt);
+}
+
+TEST_F(HostCacheTest, FirstRecordWinsAcrossManyRecords) {
+    // Enough records to make the index grow many times; every address appears twice,
+    // the second time with another name, and later in the file.
+    constexpr int kCount = 20000;
+    std::string bytes;
+    for (int i = 0; i < kCount; ++i)
+        bytes += record(address_of(10, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 1),
+                        "first-" + std::to_string(i));
+    for (int i = kCount - 1; i >= 0; --i)
+        bytes += record(address_of(10, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 1),
+                        "second-" + std::to_string(i));
+    EXPECT_EQ(load_and_save(bytes), bytes);
+    for (int i = 0; i < kCount; ++i) {
+        uint32_t address = address_of(10, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 1);
+        ASSERT_EQ(cached_host_name(address), known("first-" + std::to_string(i))) << i;
+    }
+    EXPECT_FALSE(cached_host_name(address_of(10, 0, 0, 2)).has_value());
+}
+
+TEST_F(HostCacheTest, LongNamesAreReadWholeAndLongerOnesCutTo255Bytes) {
+    std::string name200(200, 'a');
+    name200[0] = 'h';
+    name200[199] = 'z';
+    std::string bytes = record(kHop1, name200);
+    ASSERT_EQ(static_cast<uint8_t>(bytes[4]), 200);
+    EXPECT_EQ(load_and_save(bytes), bytes);
+    EXPECT_EQ(cached_host_name(kHop1), known(name200));
+
+    std::string name255(255, 'b');
+    EXPECT_EQ(load_and_save(record(kHop1, name255)), record(kHop1, name255));
+    EXPECT_EQ(cached_host_name(kHop1), known(name255));
+
+    // An answer longer than a record can hold keeps its first 255 bytes.
+    clear_host_cache();
+    std::string name300 = std::string(255, 'c') + std::string(45, 'd');
+    remember_host_name(kHop2, name300);
+    EXPECT_EQ(cached_host_name(kHop2), known(std::string(255, 'c')));
+    ASSERT_TRUE(save_host_cache_file(file().string()));
+    EXPECT_EQ(read_bytes(file()), record(kHop2, std::string(255, 'c')));
+}
+
+TEST_F(HostCacheTest, ZeroByteEndsTheName) {
+    std::string bytes = record(kHop1, std::string("abc\0def", 7)) + record(kHop2, "r2.lab");
+    EXPECT_EQ(load_and_save(bytes), record(kHop1, "abc") + record(kHop2, "r2.lab"));
+    EXPECT_EQ(cached_host_name(kHop1), known("abc"));
+}
+
+TEST_F(HostCacheTest, EmptyNameIsWrittenAsNoName) {
+    // A name whose first byte is zero is the empty text: shown as such in this run,
+    // written with N = 0, and read back as no name.
+    std::string bytes = record(kHop1, std::string("\0x", 2)) + record(kHop2, "r2.lab");
+    std::string saved = load_and_save(bytes);
+    EXPECT_EQ(saved, record(kHop1, "") + record(kHop2, "r2.lab"));
+    EXPECT_EQ(cached_host_name(kHop1), known(""));
+    EXPECT_EQ(load_and_save(saved), saved);
+    EXPECT_EQ(cached_host_name(kHop1), known(std::nullopt));
+
+    clear_host_cache();
+    remember_host_name(kTarget, std::string());
+    remember_host_name(kNoName, std::nullopt);
+    ASSERT_TRUE(save_host_cache_file(file().string()));
+    EXPECT_EQ(read_bytes(file()), record(kTarget, "") + record(kNoName, ""));
+}
+
+TEST_F(HostCacheTest, NewAnswersFollowTheFileRecords) {
+    std::string bytes = record(kHop1, "r1.lab") + record(kHop2, "r2.lab");
+    write_bytes(file(), bytes);
+    load_host_cache_file(file().string());
+    remember_host_name(kTarget, Name("target.lab"));
+    remember_host_name(kNoName, std::nullopt);
+    // A second answer for a cached address is written too, but the first one is used.
+    remember_host_name(kHop1, Name("other.lab"));
+    EXPECT_EQ(cached_host_name(kHop1), known("r1.lab"));
+    EXPECT_EQ(cached_host_name(kTarget), known("target.lab"));
+    EXPECT_EQ(cached_host_name(kNoName), known(std::nullopt));
+    ASSERT_TRUE(save_host_cache_file(file().string()));
+    EXPECT_EQ(read_bytes(file()), bytes + record(kTarget, "target.lab") + record(kNoName, "") +
+                                      record(kHop1, "other.lab"));
+}
+
+TEST_F(HostCacheTest, NoResolveAnswersNoneWithoutAddingAnything) {
+    std::string bytes = record(kHop1, "r1.lab");
+    write_bytes(file(), bytes);
+    load_host_cache_file(file().string());
+    RunSettings settings = with_cache();
+    settings.no_resolve = true;
+    EXPECT_EQ(lookup_host_name(kHop1, settings), std::nullopt);
+    EXPECT_EQ(lookup_host_name(kHop2, settings), std::nullopt);
+    EXPECT_FALSE(cached_host_name(kHop2).has_value());
+    ASSERT_TRUE(save_host_cache_file(file().string()));
+    EXPECT_EQ(read_bytes(file()), bytes);
+}
+
+TEST_F(HostCacheTest, MissingFileIsAnEmptyCacheAndSavesAsAnEmptyFile) {
+    // As a run with -c -d and no cache file yet: nothing loaded, nothing looked up, and
+    // the save creates a file of 0 bytes.
+    load_host_cache_file(file().string());
+    EXPECT_FALSE(cached_host_name(kHop1).has_value());
+    ASSERT_FALSE(fs::exists(file()));
+    ASSERT_TRUE(save_host_cache_file(file().string()));
+    ASSERT_TRUE(fs::is_regular_file(file()));
+    EXPECT_EQ(fs::file_size(file()), 0u);
+    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
+}
+
+TEST_F(HostCacheTest, UnreadableFileIsAnEmptyCache) {
+    // A folder where the file should be cannot be read as one.
+    fs::create_directory(file());
+    load_host_cache_file(file().string());
+    EXPECT_FALSE(cached_host_name(kHop1).has_value());
+    load_host_cache_file("");
+    EXPECT_FALSE(save_host_cache_file(""));
+}
+
+TEST(HostCachePath, ExtensionOfTheFileNameOnly) {
+    EXPECT_EQ(host_cache_path_for("/usr/bin/tarnhop.exe"), "/usr/bin/tarnhop.cache");
+    EXPECT_EQ(host_cache_path_for("/usr/bin/tarnhop"), "/usr/bin/tarnhop.cache");
+    // A dot in a folder name is not an extension.
+    EXPECT_EQ(host_cache_path_for("/opt/net.tools/tarnhop"), "/opt/net.tools/tarnhop.cache");
+    EXPECT_EQ(host_cache_path_for("/opt/net.tools/tarnhop.bin"), "/opt/net.tools/tarnhop.cache");
+    // Only the last dot of the file name starts the extension.
+    EXPECT_EQ(host_cache_path_for("/a/b.c/tarnhop.1.4"), "/a/b.c/tarnhop.1.cache");
+    EXPECT_EQ(host_cache_path_for("/x/tarnhop."), "/x/tarnhop.cache");
+    // The leading dot of a hidden file starts no extension.
+    EXPECT_EQ(host_cache_path_for("/home/u/.tarnhop"), "/home/u/.tarnhop.cache");
+    EXPECT_EQ(host_cache_path_for("/home/u/.tarnhop.bin"), "/home/u/.tarnhop.cache");
+    // Either separator ends a folder name.
+    EXPECT_EQ(host_cache_path_for("C:\\tools\\tarnhop.exe"), "C:\\tools\\tarnhop.cache");
+    EXPECT_EQ(host_cache_path_for("C:\\net.tools\\tarnhop"), "C:\\net.tools\\tarnhop.cache");
+    EXPECT_EQ(host_cache_path_for("tarnhop.exe"), "tarnhop.cache");
+    EXPECT_EQ(host_cache_path_for("tarnhop"), "tarnhop.cache");
+    // No executable path, no cache file.
+    EXPECT_EQ(host_cache_path_for(""), "");
+}
+
+TEST(HostCachePath, BesideTheRunningExecutable) {
+    fs::path executable = fs::read_symlink("/proc/self/exe");
+    fs::path expected = executable;
+    expected.replace_extension(".cache");
+    EXPECT_EQ(host_cache_path(), expected.string());
+    EXPECT_EQ(fs::path(host_cache_path()).parent_path(), executable.parent_path());
+}
+
+// ---- The all-or-nothing save ---------------------------------------------------------
+
+class HostCacheSaveTest : public HostCacheTest {
+protected:
+    // The cache holds 'count' records of 40-byte names; returns the bytes a save writes.
+    std::string fill(int count) {
+        std::string bytes;
+        for (int i = 0; i < count; ++i) {
+            std::string name = "host-" + std::to_string(i) + std::string(30, 'x');
+            name.resize(40, 'y');
+            uint32_t address =
+                address_of(198, 18, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i));
+            remember_host_name(address, name);
+            bytes += record(address, name);
+        }
+        return bytes;
+    }
+
+    std::string old_bytes_ = record(kHop1, "old.lab") + record(kHop2, "");
+};
+
+TEST_F(HostCacheSaveTest, ReplacesTheFileAndLeavesNothingElse) {
+    write_bytes(file(), old_bytes_);
+    fs::permissions(file(), fs::perms(0640));
+    std::string bytes = fill(300);
+    ASSERT_TRUE(save_host_cache_file(file().string()));
+    EXPECT_EQ(read_bytes(file()), bytes);
+    EXPECT_EQ(fs::status(file()).permissions(), fs::perms(0640));
+    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
+}
+
+TEST_F(HostCacheSaveTest, WriteFailingPartWayKeepsTheOldFile) {
+    // A file-size limit below the new contents makes the write fail part-way, like a
+    // full disk would.
+    write_bytes(file(), old_bytes_);
+    std::string bytes = fill(2000);
+    ASSERT_GT(bytes.size(), 50000u);
+    rlimit saved_limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+    sighandler_t saved_handler = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved_limit;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool saved = save_host_cache_file(file().string());
+    setrlimit(RLIMIT_FSIZE, &saved_limit);
+    signal(SIGXFSZ, saved_handler);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(read_bytes(file()), old_bytes_);
+    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
+}
+
+TEST_F(HostCacheSaveTest, MissingFolderOrFolderInTheWayFails) {
+    fill(3);
+    fs::path missing = folder_.path() / "no-such-folder" / "tarnhop.cache";
+    EXPECT_FALSE(save_host_cache_file(missing.string()));
+    EXPECT_FALSE(fs::exists(missing.parent_path()));
+
+    fs::create_directory(file());
+    write_bytes(file() / "inside", "kept");
+    EXPECT_FALSE(save_host_cache_file(file().string()));
+    EXPECT_TRUE(fs::is_directory(file()));
+    EXPECT_EQ(read_bytes(file() / "inside"), "kept");
+    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
+}
+
+TEST_F(HostCacheSaveTest, LinkedFileIsReplacedAndTheLinkKept) {
+    fs::create_directory(folder_.path() / "real");
+    fs::path real = folder_.path() / "real" / "shared.cache";
+    write_bytes(real, old_bytes_);
+    fs::create_symlink(real, file());
+    std::string bytes = fill(5);
+    ASSERT_TRUE(save_host_cache_file(file().string()));
+    EXPECT_TRUE(fs::is_symlink(file()));
+    EXPECT_EQ(read_bytes(real), bytes);
+    EXPECT_EQ(folder_listing(folder_.path() / "real"), std::vector<std::string>{"shared.cache"});
+}
+
+// Runs fn in a child process as user nobody; returns its exit status (or -1).
+template <typename Fn>
+int as_nobody(Fn fn) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(99);
+        _exit(fn());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST_F(HostCacheSaveTest, FolderOrFileWeMayNotWriteKeepsTheOldFile) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    // The folder is nobody's to read but not to write; the file is writable by all.
+    write_bytes(file(), old_bytes_);
+    fs::permissions(file(), fs::perms(0666));
+    fs::permissions(folder_.path(), fs::perms(0755));
+    fill(50);
+    EXPECT_EQ(as_nobody([this] { return save_host_cache_file(file().string()) ? 1 : 0; }), 0);
+    EXPECT_EQ(read_bytes(file()), old_bytes_);
+    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
+
+    // A folder nobody may write to but a read-only file: left alone as well, although
+    // a rename could replace it.
+    fs::permissions(folder_.path(), fs::perms(0777));
+    fs::permissions(file(), fs::perms(0444));
+    EXPECT_EQ(as_nobody([this] { return save_host_cache_file(file().string()) ? 1 : 0; }), 0);
+    EXPECT_EQ(read_bytes(file()), old_bytes_);
+    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
+
+    // And a writable file in a writable folder is replaced.
+    fs::permissions(file(), fs::perms(0666));
+    EXPECT_EQ(as_nobody([this] { return save_host_cache_file(file().string()) ? 1 : 0; }), 1);
+    EXPECT_NE(read_bytes(file()), old_bytes_);
+    fs::permissions(folder_.path(), fs::perms(0700));
+}
+
+TEST_F(HostCacheSaveTest, OwnerOfTheOldFileIsKept) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the file to another user";
+    write_bytes(file(), old_bytes_);
+    ASSERT_EQ(chown(file().c_str(), 65534, 65534), 0);
+    std::string bytes = fill(5);
+    ASSERT_TRUE(save_host_cache_file(file().string()));
+    struct stat info {};
+    ASSERT_EQ(stat(file().c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+    EXPECT_EQ(info.st_gid, 65534u);
+    EXPECT_EQ(read_bytes(file()), bytes);
+}
+
+}  // namespace
