@@ -1,0 +1,495 @@
+// ICMP echo packets: the request we build and the reading of every kind of arrival.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "cli/console.h"
+#include "probe/icmp_packet.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Addresses in network byte order, written the way the socket layer keeps them.
+uint32_t address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    uint32_t value = 0;
+    const uint8_t bytes[4] = {a, b, c, d};
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+const uint32_t kClient = address(198, 18, 1, 1);
+const uint32_t kRouter = address(198, 18, 2, 2);
+const uint32_t kTarget = address(198, 18, 5, 2);
+constexpr uint16_t kId = 0x4a21;
+constexpr uint16_t kSeq = 7;
+
+EchoMatch our_match() {
+    EchoMatch match;
+    match.target = kTarget;
+    match.identifier = kId;
+    match.sequence = kSeq;
+    return match;
+}
+
+void put_u16(Bytes& bytes, size_t at, uint16_t value) {
+    bytes[at] = static_cast<uint8_t>(value >> 8);
+    bytes[at + 1] = static_cast<uint8_t>(value & 0xff);
+}
+
+void put_address(Bytes& bytes, size_t at, uint32_t value) {
+    std::memcpy(bytes.data() + at, &value, sizeof value);
+}
+
+struct IpFields {
+    uint32_t source = 0;
+    uint32_t destination = 0;
+    uint8_t ttl = 64;
+    uint8_t protocol = 1;
+    size_t option_words = 0;  // 32-bit words of IP options
+    uint16_t fragment = 0;    // flags and offset
+};
+
+// An IPv4 header (options filled with no-operation bytes) in front of body.
+Bytes ip_datagram(const IpFields& fields, const Bytes& body) {
+    size_t header = 20 + 4 * fields.option_words;
+    Bytes bytes(header + body.size(), 0);
+    bytes[0] = static_cast<uint8_t>(0x40 | (header / 4));
+    put_u16(bytes, 2, static_cast<uint16_t>(header + body.size()));
+    put_u16(bytes, 6, fields.fragment);
+    bytes[8] = fields.ttl;
+    bytes[9] = fields.protocol;
+    put_address(bytes, 12, fields.source);
+    put_address(bytes, 16, fields.destination);
+    for (size_t i = 20; i < header; ++i)
+        bytes[i] = 1;
+    put_u16(bytes, 10, internet_checksum(std::span<const uint8_t>(bytes).first(header)));
+    std::copy(body.begin(), body.end(), bytes.begin() + static_cast<ptrdiff_t>(header));
+    return bytes;
+}
+
+// An ICMP message with a correct checksum.
+Bytes icmp_message(uint8_t type, uint8_t code, uint16_t id, uint16_t seq, const Bytes& body) {
+    Bytes bytes(kIcmpHeaderSize + body.size(), 0);
+    bytes[0] = type;
+    bytes[1] = code;
+    put_u16(bytes, 4, id);
+    put_u16(bytes, 6, seq);
+    std::copy(body.begin(), body.end(), bytes.begin() + kIcmpHeaderSize);
+    put_u16(bytes, 2, internet_checksum(bytes));
+    return bytes;
+}
+
+Bytes payload(size_t size) {
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<uint8_t>(32 + i % 94);
+    return bytes;
+}
+
+// Our request as it left: IP header and the echo request with its first payload bytes.
+Bytes our_request(uint16_t id = kId, uint16_t seq = kSeq, IpFields fields = {}) {
+    fields.source = kClient;
+    fields.destination = fields.destination == 0 ? kTarget : fields.destination;
+    fields.ttl = 1;
+    return ip_datagram(fields, icmp_message(kIcmpEchoRequest, 0, id, seq, payload(32)));
+}
+
+// A router's error message about quoted, as the raw socket delivers it.
+Bytes router_error(uint8_t type, uint8_t code, const Bytes& quoted, uint32_t from = kRouter) {
+    IpFields fields;
+    fields.source = from;
+    fields.destination = kClient;
+    fields.ttl = 62;
+    return ip_datagram(fields, icmp_message(type, code, 0, 0, quoted));
+}
+
+Bytes target_reply(uint16_t id = kId, uint16_t seq = kSeq, uint32_t from = kTarget) {
+    IpFields fields;
+    fields.source = from;
+    fields.destination = kClient;
+    fields.ttl = 60;
+    return ip_datagram(fields, icmp_message(kIcmpEchoReply, 0, id, seq, payload(32)));
+}
+
+IcmpAnswer read_raw(const Bytes& bytes) { return read_raw_datagram(bytes, our_match()); }
+
+void expect_not_ours(const IcmpAnswer& found) { EXPECT_EQ(found.kind, AnswerKind::not_ours); }
+
+}  // namespace
+
+// ---- Building the request ---------------------------------------------------------
+
+TEST(IcmpChecksum, MatchesTheWorkedExampleAndHandlesAnOddLength) {
+    // 0001 + f203 + f4f5 + f6f7 = 2ddf0 -> ddf2 -> checksum 220d.
+    const Bytes even = {0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7};
+    EXPECT_EQ(internet_checksum(even), 0x220d);
+    // A last odd byte counts as the high byte of a word padded with zero.
+    const Bytes odd = {0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7, 0x01};
+    EXPECT_EQ(internet_checksum(odd), 0x210d);
+    EXPECT_EQ(internet_checksum({}), 0xffff);
+}
+
+TEST(EchoRequest, HeaderPayloadAndChecksum) {
+    Bytes data = payload(33);
+    Bytes out(100, 0xee);
+    size_t length = build_echo_request(out, 0xbeef, 0x0102, data);
+    ASSERT_EQ(length, 41u);
+    EXPECT_EQ(out[0], kIcmpEchoRequest);
+    EXPECT_EQ(out[1], 0);
+    EXPECT_EQ(out[4], 0xbe);
+    EXPECT_EQ(out[5], 0xef);
+    EXPECT_EQ(out[6], 0x01);
+    EXPECT_EQ(out[7], 0x02);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), out.begin() + 8));
+    EXPECT_EQ(internet_checksum(std::span<const uint8_t>(out).first(length)), 0);
+    EXPECT_EQ(out[41], 0xee) << "wrote past the request";
+}
+
+TEST(EchoRequest, EmptyAndLargestPayloads) {
+    Bytes out(8 + 8192);
+    EXPECT_EQ(build_echo_request(out, 1, 2, {}), 8u);
+    EXPECT_EQ(internet_checksum(std::span<const uint8_t>(out).first(8)), 0);
+    Bytes big = payload(8192);
+    ASSERT_EQ(build_echo_request(out, 1, 2, big), 8200u);
+    EXPECT_EQ(internet_checksum(out), 0);
+}
+
+TEST(EchoRequest, RefusesABufferTooSmall) {
+    Bytes data = payload(10);
+    Bytes out(17, 0xee);
+    EXPECT_EQ(build_echo_request(out, 1, 2, data), 0u);
+    EXPECT_EQ(build_echo_request(std::span<uint8_t>(), 1, 2, {}), 0u);
+}
+
+// ---- The status table ---------------------------------------------------------------
+
+TEST(IcmpStatus, EchoReplyTimeExceededAndTheOtherReports) {
+    EXPECT_EQ(icmp_answer_status(kIcmpEchoReply, 0), kIpSuccess);
+    EXPECT_EQ(icmp_answer_status(kIcmpTimeExceeded, 0), kIpTtlExpiredTransit);
+    EXPECT_EQ(icmp_answer_status(kIcmpTimeExceeded, 1), kIpTtlExpiredReassem);
+    EXPECT_EQ(icmp_answer_status(kIcmpParamProblem, 0), kIpParamProblem);
+    EXPECT_EQ(icmp_answer_status(kIcmpParamProblem, 2), kIpParamProblem);
+    EXPECT_EQ(icmp_answer_status(kIcmpSourceQuench, 0), kIpSourceQuench);
+}
+
+TEST(IcmpStatus, UnreachableCodes) {
+    const int32_t expected[16] = {
+        11002, 11003, 11004, 11005, 11009, 11012,  // net host protocol port frag source-route
+        11002, 11003, 11003,                       // net unknown, host unknown, isolated
+        11002, 11003,                              // net prohibited, host prohibited
+        11002, 11003,                              // net for ToS, host for ToS
+        11003, 11003, 11003,                       // prohibited, precedence violation, cutoff
+    };
+    for (uint8_t code = 0; code < 16; ++code)
+        EXPECT_EQ(icmp_answer_status(kIcmpDestUnreachable, code), expected[code]) << int(code);
+    EXPECT_EQ(icmp_answer_status(kIcmpDestUnreachable, 200), kIpDestHostUnreachable);
+}
+
+TEST(IcmpStatus, RedirectsRequestsAndUnknownTypesAreNoAnswer) {
+    for (uint8_t type : {kIcmpRedirect, kIcmpEchoRequest, uint8_t{9}, uint8_t{10}, uint8_t{13},
+                         uint8_t{14}, uint8_t{42}, uint8_t{255}}) {
+        EXPECT_FALSE(icmp_answer_status(type, 0).has_value()) << int(type);
+        EXPECT_FALSE(icmp_answer_status(type, 1).has_value()) << int(type);
+    }
+}
+
+TEST(IcmpStatus, NeverTheTimeoutOrAnUnknownCode) {
+    for (int type = 0; type < 256; ++type) {
+        for (int code = 0; code < 256; ++code) {
+            auto status =
+                icmp_answer_status(static_cast<uint8_t>(type), static_cast<uint8_t>(code));
+            if (!status || *status == kIpSuccess)
+                continue;
+            EXPECT_NE(*status, kIpReqTimedOut);
+            EXPECT_NE(ip_status_text(*status), nullptr) << type << "/" << code;
+        }
+    }
+}
+
+// ---- Raw socket: echo replies ------------------------------------------------------
+
+TEST(RawEchoReply, OursGivesResponderStatusAndTtl) {
+    IcmpAnswer found = read_raw(target_reply());
+    EXPECT_EQ(found.kind, AnswerKind::echo_reply);
+    EXPECT_EQ(found.responder, kTarget);
+    EXPECT_EQ(found.status, kIpSuccess);
+    EXPECT_EQ(found.ttl, 60);
+}
+
+TEST(RawEchoReply, OtherIdentifierSequenceOrSenderIsNotOurs) {
+    expect_not_ours(read_raw(target_reply(kId + 1, kSeq)));
+    expect_not_ours(read_raw(target_reply(kId, kSeq - 1)));
+    expect_not_ours(read_raw(target_reply(kId, kSeq + 256)));
+    expect_not_ours(read_raw(target_reply(kId, kSeq, kRouter)));
+}
+
+TEST(RawEchoReply, RequestsAndBadChecksumsAreNotOurs) {
+    // Our own request seen on the way out (loopback) looks like a reply otherwise.
+    IpFields fields;
+    fields.source = kTarget;
+    fields.destination = kTarget;
+    expect_not_ours(
+        read_raw(ip_datagram(fields, icmp_message(kIcmpEchoRequest, 0, kId, kSeq, {}))));
+    Bytes reply = target_reply();
+    reply.back() ^= 0x01;
+    expect_not_ours(read_raw(reply));
+    IpFields from_target;
+    from_target.source = kTarget;
+    from_target.destination = kClient;
+    expect_not_ours(
+        read_raw(ip_datagram(from_target, icmp_message(kIcmpEchoReply, 3, kId, kSeq, {}))));
+}
+
+TEST(RawEchoReply, IpOptionsAndTrailingBytes) {
+    IpFields fields;
+    fields.source = kTarget;
+    fields.destination = kClient;
+    fields.ttl = 33;
+    fields.option_words = 10;  // the longest header: 60 bytes
+    Bytes reply = ip_datagram(fields, icmp_message(kIcmpEchoReply, 0, kId, kSeq, payload(5)));
+    IcmpAnswer found = read_raw(reply);
+    EXPECT_EQ(found.kind, AnswerKind::echo_reply);
+    EXPECT_EQ(found.ttl, 33);
+    // Link padding beyond the IP total length is not part of the message.
+    reply.insert(reply.end(), {0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(read_raw(reply).kind, AnswerKind::echo_reply);
+}
+
+TEST(RawEchoReply, FragmentsAreNotOurs) {
+    IpFields fields;
+    fields.source = kTarget;
+    fields.destination = kClient;
+    for (uint16_t fragment : {uint16_t{0x2000}, uint16_t{0x0001}, uint16_t{0x00b9}}) {
+        fields.fragment = fragment;
+        expect_not_ours(
+            read_raw(ip_datagram(fields, icmp_message(kIcmpEchoReply, 0, kId, kSeq, {}))));
+    }
+    fields.fragment = 0x4000;  // don't-fragment alone is fine
+    EXPECT_EQ(read_raw(ip_datagram(fields, icmp_message(kIcmpEchoReply, 0, kId, kSeq, {}))).kind,
+              AnswerKind::echo_reply);
+}
+
+// ---- Raw socket: error reports -------------------------------------------------------
+
+TEST(RawError, TimeExceededQuotingOurRequest) {
+    IcmpAnswer found = read_raw(router_error(kIcmpTimeExceeded, 0, our_request()));
+    EXPECT_EQ(found.kind, AnswerKind::error);
+    EXPECT_EQ(found.responder, kRouter);
+    EXPECT_EQ(found.status, kIpTtlExpiredTransit);
+    EXPECT_EQ(found.ttl, 62);
+}
+
+TEST(RawError, UnreachableAndOtherReportsTakeTheirStatus) {
+    EXPECT_EQ(read_raw(router_error(kIcmpDestUnreachable, 1, our_request())).status,
+              kIpDestHostUnreachable);
+    EXPECT_EQ(read_raw(router_error(kIcmpDestUnreachable, 13, our_request())).status,
+              kIpDestHostUnreachable);
+    EXPECT_EQ(read_raw(router_error(kIcmpDestUnreachable, 0, our_request())).status,
+              kIpDestNetUnreachable);
+    EXPECT_EQ(read_raw(router_error(kIcmpParamProblem, 0, our_request())).status, kIpParamProblem);
+    EXPECT_EQ(read_raw(router_error(kIcmpSourceQuench, 0, our_request())).status, kIpSourceQuench);
+}
+
+TEST(RawError, RedirectsAreNotAnswers) {
+    expect_not_ours(read_raw(router_error(kIcmpRedirect, 1, our_request())));
+}
+
+TEST(RawError, QuotedRequestMustBeOurs) {
+    expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, our_request(kId + 1, kSeq))));
+    expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, our_request(kId, kSeq + 1))));
+    IpFields elsewhere;
+    elsewhere.destination = kRouter;
+    expect_not_ours(
+        read_raw(router_error(kIcmpTimeExceeded, 0, our_request(kId, kSeq, elsewhere))));
+    Bytes udp = our_request();
+    udp[9] = 17;
+    expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, udp)));
+    Bytes reply_quoted = our_request();
+    reply_quoted[20] = kIcmpEchoReply;
+    expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, reply_quoted)));
+    IpFields later_fragment;
+    later_fragment.fragment = 0x00b9;
+    expect_not_ours(
+        read_raw(router_error(kIcmpTimeExceeded, 0, our_request(kId, kSeq, later_fragment))));
+}
+
+TEST(RawError, QuotedHeaderWithOptionsAndShortestQuote) {
+    IpFields with_options;
+    with_options.option_words = 3;
+    Bytes quoted = our_request(kId, kSeq, with_options);
+    EXPECT_EQ(read_raw(router_error(kIcmpTimeExceeded, 0, quoted)).kind, AnswerKind::error);
+    // Routers must quote the IP header and 8 bytes; that is enough.
+    Bytes shortest(quoted.begin(), quoted.begin() + 32 + 8);
+    EXPECT_EQ(read_raw(router_error(kIcmpTimeExceeded, 0, shortest)).kind, AnswerKind::error);
+    Bytes too_short(quoted.begin(), quoted.begin() + 32 + 7);
+    expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, too_short)));
+    Bytes header_only(quoted.begin(), quoted.begin() + 20);
+    expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, header_only)));
+}
+
+// ---- Raw socket: hostile and broken datagrams ------------------------------------------
+
+TEST(RawHostile, EveryCutShortDatagramIsNotOurs) {
+    for (const Bytes& whole : {target_reply(), router_error(kIcmpTimeExceeded, 0, our_request())}) {
+        ASSERT_NE(read_raw(whole).kind, AnswerKind::not_ours);
+        for (size_t length = 0; length < whole.size(); ++length) {
+            // A copy of exactly this length, so a read past it is caught by the sanitizer.
+            Bytes cut(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(length));
+            expect_not_ours(read_raw(cut));
+        }
+    }
+}
+
+TEST(RawHostile, BrokenIpHeaders) {
+    Bytes reply = target_reply();
+    Bytes v6 = reply;
+    v6[0] = 0x65;
+    expect_not_ours(read_raw(v6));
+    Bytes short_ihl = reply;
+    short_ihl[0] = 0x44;
+    expect_not_ours(read_raw(short_ihl));
+    Bytes ihl_past_end = reply;
+    ihl_past_end[0] = 0x4f;
+    ihl_past_end.resize(40);
+    expect_not_ours(read_raw(ihl_past_end));
+    Bytes not_icmp = reply;
+    not_icmp[9] = 6;
+    expect_not_ours(read_raw(not_icmp));
+    Bytes total_too_long = reply;
+    put_u16(total_too_long, 2, static_cast<uint16_t>(reply.size() + 1));
+    expect_not_ours(read_raw(total_too_long));
+    Bytes total_below_header = reply;
+    put_u16(total_below_header, 2, 12);
+    expect_not_ours(read_raw(total_below_header));
+    Bytes quoted_bad = router_error(kIcmpTimeExceeded, 0, our_request());
+    quoted_bad[28] = 0x4f;  // quoted header claims 60 bytes, more than was quoted
+    put_u16(quoted_bad, 22, 0);
+    put_u16(quoted_bad, 22, internet_checksum(std::span<const uint8_t>(quoted_bad).subspan(20)));
+    expect_not_ours(read_raw(quoted_bad));
+}
+
+TEST(RawHostile, RandomBytesNeverAnswer) {
+    std::mt19937 random(4);
+    for (int round = 0; round < 20000; ++round) {
+        Bytes bytes(random() % 120);
+        for (uint8_t& byte : bytes)
+            byte = static_cast<uint8_t>(random());
+        if (!bytes.empty())
+            bytes[0] = static_cast<uint8_t>(0x45 + random() % 3);
+        expect_not_ours(read_raw(bytes));
+    }
+}
+
+// ---- Datagram (ping) socket: echo replies -----------------------------------------------
+
+TEST(PingEchoReply, OursTakesSenderAndTtlFromTheSocket) {
+    Bytes message = icmp_message(kIcmpEchoReply, 0, kId, kSeq, payload(32));
+    IcmpAnswer found = read_ping_datagram(message, kTarget, 57, our_match());
+    EXPECT_EQ(found.kind, AnswerKind::echo_reply);
+    EXPECT_EQ(found.responder, kTarget);
+    EXPECT_EQ(found.status, kIpSuccess);
+    EXPECT_EQ(found.ttl, 57);
+}
+
+TEST(PingEchoReply, OtherSequenceSenderTypeOrIdentifierIsNotOurs) {
+    auto read = [](const Bytes& message, uint32_t from) {
+        return read_ping_datagram(message, from, 64, our_match());
+    };
+    expect_not_ours(read(icmp_message(kIcmpEchoReply, 0, kId, kSeq - 1, {}), kTarget));
+    expect_not_ours(read(icmp_message(kIcmpEchoReply, 0, kId + 1, kSeq, {}), kTarget));
+    expect_not_ours(read(icmp_message(kIcmpEchoReply, 0, kId, kSeq, {}), kRouter));
+    expect_not_ours(read(icmp_message(kIcmpEchoRequest, 0, kId, kSeq, {}), kTarget));
+    expect_not_ours(read(icmp_message(kIcmpTimeExceeded, 0, kId, kSeq, {}), kTarget));
+}
+
+TEST(PingEchoReply, ShorterThanAHeaderIsNotOurs) {
+    Bytes message = icmp_message(kIcmpEchoReply, 0, kId, kSeq, {});
+    for (size_t length = 0; length < message.size(); ++length) {
+        Bytes cut(message.begin(), message.begin() + static_cast<ptrdiff_t>(length));
+        expect_not_ours(read_ping_datagram(cut, kTarget, 64, our_match()));
+    }
+    EXPECT_EQ(read_ping_datagram(message, kTarget, 64, our_match()).kind, AnswerKind::echo_reply);
+}
+
+// ---- Datagram (ping) socket: error-queue reports ----------------------------------------
+
+namespace {
+
+ErrorReport icmp_report(uint8_t type, uint8_t code) {
+    ErrorReport report;
+    report.from_icmp = true;
+    report.type = type;
+    report.code = code;
+    report.offender = kRouter;
+    report.destination = kTarget;
+    report.ttl = 61;
+    return report;
+}
+
+// The error queue hands back our request from its ICMP header on.
+Bytes quoted_request(uint16_t id = kId, uint16_t seq = kSeq) {
+    return icmp_message(kIcmpEchoRequest, 0, id, seq, payload(32));
+}
+
+}  // namespace
+
+TEST(PingErrorReport, TimeExceededFromTheOffender) {
+    IcmpAnswer found =
+        read_error_report(icmp_report(kIcmpTimeExceeded, 0), quoted_request(), our_match());
+    EXPECT_EQ(found.kind, AnswerKind::error);
+    EXPECT_EQ(found.responder, kRouter);
+    EXPECT_EQ(found.status, kIpTtlExpiredTransit);
+    EXPECT_EQ(found.ttl, 61);
+}
+
+TEST(PingErrorReport, StatusFollowsTheTable) {
+    for (uint8_t code = 0; code < 16; ++code) {
+        IcmpAnswer found = read_error_report(icmp_report(kIcmpDestUnreachable, code),
+                                             quoted_request(), our_match());
+        EXPECT_EQ(found.kind, AnswerKind::error);
+        EXPECT_EQ(found.status, *icmp_answer_status(kIcmpDestUnreachable, code));
+    }
+    EXPECT_EQ(
+        read_error_report(icmp_report(kIcmpTimeExceeded, 1), quoted_request(), our_match()).status,
+        kIpTtlExpiredReassem);
+}
+
+TEST(PingErrorReport, LocalErrorsRedirectsAndStrangeTypesAreNotAnswers) {
+    ErrorReport local = icmp_report(kIcmpDestUnreachable, 4);
+    local.from_icmp = false;
+    expect_not_ours(read_error_report(local, quoted_request(), our_match()));
+    expect_not_ours(
+        read_error_report(icmp_report(kIcmpRedirect, 1), quoted_request(), our_match()));
+    expect_not_ours(
+        read_error_report(icmp_report(kIcmpEchoReply, 0), quoted_request(), our_match()));
+    expect_not_ours(read_error_report(icmp_report(99, 0), quoted_request(), our_match()));
+}
+
+TEST(PingErrorReport, AStaleReportOfAnEarlierProbeIsNotOurs) {
+    expect_not_ours(read_error_report(icmp_report(kIcmpTimeExceeded, 0),
+                                      quoted_request(kId, kSeq - 1), our_match()));
+    expect_not_ours(read_error_report(icmp_report(kIcmpTimeExceeded, 0),
+                                      quoted_request(kId + 1, kSeq), our_match()));
+    ErrorReport elsewhere = icmp_report(kIcmpTimeExceeded, 0);
+    elsewhere.destination = kRouter;
+    expect_not_ours(read_error_report(elsewhere, quoted_request(), our_match()));
+}
+
+TEST(PingErrorReport, QuotedBytesCutShortOrNotARequest) {
+    Bytes quoted = quoted_request();
+    for (size_t length = 0; length < kIcmpHeaderSize; ++length) {
+        Bytes cut(quoted.begin(), quoted.begin() + static_cast<ptrdiff_t>(length));
+        expect_not_ours(read_error_report(icmp_report(kIcmpTimeExceeded, 0), cut, our_match()));
+    }
+    Bytes header_only(quoted.begin(), quoted.begin() + kIcmpHeaderSize);
+    EXPECT_EQ(read_error_report(icmp_report(kIcmpTimeExceeded, 0), header_only, our_match()).kind,
+              AnswerKind::error);
+    Bytes reply = icmp_message(kIcmpEchoReply, 0, kId, kSeq, {});
+    expect_not_ours(read_error_report(icmp_report(kIcmpTimeExceeded, 0), reply, our_match()));
+}
