@@ -1,0 +1,171 @@
+# tests/lab/sim.sh: the simulated network (tests/tools/netsim) for end-to-end tests.
+#
+# A bash library; tests `source` it after tests/lab/lab.sh and start the simulator in
+# a lab namespace (normally "$LAB_CLIENT"). The simulator owns a TUN device there with
+# address SIM_ADDR (198.19.0.1) and the route 198.19.0.0/16, answers every probe sent
+# into that range from a scenario (format: tests/sim/example.sim) and logs each probe.
+#
+# Functions (call them directly, not inside $(...)):
+#   sim_start NS SCENARIO   start netsim in namespace NS. SCENARIO is a file, or "-" to
+#                           read the scenario text from standard input (a here-document).
+#                           A scenario with a mistake is refused with its line number.
+#                           Returns once the device reads packets (status 0), or prints
+#                           why and returns 1 after at most 5 s. A simulator still
+#                           running is stopped first. The first call hooks sim_cleanup
+#                           into the EXIT, INT and TERM traps in force (lab_up's), so
+#                           call it after lab_up.
+#   sim_stop                stop the simulator (TERM by pid, KILL after 2 s) and wait
+#                           for it; its device goes with it. Idempotent; SIM_LOG stays.
+#   sim_cleanup             sim_stop, then remove SIM_DIR. Safe to call any time.
+#   sim_names NS ADDR NAME [ADDR NAME ...]
+#                           give addresses reverse names through /etc/netns/NS/hosts
+#                           (lab_up writes that file for the client; lab_down removes it)
+#   sim_probes              print the log's probe lines, one per probe received:
+#                             probe N t=MS icmp src=A dst=B ttl=T tos=X id=I seq=S len=L first=F
+#                             probe N t=MS udp src=A dst=B ttl=T tos=X sport=P dport=Q ulen=U csum=C len=L first=F
+#                           (t: ms since start; len: payload bytes after the ICMP or UDP
+#                           header; first: first payload byte, "-" when there is none)
+#   sim_sent                print the log's lines for packets sent:
+#                             sent probe=N t=MS late_us=U write_us=W from=A to=B ttl=T len=L : WHAT
+#                           (late_us: how long after its chosen moment the write began;
+#                           write_us: how long the write into the device took)
+#   sim_wait_probes N [S]   wait until N probes have arrived, at most S seconds (5)
+#
+# Variables:
+#   SIM_BIN       the netsim program (default $TARNHOP_BUILD_DIR/tests/tools/netsim/netsim)
+#   SIM_ADDR      198.19.0.1: the device's address, the client's source for probes to
+#                 the simulated range. Never a responder in a scenario.
+#   SIM_PID       pid of the running simulator (empty when none)
+#   SIM_LOG       log of the current (or last) simulator: probes, other packets that
+#                 came in ("other ..."), packets sent
+#   SIM_DEV       its TUN device name (per-run unique)
+#   SIM_SCENARIO  the scenario file in use
+#   SIM_DIR       temporary directory of scenarios and logs (removed by sim_cleanup)
+
+SIM_ADDR=198.19.0.1
+export SIM_ADDR
+
+_sim_say() {
+    printf 'sim: %s\n' "$*" >&2
+}
+
+# Puts sim_cleanup in front of whatever the EXIT, INT and TERM traps do now.
+_sim_hook_traps() {
+    local sig cmd code
+    for sig in EXIT INT TERM; do
+        cmd=$(trap -p "$sig")
+        case $cmd in *sim_cleanup*) continue ;; esac
+        if [ -n "$cmd" ]; then
+            eval "set -- $cmd"
+            cmd=$3
+        else
+            case $sig in
+            EXIT) cmd=: ;;
+            INT) cmd="exit 130" ;;
+            TERM) cmd="exit 143" ;;
+            esac
+        fi
+        # shellcheck disable=SC2064 # the command is fixed now, on purpose
+        trap "sim_cleanup; $cmd" "$sig"
+    done
+}
+
+sim_stop() {
+    local pid=${SIM_PID:-} i
+    SIM_PID=""
+    [ -n "$pid" ] || return 0
+    if [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = netsim ]; then
+        kill -TERM "$pid" 2>/dev/null || true
+        for ((i = 0; i < 200; i++)); do
+            [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = netsim ] || break
+            [ "$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null)" != Z ] || break
+            sleep 0.01
+        done
+        if [ "$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null)" != Z ] &&
+            [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = netsim ]; then
+            _sim_say "netsim $pid did not stop on TERM; killing it"
+            kill -KILL "$pid" 2>/dev/null || true
+        fi
+    fi
+    wait "$pid" 2>/dev/null || true
+    return 0
+}
+
+sim_cleanup() {
+    sim_stop
+    if [ -n "${SIM_DIR:-}" ] && [ -d "$SIM_DIR" ]; then
+        rm -rf -- "$SIM_DIR"
+    fi
+    SIM_DIR=""
+    return 0
+}
+
+sim_start() {
+    local ns=$1 scenario=$2 ready out i
+    [ -z "${SIM_PID:-}" ] || sim_stop
+    SIM_BIN=${SIM_BIN:-${TARNHOP_BUILD_DIR:-}/tests/tools/netsim/netsim}
+    if [ ! -x "$SIM_BIN" ]; then
+        _sim_say "no simulator program at $SIM_BIN"
+        return 1
+    fi
+    if [ -z "${SIM_DIR:-}" ] || [ ! -d "$SIM_DIR" ]; then
+        SIM_DIR=$(mktemp -d /tmp/tarnhop-sim.XXXXXX) || return 1
+    fi
+    _sim_hook_traps
+    _SIM_COUNT=$((${_SIM_COUNT:-0} + 1))
+    if [ "$scenario" = - ]; then
+        SIM_SCENARIO=$SIM_DIR/$_SIM_COUNT.sim
+        cat >"$SIM_SCENARIO"
+    else
+        SIM_SCENARIO=$scenario
+    fi
+    "$SIM_BIN" --check "$SIM_SCENARIO" || return 1
+    SIM_LOG=$SIM_DIR/$_SIM_COUNT.log
+    SIM_DEV=$(printf 'ts%x%04x' "$BASHPID" "$RANDOM")
+    ready=$SIM_DIR/$_SIM_COUNT.ready
+    out=$SIM_DIR/$_SIM_COUNT.out
+    : >"$SIM_LOG"
+    ip netns exec "$ns" "$SIM_BIN" --scenario "$SIM_SCENARIO" --dev "$SIM_DEV" \
+        --addr "$SIM_ADDR/16" --log "$SIM_LOG" --ready "$ready" </dev/null >"$out" 2>&1 &
+    SIM_PID=$!
+    export SIM_PID SIM_LOG SIM_DEV SIM_DIR SIM_SCENARIO
+    for ((i = 0; i < 500; i++)); do
+        [ -e "$ready" ] && return 0
+        [ -e "/proc/$SIM_PID" ] && [ "$(awk '{print $3}' "/proc/$SIM_PID/stat")" != Z ] || break
+        sleep 0.01
+    done
+    _sim_say "netsim did not start in $ns: $(cat "$out" 2>/dev/null)"
+    sim_stop
+    return 1
+}
+
+sim_names() {
+    local ns=$1 file
+    file=/etc/netns/$ns/hosts
+    shift
+    if [ ! -f "$file" ]; then
+        _sim_say "$file does not exist (the lab writes it for its client namespace)"
+        return 1
+    fi
+    while [ "$#" -ge 2 ]; do
+        printf '%s\t%s\n' "$1" "$2" >>"$file"
+        shift 2
+    done
+}
+
+sim_probes() {
+    grep '^probe ' "$SIM_LOG"
+}
+
+sim_sent() {
+    grep '^sent ' "$SIM_LOG"
+}
+
+sim_wait_probes() {
+    local want=$1 seconds=${2:-5} i
+    for ((i = 0; i < seconds * 100; i++)); do
+        [ "$(grep -c '^probe ' "$SIM_LOG")" -ge "$want" ] && return 0
+        sleep 0.01
+    done
+    return 1
+}

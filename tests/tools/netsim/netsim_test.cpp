@@ -1,0 +1,218 @@
+// Tests of the simulator's own logic: scenario reading, answer choice, packet building.
+#include <gtest/gtest.h>
+
+#include "packets.h"
+#include "responder.h"
+#include "scenario.h"
+
+namespace netsim {
+namespace {
+
+constexpr uint32_t kClient = 0xc6130001;  // 198.19.0.1
+constexpr uint32_t kTarget = 0xc6130909;  // 198.19.9.9
+
+uint32_t addr(const char* text) { return *parse_address(text); }
+
+Bytes echo_request(uint8_t ttl, uint16_t seq, size_t payload = 32, uint8_t tos = 0) {
+    Bytes body(payload, 0x20);
+    Bytes icmp = make_icmp(8, 0, 0x1234u << 16 | seq, body);
+    return make_ipv4(kClient, kTarget, ttl, tos, 7, icmp);
+}
+
+Bytes udp_probe(uint8_t ttl, uint8_t first) {
+    Bytes packet = make_ipv4(kClient, kTarget, ttl, 0, 9, Bytes(8 + 32, 0));
+    packet[9] = 17;
+    packet[10] = packet[11] = 0;
+    uint16_t sum = inet_checksum(std::span(packet).first(20));
+    packet[10] = static_cast<uint8_t>(sum >> 8);
+    packet[11] = static_cast<uint8_t>(sum);
+    uint16_t dport = static_cast<uint16_t>(33434 + ttl);
+    Bytes header{0xea, 0x61, static_cast<uint8_t>(dport >> 8), static_cast<uint8_t>(dport), 0, 40,
+                 0,    0};
+    std::copy(header.begin(), header.end(), packet.begin() + 20);
+    packet[28] = first;
+    return packet;
+}
+
+Probe probe_of(const Bytes& datagram) { return *read_probe(datagram); }
+
+Scenario scenario_of(const char* text) {
+    std::string error;
+    std::optional<Scenario> scenario = parse_scenario(text, &error);
+    EXPECT_TRUE(scenario) << error;
+    return scenario.value_or(Scenario{});
+}
+
+std::string error_of(const char* text) {
+    std::string error;
+    EXPECT_FALSE(parse_scenario(text, &error));
+    return error;
+}
+
+TEST(Packets, ChecksumsOfBuiltPacketsVerify) {
+    Bytes packet = echo_request(5, 1, 33);
+    EXPECT_EQ(inet_checksum(std::span(packet).first(20)), 0);
+    EXPECT_EQ(inet_checksum(std::span(packet).subspan(20)), 0);
+}
+
+TEST(Packets, ReadsEchoAndUdpProbes) {
+    Probe echo = probe_of(echo_request(3, 9, 32, 184));
+    EXPECT_EQ(echo.kind, Probe::Kind::echo);
+    EXPECT_EQ(echo.ttl, 3);
+    EXPECT_EQ(echo.tos, 184);
+    EXPECT_EQ(echo.id, 0x1234);
+    EXPECT_EQ(echo.seq, 9);
+    EXPECT_EQ(echo.payload_length, 32u);
+    EXPECT_EQ(echo.first_byte, 0x20);
+    Probe udp = probe_of(udp_probe(2, 7));
+    EXPECT_EQ(udp.kind, Probe::Kind::udp);
+    EXPECT_EQ(udp.sport, 60001);
+    EXPECT_EQ(udp.dport, 33436);
+    EXPECT_EQ(udp.udp_length, 40);
+    EXPECT_EQ(udp.first_byte, 7);
+    EXPECT_FALSE(read_probe(Bytes(19, 0x45)));
+}
+
+TEST(Packets, QuoteLowersTheTtlAndKeepsTheHeaderValid) {
+    Probe probe = probe_of(echo_request(10, 1, 1000));
+    Bytes quote = quote_probe(probe, 9, kDefaultQuote);
+    ASSERT_EQ(quote.size(), kDefaultQuote);
+    EXPECT_EQ(quote[8], 1);
+    EXPECT_EQ(inet_checksum(std::span(quote).first(20)), 0);
+    EXPECT_EQ(quote_probe(probe, 0, 28).size(), 28u);
+}
+
+TEST(Packets, AddressText) {
+    EXPECT_EQ(address_text(0xc6130102), "198.19.1.2");
+    EXPECT_EQ(parse_address("198.19.1.2"), 0xc6130102u);
+    EXPECT_FALSE(parse_address("198.19.1"));
+    EXPECT_FALSE(parse_address("198.19.1.256"));
+    EXPECT_FALSE(parse_address("198.19.1.2x"));
+}
+
+TEST(Scenario, ReadsHopsTargetsAndInjections) {
+    Scenario s = scenario_of(
+        "# a comment\n"
+        "target 198.19.9.9 echo-reply delay 5 ttl 60\n"
+        "hop 1 198.19.1.1 delay 5\n"
+        "hop 2 silent\n"
+        "hop 3 198.19.3.1 delay 300; 198.19.3.2 host-unreachable delay 10\n"
+        "hop 4-9 198.19.4.1 icmp 11 1 quote 28\n"
+        "inject probe 1 echo-request from 198.19.7.7 after 2\n"
+        "inject every redirect gateway 198.19.0.9 after 1\n");
+    ASSERT_EQ(s.targets.size(), 1u);
+    EXPECT_EQ(s.targets[0].at, 10);
+    EXPECT_EQ(s.targets[0].answers[0].kind, Answer::Kind::echo_reply);
+    EXPECT_EQ(s.targets[0].answers[0].ttl, 60);
+    ASSERT_EQ(s.hops.size(), 4u);
+    EXPECT_TRUE(s.hops[1].answers[0].silent);
+    ASSERT_EQ(s.hops[2].answers.size(), 2u);
+    EXPECT_EQ(s.hops[2].answers[1].type, 3);
+    EXPECT_EQ(s.hops[2].answers[1].code, 1);
+    EXPECT_EQ(s.hops[2].answers[1].delay_ms, 10u);
+    EXPECT_EQ(s.hops[3].first, 4);
+    EXPECT_EQ(s.hops[3].last, 9);
+    EXPECT_EQ(s.hops[3].answers[0].quote, 28u);
+    ASSERT_EQ(s.injections.size(), 2u);
+    EXPECT_EQ(s.injections[0].what, Injection::What::echo_request);
+    EXPECT_EQ(s.injections[0].answer.from, addr("198.19.7.7"));
+    EXPECT_EQ(s.injections[1].what, Injection::What::answer);
+    EXPECT_EQ(s.injections[1].answer.rest, addr("198.19.0.9"));
+}
+
+TEST(Scenario, NamesTheLineOfAMistake) {
+    EXPECT_EQ(error_of("hop 1 198.19.1.1\nhop 2 delay 5\n"),
+              "line 2: a hop answer needs the router's address");
+    EXPECT_EQ(error_of("target 198.19.9\n"), "line 1: target needs an address");
+    EXPECT_EQ(error_of("hop 0 silent\n"), "line 1: bad hop number '0'");
+    EXPECT_EQ(error_of("hop 1 198.19.1.1 delay\n"), "line 1: 'delay' needs a value");
+    EXPECT_EQ(error_of("hop 1 198.19.1.1 dleay 4\n"), "line 1: unknown word 'dleay'");
+    EXPECT_EQ(error_of("inject probe 1 shout\n"), "line 1: unknown word 'shout'");
+    EXPECT_EQ(error_of("inject probe 1 icmp 3\n"), "line 1: icmp needs a type and a code");
+    EXPECT_EQ(error_of("route 1\n"), "line 1: unknown line 'route'");
+}
+
+TEST(Responder, AnswersPerHopAndPerProbeOfTheHop) {
+    Responder responder(
+        scenario_of("target 198.19.9.9 delay 5 ttl 61\n"
+                    "hop 1 198.19.1.1 delay 50\n"
+                    "hop 2 198.19.2.1 delay 300 ; silent ; 198.19.2.2 delay 10\n"));
+    std::vector<Outgoing> first = responder.on_probe(probe_of(echo_request(1, 1)));
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].delay_ms, 50u);
+    Probe answer = probe_of(first[0].packet);
+    EXPECT_EQ(answer.src, addr("198.19.1.1"));
+    EXPECT_EQ(answer.dst, kClient);
+    EXPECT_EQ(answer.icmp_type, 11);
+    EXPECT_EQ(answer.ttl, 64);
+    EXPECT_EQ(inet_checksum(std::span(first[0].packet).subspan(20)), 0);
+    EXPECT_EQ(responder.on_probe(probe_of(echo_request(2, 2)))[0].delay_ms, 300u);
+    EXPECT_TRUE(responder.on_probe(probe_of(echo_request(2, 3))).empty());
+    std::vector<Outgoing> third = responder.on_probe(probe_of(echo_request(2, 4)));
+    EXPECT_EQ(probe_of(third[0].packet).src, addr("198.19.2.2"));
+    // The last answer stands for every later probe of the run.
+    EXPECT_EQ(probe_of(responder.on_probe(probe_of(echo_request(2, 5)))[0].packet).src,
+              addr("198.19.2.2"));
+    std::vector<Outgoing> reply = responder.on_probe(probe_of(echo_request(3, 6)));
+    Probe echo = probe_of(reply[0].packet);
+    EXPECT_EQ(echo.icmp_type, 0);
+    EXPECT_EQ(echo.src, kTarget);
+    EXPECT_EQ(echo.ttl, 61);
+    EXPECT_EQ(echo.payload_length, 32u);
+    EXPECT_EQ(responder.probes_seen(), 6);
+}
+
+TEST(Responder, TargetBeyondTheLastHopAndUdpAnswers) {
+    Responder responder(scenario_of("target 198.19.9.9 at 130\nhop 1-129 198.19.1.1\n"));
+    Probe expired = probe_of(responder.on_probe(probe_of(udp_probe(129, 0)))[0].packet);
+    EXPECT_EQ(expired.icmp_type, 11);
+    Probe reached = probe_of(responder.on_probe(probe_of(udp_probe(130, 1)))[0].packet);
+    EXPECT_EQ(reached.icmp_type, 3);
+    EXPECT_EQ(reached.icmp_code, 3);
+    EXPECT_EQ(reached.src, kTarget);
+    // The quote starts with the probe's IP header as the target saw it.
+    EXPECT_EQ(reached.datagram[28 + 8], 1);
+    EXPECT_EQ(reached.datagram.size(), 20u + 8 + 20 + 8 + 32);
+}
+
+TEST(Responder, InjectsNoiseAtItsDelay) {
+    Responder responder(
+        scenario_of("target 198.19.9.9 delay 20\n"
+                    "inject probe 2 echo-request after 3\n"
+                    "inject probe 2 other-reply after 4\n"
+                    "inject probe 2 earlier from 198.19.5.5 after 5\n"
+                    "inject probe 2 duplicate after 25\n"
+                    "inject probe 2 truncated after 6\n"
+                    "inject probe 2 bad-checksum after 7\n"
+                    "inject probe 2 tiny after 8\n"
+                    "inject probe 2 redirect from 198.19.0.254 after 9\n"));
+    EXPECT_EQ(responder.on_probe(probe_of(echo_request(64, 1))).size(), 1u);
+    std::vector<Outgoing> out = responder.on_probe(probe_of(echo_request(64, 2)));
+    ASSERT_EQ(out.size(), 9u);
+    Probe noise = probe_of(out[1].packet);
+    EXPECT_EQ(noise.kind, Probe::Kind::echo);
+    EXPECT_EQ(noise.src, kNoiseSource);
+    EXPECT_EQ(out[1].delay_ms, 3u);
+    Probe other = probe_of(out[2].packet);
+    EXPECT_EQ(other.icmp_type, 0);
+    EXPECT_NE(other.datagram[24] << 8 | other.datagram[25], 0x1234);
+    Probe late = probe_of(out[3].packet);
+    EXPECT_EQ(late.src, addr("198.19.5.5"));
+    EXPECT_EQ(late.datagram[27], 1);  // sequence of the earlier probe
+    // The duplicate differs from the answer only in its IP identification.
+    Bytes duplicate = out[4].packet;
+    for (size_t at : {4, 5, 10, 11})
+        duplicate[at] = out[0].packet[at];
+    EXPECT_EQ(duplicate, out[0].packet);
+    EXPECT_EQ(out[4].delay_ms, 25u);
+    EXPECT_EQ(out[5].packet.size(), 20u + 8 + 12);
+    EXPECT_NE(inet_checksum(std::span(out[6].packet).subspan(20)), 0);
+    EXPECT_EQ(out[7].packet.size(), 24u);
+    EXPECT_EQ(inet_checksum(std::span(out[7].packet).subspan(20)), 0);
+    Probe redirect = probe_of(out[8].packet);
+    EXPECT_EQ(redirect.icmp_type, 5);
+    EXPECT_EQ(redirect.src, addr("198.19.0.254"));
+}
+
+}  // namespace
+}  // namespace netsim
