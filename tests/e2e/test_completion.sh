@@ -5,7 +5,10 @@
 # only our file (compgen's host names). No network, no lab.
 set -u
 
-source_dir=${TARNHOP_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source_dir=${TARNHOP_SOURCE_DIR:-$(cd "$here/../.." && pwd)}
+# shellcheck source=lib.sh
+source "$here/lib.sh"
 completion=$source_dir/completion/tarnhop
 bash_completion=/usr/share/bash-completion/bash_completion
 
@@ -40,16 +43,8 @@ complete_line() {
 }
 INNER
 
-passed=0
-failed=0
-
 check() {  # name, expected (newline separated, sorted), actual
-    if [ "$2" = "$3" ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        printf 'FAIL %s\n  expected: %s\n  actual:   %s\n' "$1" "${2//$'\n'/ }" "${3//$'\n'/ }"
-    fi
+    expect_eq "$1" "$2" "$3"
 }
 
 # Completes one line in a fresh bash of the given kind: "full" (bash-completion, then
@@ -120,5 +115,4 @@ if [ "${kinds[0]}" = full ]; then
     check "loaded on demand: tarnhop -" "$all_options" "$shown"
 fi
 
-echo "completion: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+e2e_finish

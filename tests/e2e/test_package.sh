@@ -1,0 +1,261 @@
+#!/usr/bin/env bash
+# The Debian package end to end: build it with cpack, check its control fields and
+# file list, unpack it into a throwaway root (dpkg -x, nothing is installed on this
+# machine), check the manual page and the completion it carries, and run the unpacked
+# tool in the lab as user nobody: trace and ping with ping sockets allowed, the cache
+# file of a system-wide install, UDP without privileges, and the refusal without them.
+#
+# Reuses TARNHOP_BUILD_DIR when it is an ordinary build (no sanitizer, no fuzzing);
+# otherwise builds the program alone in a temporary folder.
+set -u
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source_dir=${TARNHOP_SOURCE_DIR:-$(cd "$here/../.." && pwd)}
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+
+for tool in cmake cpack dpkg dpkg-deb dpkg-shlibdeps mandoc man readelf gzip; do
+    command -v "$tool" >/dev/null 2>&1 ||
+        e2e_skip "$tool is not installed (apt-get install cmake dpkg-dev mandoc man-db binutils)"
+done
+
+work=$(mktemp -d "/tmp/tarnhop-package.XXXXXX") || exit 1
+cleanup_work() { rm -rf -- "$work"; }
+trap cleanup_work EXIT
+# User nobody runs the unpacked tool from here.
+chmod 755 "$work"
+
+# ---- Build the package -------------------------------------------------------------
+
+cache_value() {  # build dir, cache variable: its value in CMakeCache.txt
+    sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt" 2>/dev/null
+}
+
+build=${TARNHOP_BUILD_DIR:-}
+if [ -z "$build" ] || [ ! -f "$build/CPackConfig.cmake" ] ||
+    [ "$(cache_value "$build" TARNHOP_SANITIZE)" = ON ] ||
+    [ "$(cache_value "$build" TARNHOP_FUZZ)" = ON ]; then
+    echo "building the program alone in $work/build"
+    build=$work/build
+    if ! cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNHOP_TESTS=OFF \
+        >"$work/build.log" 2>&1 || ! cmake --build "$build" -j2 >>"$work/build.log" 2>&1; then
+        tail -n 30 "$work/build.log"
+        e2e_fail "build for the package"
+        e2e_finish
+    fi
+fi
+
+(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out") \
+    >"$work/cpack.log" 2>&1
+debs=("$work"/out/*.deb)
+if [ ! -f "${debs[0]}" ] || [ "${#debs[@]}" != 1 ]; then
+    tail -n 30 "$work/cpack.log"
+    e2e_fail "cpack -G DEB makes one package"
+    e2e_finish
+fi
+deb=${debs[0]}
+e2e_pass "cpack -G DEB makes one package"
+
+# ---- Control fields ----------------------------------------------------------------
+
+version=$(sed -n 's/^project(tarnhop VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+arch=$(dpkg --print-architecture)
+field() { dpkg-deb -f "$deb" "$1"; }
+
+expect_eq "file name" "tarnhop_${version}_$arch.deb" "$(basename "$deb")"
+expect_eq "Package" tarnhop "$(field Package)"
+expect_eq "Version is the project's" "$version" "$(field Version)"
+expect_eq "Architecture" "$arch" "$(field Architecture)"
+expect_eq "Section" net "$(field Section)"
+expect_eq "Maintainer" "tarnhop developers" "$(field Maintainer)"
+expect_match "Depends is the C library alone" "$(field Depends)" '^libc6( \(>= [0-9][0-9.]*\))?$'
+for other in Pre-Depends Recommends Conflicts Breaks Replaces Provides; do
+    expect_eq "no $other" "" "$(field "$other")"
+done
+expect_match "Description has a summary" "$(field Description | head -n 1)" '^trace the route'
+
+# No maintainer scripts: nothing sets a capability or a setuid bit at install time.
+control_files=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | sort)
+expect_eq "control archive holds control and md5sums only" $'control\nmd5sums' "$control_files"
+
+# ---- Files -------------------------------------------------------------------------
+
+listing=$(dpkg-deb -c "$deb")
+files=$(printf '%s\n' "$listing" | awk '$1 !~ /^d/ { print $6 }' | sort)
+expect_eq "file list" "./usr/bin/tarnhop
+./usr/share/bash-completion/completions/tarnhop
+./usr/share/man/man1/tarnhop.1.gz" "$files"
+owners=$(printf '%s\n' "$listing" | awk '{ print $2 }' | sort -u)
+expect_eq "every entry owned by root/root" "root/root" "$owners"
+expect_no_match "no setuid or setgid bit" "$listing" '^...[sS]|^......[sS]'
+expect_match "the binary is rwxr-xr-x" "$listing" '^-rwxr-xr-x .* \./usr/bin/tarnhop$'
+expect_match "the manual page is rw-r--r--" "$listing" \
+    '^-rw-r--r-- .* \./usr/share/man/man1/tarnhop\.1\.gz$'
+expect_match "the completion is rw-r--r--" "$listing" \
+    '^-rw-r--r-- .* \./usr/share/bash-completion/completions/tarnhop$'
+dir_modes=$(printf '%s\n' "$listing" | awk '$1 ~ /^d/ { print $1 }' | sort -u)
+expect_eq "directory modes" "drwxr-xr-x" "$dir_modes"
+
+root=$work/root
+dpkg -x "$deb" "$root"
+chmod 755 "$root"
+expect_eq "md5sums match the unpacked files" "" \
+    "$(cd "$root" && dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./md5sums | md5sum -c --quiet 2>&1)"
+
+tool=$root/usr/bin/tarnhop
+needed=$(readelf -d "$tool" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+expect_no_match "the binary needs no C++ runtime library" "$needed" 'libstdc\+\+|libgcc_s'
+expect_no_match "the binary carries no debugging symbols" "$(readelf -S "$tool")" '\.debug_info'
+
+e2e_run out err status "$tool"
+expect_status "the unpacked tool runs: usage, status 1" 1 "$status"
+expect_contains "the unpacked tool prints its usage" "$out" "Usage: tarnhop [options] target_name"
+
+# ---- Manual page -------------------------------------------------------------------
+
+page=$root/usr/share/man/man1/tarnhop.1.gz
+expect_eq "manual page is the repository's, gzip -9n" "" \
+    "$(gzip -dc "$page" | cmp - "$source_dir/man/tarnhop.1" 2>&1)"
+expect_eq "manual page carries no name or time in its gzip header" \
+    "$(gzip -9nc "$source_dir/man/tarnhop.1" | md5sum)" "$(md5sum <"$page")"
+e2e_run out err status mandoc -T lint -W warning "$page"
+expect_eq "mandoc -T lint: no warnings" "" "$out$err"
+expect_status "mandoc -T lint: status 0" 0 "$status"
+e2e_run out err status env LC_ALL=C.UTF-8 MANWIDTH=80 MAN_DISABLE_SECCOMP=1 man --warnings -l "$page"
+expect_eq "man --warnings: no warnings" "" "$err"
+rendered=$out
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS OUTPUT FILES "EXIT STATUS" PRIVILEGES \
+    EXAMPLES "SEE ALSO"; do
+    expect_match "manual section $section" "$rendered" "^$section\$"
+done
+
+# Every option of the usage text has its entry in the manual, and no other one does.
+usage_letters=$("$tool" | sed -n 's/^\t-\([a-z]\) .*/\1/p' | sort | tr -d '\n')
+page_letters=$(gzip -dc "$page" | sed -n '/^\.Sh OPTIONS/,/^\.Sh /s/^\.It Fl \([a-z]\).*/\1/p' |
+    sort | tr -d '\n')
+expect_eq "the usage text has eleven options" cdilnoptuvw "$usage_letters"
+expect_eq "the manual's OPTIONS are the usage text's" "$usage_letters" "$page_letters"
+for default in "by default 32" "by default 0" "by default 10" "by default 1500" "by default 3"; do
+    expect_contains "manual states the default ($default)" "$(printf '%s' "$rendered" | tr -s ' \n' '  ')" \
+        "$default"
+done
+flat=$(printf '%s' "$rendered" | tr -s ' \n' '  ')
+expect_contains "manual names the installed cache file" "$flat" "/usr/bin/tarnhop.cache"
+expect_contains "manual explains ping sockets" "$flat" "net.ipv4.ping_group_range"
+expect_contains "manual explains the capability" "$flat" "setcap cap_net_raw+ep /usr/bin/tarnhop"
+
+# ---- Completion --------------------------------------------------------------------
+
+expect_eq "completion is the repository's" "" \
+    "$(cmp "$root/usr/share/bash-completion/completions/tarnhop" "$source_dir/completion/tarnhop" 2>&1)"
+shown=$(bash --norc --noprofile -c '
+    source "$1"
+    COMP_WORDS=(tarnhop -); COMP_CWORD=1; COMP_LINE="tarnhop -"; COMP_POINT=9
+    _tarnhop tarnhop - tarnhop
+    printf "%s\n" "${COMPREPLY[@]}" | sort' completion "$root/usr/share/bash-completion/completions/tarnhop")
+expect_eq "installed completion offers the eleven options" \
+    "$(printf '%s\n' -c -d -i -l -n -o -p -t -u -v -w)" "$shown"
+
+# ---- The unpacked tool in the lab, as user nobody -----------------------------------
+
+# shellcheck source=../lab/lab.sh
+source "$source_dir/tests/lab/lab.sh"
+# The lab's trap replaces ours: remove the work folder after the lab is gone.
+lab_up
+trap 'lab_down; cleanup_work' EXIT
+lab_ping_sockets open
+
+quick=(-i 1 -n 0 -w 1000)
+e2e_run out err status lab_exec_nobody "$tool" "${quick[@]}" "$LAB_TARGET_NAME"
+mask_times_into masked "$out"
+expect_status "nobody traces by name: status 0" 0 "$status"
+expect_eq "nobody traces by name: the route" "
+Tracing route to $LAB_TARGET_NAME [$LAB_TARGET_ADDR] with TTL of 32:
+
+ 1  Nms    $LAB_HOP1_NAME [$LAB_HOP1]
+ 2  Nms    $LAB_HOP2_NAME [$LAB_HOP2]
+ 3  Nms    $LAB_HOP3
+ 4  Nms    $LAB_HOP4_NAME [$LAB_HOP4]
+ 5  Nms    $LAB_TARGET_NAME [$LAB_TARGET_ADDR]
+
+Traceroute complete.
+" "$masked"
+expect_eq "nobody traces: nothing on standard error" "" "$err"
+
+e2e_run out err status lab_exec_nobody "$tool" -o -i 2 -n 0 -w 1000 -d "$LAB_TARGET_ADDR"
+mask_times_into masked "$out"
+expect_status "nobody pings: status 0" 0 "$status"
+expect_eq "nobody pings: two replies" "
+Pinging $LAB_TARGET_ADDR with data size of 32:
+
+Reply from $LAB_TARGET_ADDR: bytes=32 time=Nms TTL=60
+Reply from $LAB_TARGET_ADDR: bytes=32 time=Nms TTL=60
+
+Pinging complete.
+" "$masked"
+
+# The cache file of a system-wide install lies in a folder that only root may write:
+# -c reads it and silently saves nothing.
+cache_file=$root/usr/bin/tarnhop.cache
+e2e_run out err status lab_exec_nobody "$tool" -c "${quick[@]}" "$LAB_TARGET_ADDR"
+expect_status "nobody with -c and no cache file: status 0" 0 "$status"
+expect_contains "nobody with -c: the trace completes" "$out" "Traceroute complete."
+expect_eq "nobody with -c: no file appears in usr/bin" "tarnhop" "$(ls -A "$root/usr/bin")"
+
+# A cache written by root: one record naming the target "cached.example".
+name=cached.example
+IFS=. read -r a b c d <<<"$LAB_TARGET_ADDR"
+printf "\\$(printf %03o "$a")\\$(printf %03o "$b")\\$(printf %03o "$c")\\$(printf %03o "$d")\\$(printf %03o ${#name})%s" \
+    "$name" >"$cache_file"
+chmod 644 "$cache_file"
+before=$(md5sum <"$cache_file")
+queries_before=$(lab_dns_queries "$LAB_TARGET_ADDR")
+e2e_run out err status lab_exec_nobody "$tool" -c -o -i 1 -n 0 -w 1000 "$LAB_TARGET_ADDR"
+expect_status "nobody reads root's cache: status 0" 0 "$status"
+expect_contains "nobody reads root's cache: the banner shows its name" "$out" \
+    "Pinging $name [$LAB_TARGET_ADDR] with data size of 32:"
+expect_eq "nobody reads root's cache: the target's name is not asked of DNS" \
+    "$queries_before" "$(lab_dns_queries "$LAB_TARGET_ADDR")"
+expect_eq "nobody reads root's cache: the file is unchanged" "$before" "$(md5sum <"$cache_file")"
+expect_eq "nobody reads root's cache: no other file in usr/bin" \
+    $'tarnhop\ntarnhop.cache' "$(ls -A "$root/usr/bin")"
+rm -f -- "$cache_file"
+
+# Without ping sockets and without raw sockets: UDP still works, ICMP says why not.
+lab_ping_sockets closed
+e2e_run out err status lab_exec_nobody "$tool" -u "${quick[@]}" -d "$LAB_TARGET_ADDR"
+mask_times_into masked "$out"
+expect_status "nobody traces with UDP, no privileges: status 0" 0 "$status"
+expect_eq "nobody traces with UDP, no privileges: the route" "
+Tracing route to $LAB_TARGET_ADDR with TTL of 32:
+
+ 1  Nms    $LAB_HOP1
+ 2  Nms    $LAB_HOP2
+ 3  Nms    $LAB_HOP3
+ 4  Nms    $LAB_HOP4
+ 5  Nms    $LAB_TARGET_ADDR
+
+Traceroute complete.
+" "$masked"
+
+e2e_run out err status lab_exec_nobody "$tool" "${quick[@]}" -d "$LAB_TARGET_ADDR"
+expect_status "nobody, ICMP without ping or raw sockets: status 1" 1 "$status"
+expect_match "nobody, ICMP without ping or raw sockets: the message" "$out" \
+    '^IcmpCreateFile\(\) failed, err: '
+
+# With cap_net_raw on the binary, as the manual says, ICMP works without ping sockets.
+# (Not through lab_exec_nobody: its no_new_privs keeps file capabilities from applying.)
+if command -v setcap >/dev/null 2>&1 && cp "$tool" "$work/tarnhop-cap" &&
+    setcap cap_net_raw+ep "$work/tarnhop-cap" 2>/dev/null; then
+    chmod 755 "$work/tarnhop-cap"
+    e2e_run out err status timeout 60 ip netns exec "$LAB_CLIENT" setpriv --reuid=nobody \
+        --regid="$(id -gn nobody)" --clear-groups -- "$work/tarnhop-cap" "${quick[@]}" -d \
+        "$LAB_TARGET_ADDR"
+    expect_status "nobody with cap_net_raw, no ping sockets: status 0" 0 "$status"
+    expect_contains "nobody with cap_net_raw, no ping sockets: the trace completes" "$out" \
+        "Traceroute complete."
+else
+    echo "note: setcap is not available here; the capability path is not checked"
+fi
+
+e2e_finish
