@@ -1,0 +1,198 @@
+# tests/e2e/lib.sh: checks and helpers shared by tarnhop's end-to-end test scripts.
+#
+# Source it from a test script (bash only, no other dependencies):
+#   here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+#   source "$here/lib.sh"
+#   source "$here/../lab/lab.sh"      # when the test needs the network lab
+#
+# Every check prints "ok - NAME" or "FAIL - NAME" (with details) and counts
+# itself; e2e_finish prints the totals and ends the script.
+#
+#   e2e_run OUTVAR ERRVAR STATUSVAR CMD...
+#       Runs CMD (a program or a shell function such as lab_exec) with stdin from
+#       /dev/null; stores its stdout and its stderr byte for byte (trailing
+#       newlines kept; NUL bytes are not supported) and its exit status in the
+#       named variables. Never fails itself, also under `set -e`.
+#   expect_eq NAME EXPECTED ACTUAL
+#       Exact comparison; on a mismatch prints a unified diff of both texts
+#       through `cat -A` (line ends as '$', tabs as '^I', other control and
+#       high bytes visible; a missing final newline shows as a missing '$').
+#   expect_status NAME EXPECTED ACTUAL      exit statuses, compared as numbers
+#   expect_contains NAME TEXT NEEDLE        NEEDLE occurs in TEXT (fixed string)
+#   expect_not_contains NAME TEXT NEEDLE    NEEDLE does not occur in TEXT
+#   expect_match NAME TEXT REGEX            some line of TEXT matches REGEX (grep -E)
+#   expect_no_match NAME TEXT REGEX         no line of TEXT matches REGEX
+#   e2e_pass NAME / e2e_fail NAME [DETAIL...]   record a check made by hand
+#   e2e_finish
+#       Prints "N passed, M failed" on a line of its own and exits: status 1
+#       when a check failed or when no check ran at all, otherwise 0.
+#   e2e_skip REASON        prints the reason and exits 77 (ctest: skipped)
+#   e2e_require_tarnhop    fails the test at once unless $TARNHOP is an executable
+#
+#   mask_times  (a filter, stdin to stdout)
+#       Hides round-trip figures so that output can be compared exactly:
+#       1. every "time=<digits>ms" becomes "time=Nms" (ping-only reply lines);
+#       2. every other "<digits>ms" that starts a word (at the start of a line,
+#          after a character that is not a letter or digit, or right after an
+#          earlier "ms", as when a 7-column cell is full) becomes "Nms" followed
+#          by one space for each digit removed beyond the first, so a time cell
+#          keeps its width: "12ms   " -> "Nms    ", "0ms    " -> "Nms    ",
+#          "10000ms" -> "Nms    " and "10000ms3ms    " -> "Nms    Nms    ".
+#       So a hop line " 1  3ms    12ms   10000ms r1.lab [198.18.1.2]" reads
+#       " 1  Nms    Nms    Nms    r1.lab [198.18.1.2]". Text without such figures
+#       passes unchanged, byte for byte (a missing final newline stays missing).
+#       A cell cut inside "ms" (100000 ms and more) is not recognised.
+#   mask_times_into VAR TEXT
+#       Stores TEXT passed through mask_times in VAR, trailing newlines kept.
+
+E2E_PASSED=0
+E2E_FAILED=0
+
+e2e_pass() {
+    E2E_PASSED=$((E2E_PASSED + 1))
+    printf 'ok - %s\n' "$1"
+}
+
+e2e_fail() {
+    local name=$1
+    shift
+    E2E_FAILED=$((E2E_FAILED + 1))
+    printf 'FAIL - %s\n' "$name"
+    if (($# > 0)); then
+        printf '%s\n' "$@" | sed 's/^/    /'
+    fi
+}
+
+e2e_run() {
+    local _e2e_out=$1 _e2e_err=$2 _e2e_st=$3 _e2e_tmp _e2e_status=0 _e2e_text
+    shift 3
+    _e2e_tmp=$(mktemp -d "${TMPDIR:-/tmp}/tarnhop-e2e.XXXXXX") || {
+        e2e_fail "e2e_run: mktemp failed"
+        printf -v "$_e2e_st" '%s' 255
+        return 0
+    }
+    "$@" </dev/null >"$_e2e_tmp/out" 2>"$_e2e_tmp/err" || _e2e_status=$?
+    _e2e_text=$(cat "$_e2e_tmp/out" && printf x)
+    printf -v "$_e2e_out" '%s' "${_e2e_text%x}"
+    _e2e_text=$(cat "$_e2e_tmp/err" && printf x)
+    printf -v "$_e2e_err" '%s' "${_e2e_text%x}"
+    printf -v "$_e2e_st" '%s' "$_e2e_status"
+    rm -rf -- "$_e2e_tmp"
+    return 0
+}
+
+# Shows TEXT with control characters made visible, indented.
+_e2e_show() {
+    printf '%s' "$1" | cat -A | sed 's/^/    | /'
+    printf '\n'
+}
+
+expect_eq() {
+    local name=$1 expected=$2 actual=$3
+    if [ "$expected" == "$actual" ]; then
+        e2e_pass "$name"
+        return 0
+    fi
+    e2e_fail "$name"
+    diff -u --label expected --label actual \
+        <(printf '%s' "$expected" | cat -A) <(printf '%s' "$actual" | cat -A) | sed 's/^/    /' || true
+    return 0
+}
+
+expect_status() {
+    local name=$1 expected=$2 actual=$3
+    if [[ $expected =~ ^[0-9]+$ && $actual =~ ^[0-9]+$ ]] && ((expected == actual)); then
+        e2e_pass "$name"
+    else
+        e2e_fail "$name" "expected exit status $expected, got $actual"
+    fi
+    return 0
+}
+
+expect_contains() {
+    local name=$1 text=$2 needle=$3
+    if [[ $text == *"$needle"* ]]; then
+        e2e_pass "$name"
+        return 0
+    fi
+    e2e_fail "$name" "expected to find:"
+    _e2e_show "$needle"
+    printf '    in:\n'
+    _e2e_show "$text"
+    return 0
+}
+
+expect_not_contains() {
+    local name=$1 text=$2 needle=$3
+    if [[ $text != *"$needle"* ]]; then
+        e2e_pass "$name"
+        return 0
+    fi
+    e2e_fail "$name" "expected NOT to find:"
+    _e2e_show "$needle"
+    printf '    in:\n'
+    _e2e_show "$text"
+    return 0
+}
+
+expect_match() {
+    local name=$1 text=$2 regex=$3
+    if printf '%s\n' "$text" | grep -Eq -- "$regex"; then
+        e2e_pass "$name"
+        return 0
+    fi
+    e2e_fail "$name" "expected a line matching: $regex" "in:"
+    _e2e_show "$text"
+    return 0
+}
+
+expect_no_match() {
+    local name=$1 text=$2 regex=$3
+    if ! printf '%s\n' "$text" | grep -Eq -- "$regex"; then
+        e2e_pass "$name"
+        return 0
+    fi
+    e2e_fail "$name" "expected no line matching: $regex" "in:"
+    _e2e_show "$text"
+    return 0
+}
+
+mask_times() {
+    sed -E \
+        -e 's/time=[0-9]+ms/time=Nms/g' \
+        -e ':shrink' \
+        -e 's/(^|[^0-9A-Za-z]|ms)[0-9]([0-9]+ms)/\1\2 /' \
+        -e 't shrink' \
+        -e 's/(^|[^0-9A-Za-z]|ms)[0-9]ms/\1Nms/g'
+}
+
+mask_times_into() {
+    local _e2e_masked
+    _e2e_masked=$(printf '%s' "$2" | mask_times && printf x)
+    printf -v "$1" '%s' "${_e2e_masked%x}"
+}
+
+e2e_skip() {
+    printf 'skipped: %s\n' "$*"
+    exit 77
+}
+
+e2e_require_tarnhop() {
+    if [ -z "${TARNHOP:-}" ] || [ ! -x "$TARNHOP" ]; then
+        printf 'FAIL - TARNHOP is not set to an executable (got "%s"); run through ctest\n' \
+            "${TARNHOP:-}"
+        exit 1
+    fi
+}
+
+e2e_finish() {
+    printf '%d passed, %d failed\n' "$E2E_PASSED" "$E2E_FAILED"
+    if ((E2E_FAILED > 0)); then
+        exit 1
+    fi
+    if ((E2E_PASSED == 0)); then
+        printf 'no check ran\n'
+        exit 1
+    fi
+    exit 0
+}

@@ -1,0 +1,505 @@
+# tests/lab/lab.sh: the network lab that tarnhop's end-to-end tests run in.
+#
+# A bash library; tests `source` it and call lab_up. It needs root and network
+# namespaces. Everything it builds lives in namespaces of its own, named with a
+# per-run suffix, and no namespace has an interface or a route that leads out of
+# the machine (only veth pairs between lab namespaces, no default routes).
+#
+# Topology (link k joins node k-1 and node k, subnet 198.18.k.0/24, the left
+# end has .1 and the right end .2):
+#
+#   client --1-- r1 --2-- r2 --3-- r3 --4-- r4 --5-- target
+#   .1.1   .1.2  .2.1 .2.2 ...                .5.1  .5.2
+#
+#   r1..r4 are kernel routers (net.ipv4.ip_forward=1, net.ipv4.icmp_ratelimit=0).
+#   The client and the target route 198.18.0.0/15 through their neighbour; every
+#   router routes the client's side back and the rest of 198.18.0.0/15 onwards,
+#   except r4, which knows only its own links and these routes:
+#     unreachable LAB_UNREACH_ADDR/32  -> ICMP host unreachable (!H)
+#     prohibit    LAB_PROHIBIT_ADDR/32 -> ICMP administratively prohibited (!X)
+#     blackhole   LAB_BLACKHOLE_ADDR/32 -> silence; r4 looks the route up before
+#                 it checks the TTL, so it stays silent even for probes that expire
+#                 there
+#     (none)      LAB_NONET_ADDR       -> ICMP network unreachable (!N)
+#   The kernel limits the unreachable answers of a router to each source (a burst
+#   of about 5, then one a second; net.ipv4.route.error_cost/error_burst are not
+#   adjustable inside a namespace). A fresh lab starts with a full burst; tests
+#   of those routes send one probe per hop and must not rely on every answer.
+#   The target also runs with icmp_ratelimit=0, so every UDP probe that reaches it
+#   gets its port-unreachable answer. IPv6 is off in every lab namespace (no
+#   router solicitations or MLD noise in captures).
+#
+# DNS: dnsmasq runs inside the client namespace on 127.0.0.1:53, with no upstream
+# servers, no /etc/hosts and no resolv.conf. It answers for "lab" and for the
+# reverse zones of 198.18.0.0/15 only (unknown names there: NXDOMAIN; names
+# outside them: REFUSED). Records (A and PTR):
+#   r1.lab = LAB_HOP1, r2.lab = LAB_HOP2, r4.lab = LAB_HOP4, target.lab = target
+#   LAB_HOP3 has no PTR record (NXDOMAIN).
+# Every query is logged to LAB_DNS_LOG. /etc/netns/<client>/ holds resolv.conf
+# (nameserver 127.0.0.1 only), hosts (localhost lines only) and nsswitch.conf
+# (hosts: files dns), which `ip netns exec` mounts over /etc in the client, so
+# glibc there resolves through the lab's dnsmasq and nothing else. lab_down
+# removes that directory, and /etc/netns itself when a lab created it and no
+# other lab still uses it (mark file /run/tarnhop-lab-made-etc-netns).
+#
+# Variables set by lab_up (and unset by lab_down):
+#   LAB_SUFFIX            per-run suffix carried by every namespace and link name
+#   LAB_CLIENT, LAB_R1, LAB_R2, LAB_R3, LAB_R4, LAB_TARGET   namespace names
+#   LAB_DIR               temporary directory of this lab (removed by lab_down)
+#   LAB_CLIENT_ADDR       198.18.1.1, the client's address
+#   LAB_TARGET_ADDR       198.18.5.2
+#   LAB_TARGET_NAME       target.lab (its PTR name and its forward name)
+#   LAB_HOP1..LAB_HOP4    198.18.1.2, 198.18.2.2, 198.18.3.2, 198.18.4.2: the
+#                         address each router answers time-exceeded from, as the
+#                         client sees it (its client-side interface)
+#   LAB_HOP1_NAME..LAB_HOP4_NAME   r1.lab, r2.lab, "" (no PTR), r4.lab
+#   LAB_UNREACH_ADDR      198.18.6.1  (r4: route type unreachable)
+#   LAB_PROHIBIT_ADDR     198.18.7.1  (r4: route type prohibit)
+#   LAB_BLACKHOLE_ADDR    198.18.8.1  (r4: route type blackhole)
+#   LAB_NONET_ADDR        198.18.9.1  (r4: no route at all)
+#   LAB_NXNAME            nosuch.lab, a name the lab DNS answers NXDOMAIN for
+#   LAB_DNS_ADDR          127.0.0.1 (inside the client namespace)
+#   LAB_DNS_LOG           dnsmasq's query log
+#   LAB_DNS_PID           dnsmasq's pid
+#   LAB_R1_IF_CLIENT      r1's interface facing the client (for captures)
+#   LAB_CAPTURE_FILE      the pcap file written by lab_capture_start
+#   LAB_BG_PID            pid of the last process started with lab_bg
+#
+# Functions:
+#   lab_up                build the lab; install an EXIT/INT/TERM trap calling
+#                         lab_down (replacing any earlier trap on those). When the
+#                         lab cannot be had (not root, tools missing, namespaces
+#                         refused) it exits the script with 77 (skip), or with 1
+#                         when CI=true. Any later failure exits with 1. Calling it
+#                         again replaces the current lab with a fresh one.
+#   lab_down              remove everything lab_up made; idempotent, safe after a
+#                         half-way lab_up; never exits the script.
+#   lab_exec CMD...       run CMD in the client namespace as root
+#   lab_exec_nobody CMD...  the same as user nobody, group nogroup, no
+#                         supplementary groups, no capabilities, no_new_privs (so
+#                         file capabilities such as ping's do not apply)
+#   lab_ns_exec NS CMD... run CMD in lab namespace NS (a name such as "$LAB_R2",
+#                         or one of the roles client r1 r2 r3 r4 target)
+#                         The three run CMD under `timeout` (LAB_EXEC_TIMEOUT
+#                         seconds, default 60; status 124 when it fires). CMD must
+#                         be a program, not a shell function.
+#   lab_bg NS CMD...      start CMD in the background in lab namespace NS; its pid
+#                         goes to LAB_BG_PID and lab_down ends it if still running.
+#                         Call it directly, not inside $(...).
+#   lab_bg_stop PID       end a process started with lab_bg and wait for it
+#   lab_ping_sockets open|closed
+#                         net.ipv4.ping_group_range in the client namespace:
+#                         "0 2147483647" or "1 0". lab_up leaves it closed.
+#   lab_capture_start [tcpdump filter words...]
+#                         start tcpdump in r1 on LAB_R1_IF_CLIENT writing
+#                         LAB_CAPTURE_FILE; returns once tcpdump is listening. A
+#                         capture still running is stopped first. Call it directly,
+#                         not inside $(...).
+#   lab_capture_stop      let packets in flight be written (until the file stops
+#                         growing for 100 ms), stop tcpdump, wait for it
+#   lab_capture_text [tcpdump args...]
+#                         print `tcpdump -r LAB_CAPTURE_FILE -nn -v [args]`
+#   lab_dns_queries ADDR_OR_NAME
+#                         print how many queries (any type) LAB_DNS_LOG shows for
+#                         the PTR name of a dotted IPv4 address, or for a name
+#
+# Example:
+#   source "$TARNHOP_SOURCE_DIR/tests/lab/lab.sh"
+#   lab_up
+#   lab_exec traceroute -n -q 1 "$LAB_TARGET_ADDR"
+
+_lab_say() {
+    printf 'lab: %s\n' "$*" >&2
+}
+
+# The lab cannot be had here: skip, except in CI, where that is a failure.
+_lab_unavailable() {
+    lab_down
+    if [ "${CI:-}" = true ]; then
+        _lab_say "cannot build the network lab: $* (CI=true, failing)"
+        exit 1
+    fi
+    _lab_say "cannot build the network lab: $* (skipping)"
+    exit 77
+}
+
+_lab_fatal() {
+    _lab_say "lab setup failed: $*"
+    lab_down
+    exit 1
+}
+
+# Kills a process this library started, after checking that the pid still
+# belongs to the program we started (a pid can be reused once reaped).
+_lab_kill_pid() {
+    local pid=$1 comm=$2 i
+    [ -n "$pid" ] || return 0
+    if [ -r "/proc/$pid/comm" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$comm" ]; then
+        kill -TERM "$pid" 2>/dev/null || true
+    fi
+    # Our own child: wait reaps it. Otherwise poll until it is gone.
+    if ! wait "$pid" 2>/dev/null; then
+        for ((i = 0; i < 200; i++)); do
+            [ -e "/proc/$pid" ] || break
+            sleep 0.01
+        done
+    fi
+    return 0
+}
+
+_lab_ns_of() {
+    case "$1" in
+    client) printf '%s' "${LAB_CLIENT:-}" ;;
+    r1) printf '%s' "${LAB_R1:-}" ;;
+    r2) printf '%s' "${LAB_R2:-}" ;;
+    r3) printf '%s' "${LAB_R3:-}" ;;
+    r4) printf '%s' "${LAB_R4:-}" ;;
+    target) printf '%s' "${LAB_TARGET:-}" ;;
+    *) printf '%s' "$1" ;;
+    esac
+}
+
+lab_down() {
+    local pid ns batch=""
+    if [ -n "${_LAB_CAPTURE_PID:-}" ]; then
+        _lab_kill_pid "$_LAB_CAPTURE_PID" tcpdump
+        _LAB_CAPTURE_PID=""
+    fi
+    for pid in ${_LAB_BG_PIDS:-}; do
+        _lab_kill_pid "$pid" timeout
+    done
+    _LAB_BG_PIDS=""
+    if [ -n "${LAB_DNS_PID:-}" ]; then
+        _lab_kill_pid "$LAB_DNS_PID" dnsmasq
+    fi
+    for ns in ${_LAB_NAMESPACES:-}; do
+        batch+="netns del $ns"$'\n'
+    done
+    if [ -n "$batch" ]; then
+        printf '%s' "$batch" | ip -force -batch - >/dev/null 2>&1 || true
+    fi
+    _LAB_NAMESPACES=""
+    if [ -n "${_LAB_ETC_DIR:-}" ]; then
+        rm -rf -- "$_LAB_ETC_DIR"
+        # The last lab out removes /etc/netns when a lab made it (see the mark).
+        if [ -e "$_LAB_ETC_MARK" ] && rmdir /etc/netns 2>/dev/null; then
+            rm -f -- "$_LAB_ETC_MARK"
+        fi
+    fi
+    _LAB_ETC_DIR=""
+    if [ -n "${LAB_DIR:-}" ] && [ -d "$LAB_DIR" ]; then
+        rm -rf -- "$LAB_DIR"
+    fi
+    unset LAB_SUFFIX LAB_CLIENT LAB_R1 LAB_R2 LAB_R3 LAB_R4 LAB_TARGET LAB_DIR \
+        LAB_CLIENT_ADDR LAB_TARGET_ADDR LAB_TARGET_NAME LAB_HOP1 LAB_HOP2 LAB_HOP3 \
+        LAB_HOP4 LAB_HOP1_NAME LAB_HOP2_NAME LAB_HOP3_NAME LAB_HOP4_NAME \
+        LAB_UNREACH_ADDR LAB_PROHIBIT_ADDR LAB_BLACKHOLE_ADDR LAB_NONET_ADDR \
+        LAB_NXNAME LAB_DNS_ADDR LAB_DNS_LOG LAB_DNS_PID LAB_R1_IF_CLIENT \
+        LAB_CAPTURE_FILE LAB_BG_PID
+    return 0
+}
+
+_lab_on_signal() {
+    lab_down
+    exit "$1"
+}
+
+_lab_check_prerequisites() {
+    local tool
+    [ "$(id -u)" = 0 ] || _lab_unavailable "not running as root"
+    for tool in ip dnsmasq tcpdump setpriv timeout sysctl getent; do
+        command -v "$tool" >/dev/null 2>&1 || _lab_unavailable "$tool is not installed"
+    done
+    # nscd would answer glibc's lookups from the default namespace.
+    if [ -S /run/nscd/socket ] || [ -S /var/run/nscd/socket ]; then
+        _lab_unavailable "nscd is running; lookups would bypass the lab's DNS server"
+    fi
+    if getent group nogroup >/dev/null 2>&1; then
+        _LAB_NOBODY_GROUP=nogroup
+    else
+        _LAB_NOBODY_GROUP=nobody
+    fi
+}
+
+_lab_set_names() {
+    local s=$1
+    LAB_SUFFIX=$s
+    LAB_CLIENT=tarnhop-$s-client
+    LAB_R1=tarnhop-$s-r1
+    LAB_R2=tarnhop-$s-r2
+    LAB_R3=tarnhop-$s-r3
+    LAB_R4=tarnhop-$s-r4
+    LAB_TARGET=tarnhop-$s-target
+    LAB_CLIENT_ADDR=198.18.1.1
+    LAB_HOP1=198.18.1.2
+    LAB_HOP2=198.18.2.2
+    LAB_HOP3=198.18.3.2
+    LAB_HOP4=198.18.4.2
+    LAB_TARGET_ADDR=198.18.5.2
+    LAB_HOP1_NAME=r1.lab
+    LAB_HOP2_NAME=r2.lab
+    LAB_HOP3_NAME=
+    LAB_HOP4_NAME=r4.lab
+    LAB_TARGET_NAME=target.lab
+    LAB_NXNAME=nosuch.lab
+    LAB_UNREACH_ADDR=198.18.6.1
+    LAB_PROHIBIT_ADDR=198.18.7.1
+    LAB_BLACKHOLE_ADDR=198.18.8.1
+    LAB_NONET_ADDR=198.18.9.1
+    LAB_DNS_ADDR=127.0.0.1
+    LAB_R1_IF_CLIENT=t1b$s
+    export LAB_SUFFIX LAB_CLIENT LAB_R1 LAB_R2 LAB_R3 LAB_R4 LAB_TARGET \
+        LAB_CLIENT_ADDR LAB_HOP1 LAB_HOP2 LAB_HOP3 LAB_HOP4 LAB_TARGET_ADDR \
+        LAB_HOP1_NAME LAB_HOP2_NAME LAB_HOP3_NAME LAB_HOP4_NAME LAB_TARGET_NAME \
+        LAB_NXNAME LAB_UNREACH_ADDR LAB_PROHIBIT_ADDR LAB_BLACKHOLE_ADDR \
+        LAB_NONET_ADDR LAB_DNS_ADDR LAB_R1_IF_CLIENT
+}
+
+# Prints the `ip -batch` commands that configure node k (0 client, 1-4 routers,
+# 5 target) inside its own namespace: its left link (made by node k-1), the link
+# to its right neighbour (made here, the far end goes straight into that
+# namespace) and its routes.
+_lab_node_batch() {
+    local k=$1 s=$LAB_SUFFIX j
+    local nodes=("$LAB_CLIENT" "$LAB_R1" "$LAB_R2" "$LAB_R3" "$LAB_R4" "$LAB_TARGET")
+    echo "link set lo up"
+    if ((k > 0)); then
+        echo "addr add 198.18.$k.2/24 dev t${k}b$s"
+        echo "link set t${k}b$s up"
+    fi
+    if ((k < 5)); then
+        local r=$((k + 1))
+        echo "link add t${r}a$s type veth peer name t${r}b$s netns ${nodes[$r]}"
+        echo "addr add 198.18.$r.1/24 dev t${r}a$s"
+        echo "link set t${r}a$s up"
+    fi
+    case $k in
+    0) echo "route add 198.18.0.0/15 via 198.18.1.2" ;;
+    5) echo "route add 198.18.0.0/15 via 198.18.5.1" ;;
+    *)
+        for ((j = 1; j < k; j++)); do
+            echo "route add 198.18.$j.0/24 via 198.18.$k.1"
+        done
+        if ((k < 4)); then
+            echo "route add 198.18.0.0/15 via 198.18.$((k + 1)).2"
+        else
+            echo "route add unreachable $LAB_UNREACH_ADDR/32"
+            echo "route add prohibit $LAB_PROHIBIT_ADDR/32"
+            echo "route add blackhole $LAB_BLACKHOLE_ADDR/32"
+        fi
+        ;;
+    esac
+}
+
+_lab_make_namespaces() {
+    local ns batch="" forward k=0
+    for ns in "$LAB_CLIENT" "$LAB_R1" "$LAB_R2" "$LAB_R3" "$LAB_R4" "$LAB_TARGET"; do
+        batch+="netns add $ns"$'\n'
+    done
+    _LAB_NAMESPACES="$LAB_CLIENT $LAB_R1 $LAB_R2 $LAB_R3 $LAB_R4 $LAB_TARGET"
+    printf '%s' "$batch" | ip -batch - >"$LAB_DIR/setup.log" 2>&1 ||
+        _lab_unavailable "cannot make network namespaces: $(head -n 3 "$LAB_DIR/setup.log")"
+    for ns in $_LAB_NAMESPACES; do
+        forward=0
+        ((k >= 1 && k <= 4)) && forward=1
+        ip netns exec "$ns" sysctl -q -w net.ipv6.conf.all.disable_ipv6=1 \
+            net.ipv6.conf.default.disable_ipv6=1 net.ipv4.ip_forward=$forward \
+            net.ipv4.icmp_ratelimit=0 net.ipv4.icmp_ratemask=0 net.ipv4.conf.all.rp_filter=0 \
+            net.ipv4.conf.default.rp_filter=0 "net.ipv4.ping_group_range=1 0" \
+            >>"$LAB_DIR/setup.log" 2>&1 ||
+            _lab_fatal "sysctl in $ns: $(tail -n 3 "$LAB_DIR/setup.log")"
+        k=$((k + 1))
+    done
+}
+
+_lab_make_links() {
+    local nodes=("$LAB_CLIENT" "$LAB_R1" "$LAB_R2" "$LAB_R3" "$LAB_R4" "$LAB_TARGET") k
+    for ((k = 0; k <= 5; k++)); do
+        _lab_node_batch "$k" | ip -n "${nodes[$k]}" -batch - >>"$LAB_DIR/setup.log" 2>&1 ||
+            _lab_fatal "links and routes in ${nodes[$k]}: $(tail -n 3 "$LAB_DIR/setup.log")"
+    done
+}
+
+# The resolver files that `ip netns exec` mounts over /etc in the client.
+# /etc/netns may be shared with other labs running at the same time: a lab that
+# creates it leaves the mark _LAB_ETC_MARK, and whichever lab finds it empty
+# while marked removes it (never a /etc/netns that was there before).
+_LAB_ETC_MARK=/run/tarnhop-lab-made-etc-netns
+
+_lab_write_etc() {
+    local i
+    _LAB_ETC_DIR=/etc/netns/$LAB_CLIENT
+    for ((i = 0; i < 10; i++)); do
+        if mkdir /etc/netns 2>/dev/null; then
+            : >"$_LAB_ETC_MARK"
+        fi
+        mkdir "$_LAB_ETC_DIR" 2>/dev/null && break
+    done
+    [ -d "$_LAB_ETC_DIR" ] || _lab_fatal "cannot create $_LAB_ETC_DIR"
+    printf 'nameserver %s\noptions timeout:1 attempts:1\n' "$LAB_DNS_ADDR" \
+        >"$_LAB_ETC_DIR/resolv.conf" || _lab_fatal "cannot write $_LAB_ETC_DIR/resolv.conf"
+    printf '127.0.0.1\tlocalhost\n::1\tlocalhost\n' \
+        >"$_LAB_ETC_DIR/hosts" || _lab_fatal "cannot write $_LAB_ETC_DIR/hosts"
+    if [ -r /etc/nsswitch.conf ]; then
+        sed -e 's/^hosts:.*/hosts:          files dns/' /etc/nsswitch.conf \
+            >"$_LAB_ETC_DIR/nsswitch.conf" || _lab_fatal "cannot write nsswitch.conf"
+    else
+        printf 'passwd: files\ngroup: files\nhosts: files dns\n' \
+            >"$_LAB_ETC_DIR/nsswitch.conf" || _lab_fatal "cannot write nsswitch.conf"
+    fi
+}
+
+_lab_start_dns() {
+    local i
+    LAB_DNS_LOG=$LAB_DIR/dns.log
+    export LAB_DNS_LOG
+    ip netns exec "$LAB_CLIENT" dnsmasq --keep-in-foreground --conf-file=/dev/null \
+        --no-resolv --no-hosts --no-poll --no-negcache \
+        --listen-address="$LAB_DNS_ADDR" --bind-interfaces --port=53 \
+        --user=root --group=root --pid-file="$LAB_DIR/dnsmasq.pid" \
+        --local=/lab/ --local=/18.198.in-addr.arpa/ --local=/19.198.in-addr.arpa/ \
+        --host-record="$LAB_HOP1_NAME,$LAB_HOP1" \
+        --host-record="$LAB_HOP2_NAME,$LAB_HOP2" \
+        --host-record="$LAB_HOP4_NAME,$LAB_HOP4" \
+        --host-record="$LAB_TARGET_NAME,$LAB_TARGET_ADDR" \
+        --log-queries --log-facility="$LAB_DNS_LOG" \
+        </dev/null >"$LAB_DIR/dnsmasq.out" 2>&1 &
+    LAB_DNS_PID=$!
+    export LAB_DNS_PID
+    # dnsmasq binds its socket before it logs "started".
+    for ((i = 0; i < 500; i++)); do
+        if grep -q ': started, version' "$LAB_DNS_LOG" 2>/dev/null; then
+            return 0
+        fi
+        [ -e "/proc/$LAB_DNS_PID" ] || break
+        sleep 0.01
+    done
+    _lab_fatal "dnsmasq did not start: $(cat "$LAB_DIR/dnsmasq.out" "$LAB_DNS_LOG" 2>/dev/null | tail -n 5)"
+}
+
+lab_up() {
+    if [ -n "${_LAB_NAMESPACES:-}" ] || [ -n "${LAB_DIR:-}" ]; then
+        lab_down
+    fi
+    trap 'lab_down' EXIT
+    trap '_lab_on_signal 130' INT
+    trap '_lab_on_signal 143' TERM
+    _lab_check_prerequisites
+    _lab_set_names "$(printf '%x%04x' "$BASHPID" "$RANDOM")"
+    LAB_DIR=$(mktemp -d "/tmp/tarnhop-lab-$LAB_SUFFIX.XXXXXX") ||
+        _lab_unavailable "cannot create a temporary directory"
+    export LAB_DIR
+    LAB_CAPTURE_FILE=$LAB_DIR/capture.pcap
+    export LAB_CAPTURE_FILE
+    _lab_make_namespaces
+    _lab_make_links
+    _lab_write_etc
+    _lab_start_dns
+    return 0
+}
+
+lab_ns_exec() {
+    local ns
+    ns=$(_lab_ns_of "$1")
+    shift
+    timeout -k 2 "${LAB_EXEC_TIMEOUT:-60}" ip netns exec "$ns" "$@"
+}
+
+lab_exec() {
+    timeout -k 2 "${LAB_EXEC_TIMEOUT:-60}" ip netns exec "$LAB_CLIENT" "$@"
+}
+
+lab_exec_nobody() {
+    timeout -k 2 "${LAB_EXEC_TIMEOUT:-60}" ip netns exec "$LAB_CLIENT" \
+        setpriv --reuid=nobody --regid="${_LAB_NOBODY_GROUP:-nogroup}" --clear-groups \
+        --no-new-privs -- env -- "$@"
+}
+
+lab_bg() {
+    local ns
+    ns=$(_lab_ns_of "$1")
+    shift
+    timeout -k 2 "${LAB_EXEC_TIMEOUT:-60}" ip netns exec "$ns" "$@" &
+    LAB_BG_PID=$!
+    _LAB_BG_PIDS="${_LAB_BG_PIDS:-} $LAB_BG_PID"
+}
+
+lab_bg_stop() {
+    local pid=$1 rest="" p
+    _lab_kill_pid "$pid" timeout
+    for p in ${_LAB_BG_PIDS:-}; do
+        [ "$p" = "$pid" ] || rest+=" $p"
+    done
+    _LAB_BG_PIDS=$rest
+}
+
+lab_ping_sockets() {
+    local range
+    case "$1" in
+    open) range="0 2147483647" ;;
+    closed) range="1 0" ;;
+    *)
+        _lab_say "lab_ping_sockets: expected open or closed, got '$1'"
+        return 2
+        ;;
+    esac
+    ip netns exec "$LAB_CLIENT" sysctl -q -w "net.ipv4.ping_group_range=$range"
+}
+
+lab_capture_start() {
+    local i
+    [ -z "${_LAB_CAPTURE_PID:-}" ] || lab_capture_stop
+    rm -f -- "$LAB_CAPTURE_FILE" "$LAB_DIR/capture.err"
+    # -Z root: Debian's tcpdump would otherwise drop to its own user and could
+    # not write into LAB_DIR. --immediate-mode and -U: every packet reaches the
+    # file at once, nothing waits in a buffer when the capture is stopped.
+    ip netns exec "$LAB_R1" tcpdump -i "$LAB_R1_IF_CLIENT" -n -U --immediate-mode -Z root \
+        -w "$LAB_CAPTURE_FILE" "$@" </dev/null >/dev/null 2>"$LAB_DIR/capture.err" &
+    _LAB_CAPTURE_PID=$!
+    for ((i = 0; i < 500; i++)); do
+        if grep -q 'listening on' "$LAB_DIR/capture.err" 2>/dev/null; then
+            return 0
+        fi
+        [ -e "/proc/$_LAB_CAPTURE_PID" ] || break
+        sleep 0.01
+    done
+    _lab_say "tcpdump did not start: $(cat "$LAB_DIR/capture.err" 2>/dev/null)"
+    _lab_kill_pid "$_LAB_CAPTURE_PID" tcpdump
+    _LAB_CAPTURE_PID=""
+    return 1
+}
+
+lab_capture_stop() {
+    local size last=-1 still=0 i
+    [ -n "${_LAB_CAPTURE_PID:-}" ] || return 0
+    for ((i = 0; i < 100 && still < 5; i++)); do
+        size=$(stat -c %s "$LAB_CAPTURE_FILE" 2>/dev/null || echo 0)
+        if [ "$size" = "$last" ]; then
+            still=$((still + 1))
+        else
+            still=0
+            last=$size
+        fi
+        sleep 0.02
+    done
+    _lab_kill_pid "$_LAB_CAPTURE_PID" tcpdump
+    _LAB_CAPTURE_PID=""
+    return 0
+}
+
+lab_capture_text() {
+    tcpdump -r "$LAB_CAPTURE_FILE" -nn -v "$@" 2>/dev/null
+}
+
+lab_dns_queries() {
+    local name=$1 a b c d
+    if [[ $name =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)\.([0-9]+)$ ]]; then
+        a=${BASH_REMATCH[1]} b=${BASH_REMATCH[2]} c=${BASH_REMATCH[3]} d=${BASH_REMATCH[4]}
+        name=$d.$c.$b.$a.in-addr.arpa
+    fi
+    # Log lines read "... dnsmasq[pid]: query[TYPE] NAME from 127.0.0.1".
+    awk -v n="$name" '
+        $(NF - 3) ~ /^query\[[A-Za-z0-9]+\]$/ && $(NF - 1) == "from" &&
+        tolower($(NF - 2)) == tolower(n) { count++ }
+        END { print count + 0 }' "$LAB_DNS_LOG"
+}
