@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# End-to-end: ICMP that does not answer a -u probe changes nothing. While the runs
+# below go on, r2 sends echo requests to the client, the client pings r3 (echo
+# replies from a host that is not the target) and the system's traceroute traces
+# the target from the client with UDP probes of its own (time-exceeded and
+# port-unreachable reports about someone else's datagrams, to the same ports).
+set -u
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
+e2e_require_tarnhop
+source "$here/../lab/lab.sh"
+lab_up
+
+# exactly VAR CMD...: VAR gets CMD's whole output, final newline included.
+exactly() {
+    local _text
+    _text=$("${@:2}" && printf x)
+    printf -v "$1" '%s' "${_text%x}"
+}
+
+trace_to_target() {
+    printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
+    printf ' 1  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP1_NAME" "$LAB_HOP1"
+    printf ' 2  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP2_NAME" "$LAB_HOP2"
+    printf ' 3  Nms    Nms    Nms    %s\n' "$LAB_HOP3"
+    printf ' 4  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP4_NAME" "$LAB_HOP4"
+    printf ' 5  Nms    Nms    Nms    %s [%s]\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
+    printf '\nTraceroute complete.\n'
+}
+
+# A trace into r4's blackhole: hops 4 and 5 stay silent and wait their whole time
+# while the noise arrives.
+trace_to_silence() {
+    printf '\nTracing route to %s with TTL of 5:\n\n' "$LAB_BLACKHOLE_ADDR"
+    printf ' %d  Nms    %s\n' 1 "$LAB_HOP1" 2 "$LAB_HOP2" 3 "$LAB_HOP3"
+    printf ' %d   *     Request timed out.\n' 4 5
+}
+
+# A ping of the silent address: every probe waits its whole time.
+ping_silence() {
+    printf '\nPinging %s with data size of 32:\n\n' "$LAB_BLACKHOLE_ADDR"
+    printf 'Request timed out.\n%.0s' 1 2 3
+}
+
+check_run() {
+    local name=$1 expected=$2 out err st masked
+    shift 2
+    e2e_run out err st "$@"
+    mask_times_into masked "$out"
+    expect_eq "$name: output" "$expected" "$masked"
+    expect_status "$name: status" 0 "$st"
+    expect_eq "$name: nothing on stderr" "" "$err"
+}
+
+exactly want_trace trace_to_target
+exactly want_silence ping_silence
+exactly want_silent_trace trace_to_silence
+
+# Count, on r1, the noise that reached the client: echo requests and replies, and
+# time-exceeded reports quoting a source port other than 60001.
+lab_capture_start icmp and dst host "$LAB_CLIENT_ADDR" and \
+    '(icmp[0] = 8 or icmp[0] = 0 or (icmp[0] = 11 and icmp[28:2] != 60001))' ||
+    e2e_fail "capture did not start"
+
+# The system traceroute's sockets take ephemeral ports; keep them off port 60001,
+# which an unprivileged run binds.
+lab_exec sysctl -q -w net.ipv4.ip_local_port_range="32768 59999"
+
+lab_bg r2 ping -q -i 0.002 -s 40 "$LAB_CLIENT_ADDR" >/dev/null 2>&1
+pinger=$LAB_BG_PID
+lab_bg client ping -q -i 0.002 "$LAB_HOP3" >/dev/null 2>&1
+pinged=$LAB_BG_PID
+lab_bg client bash -c 'while :; do traceroute -n -q 10 -N 1 -w 1 "$1"; done' tracer \
+    "$LAB_TARGET_ADDR" >/dev/null 2>&1
+tracer=$LAB_BG_PID
+sleep 0.5
+
+for who in root nobody; do
+    runner=lab_exec
+    [ "$who" = nobody ] && runner=lab_exec_nobody
+    check_run "$who: trace during noise" "$want_trace" "$runner" "$TARNHOP" -u "$LAB_TARGET_NAME"
+    check_run "$who: trace into silence during noise" "$want_silent_trace" \
+        "$runner" "$TARNHOP" -u -d -t 5 -i 1 -w 300 "$LAB_BLACKHOLE_ADDR"
+    check_run "$who: ping of a silent address during noise" "$want_silence" \
+        "$runner" "$TARNHOP" -u -o -d -w 400 "$LAB_BLACKHOLE_ADDR"
+done
+
+lab_bg_stop "$pinger"
+lab_bg_stop "$pinged"
+lab_bg_stop "$tracer"
+lab_capture_stop
+
+# The noise really was there while the runs went on.
+count() { lab_capture_text "$@" | grep -c '^[0-9]'; }
+requests=$(count 'icmp[0] = 8')
+replies=$(count 'icmp[0] = 0')
+foreign=$(count 'icmp[0] = 11')
+if ((requests > 500 && replies > 500 && foreign > 20)); then
+    e2e_pass "noise reached the client ($requests requests, $replies replies, $foreign reports)"
+else
+    e2e_fail "too little noise reached the client" \
+        "$requests echo requests, $replies echo replies, $foreign foreign time-exceeded reports"
+fi
+
+e2e_finish

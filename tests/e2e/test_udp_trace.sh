@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# End-to-end: -u traces and pings through the lab's four routers, as root (raw
+# sockets) and as nobody (no raw sockets: the ordinary UDP socket and its error
+# queue), and a router's report about a prohibited route. Times are masked.
+set -u
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
+e2e_require_tarnhop
+source "$here/../lab/lab.sh"
+lab_up
+
+# The expected trace to the target with names, 3 probes per hop.
+trace_to_target() {
+    printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
+    printf ' 1  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP1_NAME" "$LAB_HOP1"
+    printf ' 2  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP2_NAME" "$LAB_HOP2"
+    printf ' 3  Nms    Nms    Nms    %s\n' "$LAB_HOP3"
+    printf ' 4  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP4_NAME" "$LAB_HOP4"
+    printf ' 5  Nms    Nms    Nms    %s [%s]\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
+    printf '\nTraceroute complete.\n'
+}
+
+# The expected ping of the target: the target's answers left it with TTL 64 and
+# crossed four routers.
+ping_target() {
+    printf '\nPinging %s [%s] with data size of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
+    printf 'Reply from %s: bytes=32 time=Nms TTL=60\n' "$LAB_TARGET_ADDR" "$LAB_TARGET_ADDR" \
+        "$LAB_TARGET_ADDR"
+    printf '\nPinging complete.\n'
+}
+
+# The expected trace to the prohibited address with PROBES probes per hop, without
+# names: hop 4 answers with ICMP destination unreachable (administratively
+# prohibited), status 11000 + 3.
+trace_to_prohibited() {
+    local probes=$1 cells="" k
+    for ((k = 0; k < probes; k++)); do
+        cells+="Nms    "
+    done
+    printf '\nTracing route to %s with TTL of 32:\n\n' "$LAB_PROHIBIT_ADDR"
+    printf ' %d  %s%s\n' 1 "$cells" "$LAB_HOP1" 2 "$cells" "$LAB_HOP2" 3 "$cells" "$LAB_HOP3" \
+        4 "$cells" "$LAB_HOP4"
+    printf '\n%s reports: Destination host unreachable.\n' "$LAB_HOP4"
+}
+
+# exactly VAR CMD...: VAR gets CMD's whole output, final newline included.
+exactly() {
+    local _text
+    _text=$("${@:2}" && printf x)
+    printf -v "$1" '%s' "${_text%x}"
+}
+
+# check_run NAME EXPECTED RUNNER ARGS...: exact masked output, status 0, no stderr.
+check_run() {
+    local name=$1 expected=$2 out err st masked
+    shift 2
+    e2e_run out err st "$@"
+    mask_times_into masked "$out"
+    expect_eq "$name: output" "$expected" "$masked"
+    expect_status "$name: status" 0 "$st"
+    expect_eq "$name: nothing on stderr" "" "$err"
+}
+
+exactly want_trace trace_to_target
+exactly want_ping ping_target
+for who in root nobody; do
+    runner=lab_exec
+    [ "$who" = nobody ] && runner=lab_exec_nobody
+    check_run "$who: trace to the target by name" "$want_trace" \
+        "$runner" "$TARNHOP" -u "$LAB_TARGET_NAME"
+    check_run "$who: trace to the target by address" "$want_trace" \
+        "$runner" "$TARNHOP" -u -w 1000 "$LAB_TARGET_ADDR"
+    check_run "$who: ping the target" "$want_ping" \
+        "$runner" "$TARNHOP" -u -o -w 1000 "$LAB_TARGET_NAME"
+done
+
+# r4 answers a source's unreachable routes with a burst of about five, then one a
+# second: four answers in all here.
+exactly want_prohibited trace_to_prohibited 3
+check_run "root: prohibited route reported by hop 4" "$want_prohibited" \
+    lab_exec "$TARNHOP" -u -d -w 1000 "$LAB_PROHIBIT_ADDR"
+exactly want_prohibited trace_to_prohibited 1
+check_run "nobody: prohibited route reported by hop 4" "$want_prohibited" \
+    lab_exec_nobody "$TARNHOP" -u -d -w 1000 -i 1 "$LAB_PROHIBIT_ADDR"
+
+# Two unprivileged runs at once share port 60001; each must get its own answers.
+# The second traces to r3's address, which answers as the target at hop 3.
+first=$LAB_DIR/first.out
+second=$LAB_DIR/second.out
+lab_exec_nobody "$TARNHOP" -u -d -n 30 -w 1000 "$LAB_TARGET_ADDR" >"$first" 2>&1 &
+first_pid=$!
+lab_exec_nobody "$TARNHOP" -u -d -n 30 -w 1000 "$LAB_HOP3" >"$second" 2>&1 &
+second_pid=$!
+wait "$first_pid"
+first_status=$?
+wait "$second_pid"
+second_status=$?
+plain_trace() {
+    printf '\nTracing route to %s with TTL of 32:\n\n' "$1"
+    shift
+    local k=0 hop
+    for hop in "$@"; do
+        printf ' %d  Nms    Nms    Nms    %s\n' "$((k += 1))" "$hop"
+    done
+    printf '\nTraceroute complete.\n'
+}
+exactly want_first plain_trace "$LAB_TARGET_ADDR" "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3" \
+    "$LAB_HOP4" "$LAB_TARGET_ADDR"
+exactly want_second plain_trace "$LAB_HOP3" "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3"
+exactly got_first mask_times <"$first"
+exactly got_second mask_times <"$second"
+expect_eq "nobody, two runs at once: the first" "$want_first" "$got_first"
+expect_eq "nobody, two runs at once: the second" "$want_second" "$got_second"
+expect_status "nobody, two runs at once: statuses" 0 "$((first_status + second_status))"
+
+e2e_finish

@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# End-to-end: the -u datagrams as the first router sees them (ports, length field,
+# checksum 0, the counter in payload byte 0, the payload after it), an 8-byte
+# datagram with -l 0, and a time-exceeded report longer than the 512-byte receive
+# buffer that still answers its probe. As root and as nobody.
+set -u
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
+e2e_require_tarnhop
+source "$here/../lab/lab.sh"
+lab_up
+
+# exactly VAR CMD...: VAR gets CMD's whole output, final newline included.
+exactly() {
+    local _text
+    _text=$("${@:2}" && printf x)
+    printf -v "$1" '%s' "${_text%x}"
+}
+
+# Reads `tcpdump -x` text and prints one line per UDP datagram:
+#   ttl=T sport=S dport=D iplen=L udplen=U sum=C byte0=B rest=ok|bad
+# where rest tells whether payload bytes 1.. follow the printable cycle 32..125.
+datagrams() {
+    awk '
+        function flush(   n, i, ihl, u, plen, rest) {
+            if (hex == "") return
+            n = length(hex) / 2
+            for (i = 0; i < n; i++) b[i] = hexval(substr(hex, 2 * i + 1, 2))
+            hex = ""
+            if (b[9] != 17) return
+            ihl = (b[0] % 16) * 4
+            u = ihl
+            plen = b[u + 4] * 256 + b[u + 5] - 8
+            rest = "ok"
+            for (i = 1; i < plen; i++)
+                if (b[u + 8 + i] != 32 + i % 94) rest = "bad"
+            printf "ttl=%d sport=%d dport=%d iplen=%d udplen=%d sum=%d byte0=%s rest=%s\n",
+                b[8], b[u] * 256 + b[u + 1], b[u + 2] * 256 + b[u + 3], b[2] * 256 + b[3],
+                b[u + 4] * 256 + b[u + 5], b[u + 6] * 256 + b[u + 7],
+                (plen > 0 ? b[u + 8] : "none"), rest
+        }
+        function hexval(s,   d) {
+            d = "0123456789abcdef"
+            return (index(d, substr(s, 1, 1)) - 1) * 16 + index(d, substr(s, 2, 1)) - 1
+        }
+        /^[0-9]/ { flush() }
+        $1 ~ /^0x[0-9a-f]+:$/ { for (i = 2; i <= NF; i++) hex = hex $i }
+        END { flush() }'
+}
+
+# expected_datagrams SIZE TTL:COUNT...: the lines datagrams should print for a run
+# whose probes carry SIZE payload bytes, COUNT probes with each TTL, counter from 0.
+expected_datagrams() {
+    local size=$1 counter=0 spec ttl count k byte0 rest=ok
+    shift
+    for spec in "$@"; do
+        ttl=${spec%:*} count=${spec#*:}
+        for ((k = 0; k < count; k++)); do
+            byte0=$((counter % 256))
+            ((size == 0)) && byte0=none
+            printf 'ttl=%d sport=60001 dport=%d iplen=%d udplen=%d sum=0 byte0=%s rest=%s\n' \
+                "$ttl" "$((33434 + ttl))" "$((size + 28))" "$((size + 8))" "$byte0" "$rest"
+            counter=$((counter + 1))
+        done
+    done
+}
+
+# capture_run VAR RUNNER ARGS...: runs tarnhop while r1 captures the client's UDP;
+# VAR gets the masked output, CAPTURED the datagram lines, STATUS the exit status.
+capture_run() {
+    local out err
+    lab_capture_start udp and src host "$LAB_CLIENT_ADDR" || e2e_fail "capture did not start"
+    e2e_run out err STATUS "${@:2}"
+    lab_capture_stop
+    mask_times_into "$1" "$out"
+    exactly CAPTURED eval 'lab_capture_text -x | datagrams'
+    [ -z "$err" ] || e2e_fail "$*: wrote to stderr" "$err"
+}
+
+# The IP length of every captured ICMP packet.
+report_lengths() {
+    lab_capture_text | awk '/proto ICMP/ { sub(/\)$/, "", $NF); print $NF }'
+}
+
+hop_lines() {
+    local k=0 hop
+    for hop in "$@"; do
+        printf ' %d  Nms    Nms    Nms    %s\n' "$((k += 1))" "$hop"
+    done
+}
+
+for who in root nobody; do
+    runner=lab_exec
+    [ "$who" = nobody ] && runner=lab_exec_nobody
+
+    # Three hops, three probes each: ports 33435-33437, one port per hop, the
+    # counter rising per probe.
+    capture_run shown "$runner" "$TARNHOP" -u -d -t 3 -w 1000 "$LAB_TARGET_ADDR"
+    exactly want printf '\nTracing route to %s with TTL of 3:\n\n%s\n' "$LAB_TARGET_ADDR" \
+        "$(hop_lines "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3")"
+    expect_eq "$who: three hops: output" "$want" "$shown"
+    expect_status "$who: three hops: status" 0 "$STATUS"
+    exactly want expected_datagrams 32 1:3 2:3 3:3
+    expect_eq "$who: three hops: datagrams on the wire" "$want" "$CAPTURED"
+
+    # -l 0: the 8-byte header alone, still answered.
+    capture_run shown "$runner" "$TARNHOP" -u -d -t 1 -i 1 -l 0 -w 1000 "$LAB_TARGET_ADDR"
+    exactly want printf '\nTracing route to %s with TTL of 1:\n\n 1  Nms    %s\n' \
+        "$LAB_TARGET_ADDR" "$LAB_HOP1"
+    expect_eq "$who: -l 0: output" "$want" "$shown"
+    exactly want expected_datagrams 0 1:1
+    expect_eq "$who: -l 0: an 8-byte datagram" "$want" "$CAPTURED"
+
+    # Ping-only: TTL 128, port 33562 for the whole pass.
+    capture_run shown "$runner" "$TARNHOP" -u -o -d -i 2 -l 100 -w 1000 "$LAB_TARGET_ADDR"
+    exactly want printf '\nPinging %s with data size of 100:\n\n%s\n%s\n\nPinging complete.\n' \
+        "$LAB_TARGET_ADDR" "Reply from $LAB_TARGET_ADDR: bytes=100 time=Nms TTL=60" \
+        "Reply from $LAB_TARGET_ADDR: bytes=100 time=Nms TTL=60"
+    expect_eq "$who: ping: output" "$want" "$shown"
+    exactly want expected_datagrams 100 128:2
+    expect_eq "$who: ping: datagrams on the wire" "$want" "$CAPTURED"
+
+    # -l 1000: the routers' time-exceeded reports are 576 bytes long, more than the
+    # 512-byte receive buffer; they still answer with status 11013 (the trace goes on).
+    lab_capture_start icmp and dst host "$LAB_CLIENT_ADDR" || e2e_fail "capture did not start"
+    e2e_run out err st "$runner" "$TARNHOP" -u -d -t 2 -i 1 -l 1000 -w 1000 "$LAB_TARGET_ADDR"
+    lab_capture_stop
+    mask_times_into shown "$out"
+    exactly want printf '\nTracing route to %s with TTL of 2:\n\n 1  Nms    %s\n 2  Nms    %s\n' \
+        "$LAB_TARGET_ADDR" "$LAB_HOP1" "$LAB_HOP2"
+    expect_eq "$who: -l 1000: long reports answer their probes" "$want" "$shown"
+    expect_status "$who: -l 1000: status" 0 "$st"
+    exactly lengths report_lengths
+    expect_eq "$who: -l 1000: the reports were longer than 512 bytes" $'576\n576\n' "$lengths"
+
+    # The largest payload: a 1520-byte packet, sent in two fragments, answered.
+    e2e_run out err st "$runner" "$TARNHOP" -u -d -i 1 -l 1492 -w 1000 "$LAB_TARGET_ADDR"
+    mask_times_into shown "$out"
+    exactly want printf '\nTracing route to %s with TTL of 32:\n\n%s\n\nTraceroute complete.\n' \
+        "$LAB_TARGET_ADDR" "$(hop_lines "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3" "$LAB_HOP4" \
+            "$LAB_TARGET_ADDR" | sed 's/Nms    Nms    Nms    /Nms    /')"
+    expect_eq "$who: -l 1492: answered at every hop" "$want" "$shown"
+done
+
+e2e_finish
