@@ -1,5 +1,14 @@
 # Installing tarnhop beside its binary: the manual page and the bash completion, and the
-# Debian package built from the same install rules (cpack -G DEB).
+# Debian package built from the same install rules (cpack -G DEB). A Windows build
+# installs the program alone and packs it as a zip file.
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME tarnhop)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  include(CPack)
+  return()
+endif()
+
 include(GNUInstallDirs)
 
 set(TARNHOP_MAN_PAGE ${CMAKE_CURRENT_SOURCE_DIR}/man/tarnhop.1)
