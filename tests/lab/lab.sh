@@ -456,8 +456,12 @@ lab_capture_start() {
     ip netns exec "$LAB_R1" tcpdump -i "$LAB_R1_IF_CLIENT" -n -U --immediate-mode -Z root \
         -w "$LAB_CAPTURE_FILE" "$@" </dev/null >/dev/null 2>"$LAB_DIR/capture.err" &
     _LAB_CAPTURE_PID=$!
+    # Capturing, filter attached, once tcpdump says "listening on" or has
+    # written the file header (its stderr may be cut off by an AppArmor profile
+    # that only lets it write *.pcap files).
     for ((i = 0; i < 500; i++)); do
-        if grep -q 'listening on' "$LAB_DIR/capture.err" 2>/dev/null; then
+        if grep -q 'listening on' "$LAB_DIR/capture.err" 2>/dev/null ||
+            [ "$(stat -c %s "$LAB_CAPTURE_FILE" 2>/dev/null || echo 0)" -ge 24 ]; then
             return 0
         fi
         [ -e "/proc/$_LAB_CAPTURE_PID" ] || break
