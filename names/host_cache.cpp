@@ -2,12 +2,17 @@
 //
 // File format, no header: records of [4 bytes IPv4 address, network byte order]
 // [1 byte name length N] [N name bytes, no terminator]. N = 0 records an address whose
-// reverse lookup found no name. The in-memory cache keeps the records in insertion
-// order (the file's first, then new ones); a lookup takes the first record for an
-// address, found through an index rather than a walk of the list.
+// reverse lookup found no name.
+//
+// In memory the cache is the file's image: the records in insertion order (the file's
+// first, then new ones), byte for byte as they are saved, so a save writes the image as
+// it stands and a load keeps the bytes it read. An index beside it finds the first
+// record for an address in constant time.
 #include "names/host_cache.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -16,93 +21,128 @@ namespace {
 
 constexpr size_t kRecordHead = 5;
 constexpr size_t kMaxNameLength = 255;
-constexpr uint32_t kNoEntry = UINT32_MAX;
 
-struct HostCacheEntry {
-    uint32_t address;      // network byte order
-    uint32_t name_offset;  // into HostCache::names
-    uint8_t name_length;
-    bool has_name;
-};
+// Index values: a record's offset in the image, with a flag for a name that is the
+// empty text (shown as such in this run, saved as N = 0 like no name). Records from
+// 2 GiB into the image on are kept and saved but not indexed; their addresses are
+// asked of the resolver again.
+constexpr uint32_t kEmptyNameFlag = 0x80000000u;
+constexpr uint32_t kOffsetMask = 0x7fffffffu;
+constexpr uint32_t kNoRecord = 0xffffffffu;
 
-// Open-addressing index from address to the first entry that holds it.
-class FirstEntryIndex {
+// Open-addressing index from an address to its first record; each slot holds the address
+// too, so that probing never has to look at the image.
+class FirstRecordIndex {
 public:
-    uint32_t find(uint32_t address, const std::vector<HostCacheEntry>& entries) const {
+    // The record value of the address's first record, or kNoRecord.
+    uint32_t find(uint32_t address) const {
         if (slots_.empty())
-            return kNoEntry;
+            return kNoRecord;
         for (size_t slot = home(address);; slot = (slot + 1) & mask_) {
-            uint32_t entry = slots_[slot];
-            if (entry == kNoEntry || entries[entry].address == address)
-                return entry;
+            if (slots_[slot].record == kNoRecord || slots_[slot].address == address)
+                return slots_[slot].record;
         }
     }
 
-    // Records entry for its address unless an earlier entry holds the address already.
-    void insert_first(uint32_t entry, const std::vector<HostCacheEntry>& entries) {
+    // Records the address's record unless it has an earlier one already.
+    void insert_first(uint32_t address, uint32_t record) {
         if ((used_ + 1) * 2 > slots_.size())
-            grow(entries);
-        uint32_t address = entries[entry].address;
+            rebuild(slots_.empty() ? 16 : slots_.size() * 2);
         for (size_t slot = home(address);; slot = (slot + 1) & mask_) {
-            if (slots_[slot] == kNoEntry) {
-                slots_[slot] = entry;
+            if (slots_[slot].record == kNoRecord) {
+                slots_[slot] = Slot{address, record};
                 ++used_;
                 return;
             }
-            if (entries[slots_[slot]].address == address)
+            if (slots_[slot].address == address)
                 return;
         }
     }
 
-private:
-    size_t home(uint32_t address) const {
-        return static_cast<size_t>((address * 0x9E3779B1u) >> (32 - bits_)) & mask_;
+    // Makes room for 'more' further addresses at once.
+    void reserve(size_t more) {
+        size_t size = slots_.empty() ? 16 : slots_.size();
+        while ((used_ + more) * 2 > size)
+            size *= 2;
+        if (size != slots_.size())
+            rebuild(size);
     }
 
-    void grow(const std::vector<HostCacheEntry>& entries) {
-        std::vector<uint32_t> old = std::move(slots_);
-        bits_ = old.empty() ? 4 : bits_ + 1;
-        slots_.assign(size_t{1} << bits_, kNoEntry);
-        mask_ = slots_.size() - 1;
-        used_ = 0;
-        for (uint32_t entry : old) {
-            if (entry == kNoEntry)
+private:
+    struct Slot {
+        uint32_t address;  // network byte order
+        uint32_t record;
+    };
+
+    size_t home(uint32_t address) const {
+        // Fibonacci hashing: the high bits of the product depend on every address bit.
+        return static_cast<size_t>((address * 0x9E3779B1u) >> (32 - bits_));
+    }
+
+    void rebuild(size_t size) {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(size, Slot{0, kNoRecord});
+        mask_ = size - 1;
+        bits_ = 0;
+        while ((size_t{1} << bits_) < size)
+            ++bits_;
+        for (const Slot& entry : old) {
+            if (entry.record == kNoRecord)
                 continue;
-            for (size_t slot = home(entries[entry].address);; slot = (slot + 1) & mask_) {
-                if (slots_[slot] == kNoEntry) {
-                    slots_[slot] = entry;
-                    ++used_;
-                    break;
-                }
-            }
+            size_t slot = home(entry.address);
+            while (slots_[slot].record != kNoRecord)
+                slot = (slot + 1) & mask_;
+            slots_[slot] = entry;
         }
     }
 
-    std::vector<uint32_t> slots_;
+    std::vector<Slot> slots_;
     size_t mask_ = 0;
     size_t used_ = 0;
     unsigned bits_ = 0;
 };
 
-struct HostCache {
-    std::vector<HostCacheEntry> entries;
-    std::string names;  // every entry's name bytes, one after another
-    FirstEntryIndex index;
+uint32_t read_address(const uint8_t* record) {
+    uint32_t address;
+    std::memcpy(&address, record, 4);
+    return address;
+}
 
-    void append(uint32_t address, const char* name, size_t length, bool has_name) {
-        if (length > kMaxNameLength)
-            length = kMaxNameLength;
-        HostCacheEntry entry{address, static_cast<uint32_t>(names.size()),
-                             static_cast<uint8_t>(length), has_name};
-        names.append(name, length);
-        entries.push_back(entry);
-        index.insert_first(static_cast<uint32_t>(entries.size() - 1), entries);
+struct HostCache {
+    std::vector<uint8_t> image;  // the records, exactly as a save writes them
+    FirstRecordIndex index;
+
+    void index_record(uint32_t address, size_t offset, bool empty_name) {
+        if (offset >= kOffsetMask)
+            return;
+        uint32_t record = static_cast<uint32_t>(offset) | (empty_name ? kEmptyNameFlag : 0);
+        index.insert_first(address, record);
     }
 
-    std::optional<std::string> name_of(const HostCacheEntry& entry) const {
-        if (!entry.has_name)
+    void append(uint32_t address, const std::optional<std::string>& name) {
+        size_t length = 0;
+        if (name) {
+            // A name is text: it ends at a zero byte, and a record holds 255 bytes of it.
+            length = strnlen(name->c_str(), std::min(name->size(), kMaxNameLength));
+        }
+        index_record(address, image.size(), name && length == 0);
+        uint8_t head[kRecordHead];
+        std::memcpy(head, &address, 4);
+        head[4] = static_cast<uint8_t>(length);
+        image.insert(image.end(), head, head + kRecordHead);
+        if (length > 0)
+            image.insert(image.end(), name->begin(), name->begin() + static_cast<long>(length));
+    }
+
+    std::optional<std::string> name_of(uint32_t record) const {
+        const uint8_t* at = image.data() + (record & kOffsetMask);
+        size_t length = at[4];
+        if (length == 0) {
+            if (record & kEmptyNameFlag)
+                return std::string();
             return std::nullopt;
-        return names.substr(entry.name_offset, entry.name_length);
+        }
+        return std::string(reinterpret_cast<const char*>(at + kRecordHead), length);
     }
 };
 
@@ -111,28 +151,39 @@ HostCache& cache() {
     return instance;
 }
 
+// Whole records at the start of bytes; a record cut short by the end, in its head or in
+// its name, is not counted.
+size_t count_records(const std::vector<uint8_t>& bytes) {
+    size_t count = 0;
+    for (size_t at = 0; bytes.size() - at >= kRecordHead;) {
+        size_t next = at + kRecordHead + bytes[at + 4];
+        if (next > bytes.size())
+            break;
+        at = next;
+        ++count;
+    }
+    return count;
+}
+
 }  // namespace
 
 std::optional<std::optional<std::string>> cached_host_name(uint32_t address) {
     const HostCache& list = cache();
-    uint32_t found = list.index.find(address, list.entries);
-    if (found == kNoEntry)
+    uint32_t record = list.index.find(address);
+    if (record == kNoRecord)
         return std::nullopt;
-    return list.name_of(list.entries[found]);
+    return list.name_of(record);
 }
 
 void remember_host_name(uint32_t address, const std::optional<std::string>& name) {
-    if (name)
-        cache().append(address, name->data(), name->size(), true);
-    else
-        cache().append(address, "", 0, false);
+    cache().append(address, name);
 }
 
 std::optional<std::string> lookup_host_name(uint32_t address, const RunSettings& settings) {
     if (settings.no_resolve)
         return std::nullopt;
     if (std::optional<std::optional<std::string>> cached = cached_host_name(address))
-        return *cached;
+        return std::move(*cached);
     std::optional<std::string> name;
     if (std::string answer; platform_reverse_lookup(address, &answer)) {
         if (answer.size() > kMaxNameLength)
@@ -167,38 +218,36 @@ void load_host_cache_file(const std::string& path) {
     if (path.empty() || !platform_read_file(path, &bytes))
         return;
     HostCache& list = cache();
-    list.entries.reserve(list.entries.size() + bytes.size() / kRecordHead / 4);
-    list.names.reserve(list.names.size() + bytes.size());
-    size_t at = 0;
-    // A record cut short by the end of the file, in its head or in its name, is dropped.
-    while (bytes.size() - at >= kRecordHead) {
-        uint32_t address;
-        std::memcpy(&address, &bytes[at], 4);
-        size_t length = bytes[at + 4];
-        if (bytes.size() - at - kRecordHead < length)
-            break;
-        const char* name = reinterpret_cast<const char*>(&bytes[at + kRecordHead]);
-        // A name ends at its first zero byte.
-        size_t text_length = strnlen(name, length);
-        list.append(address, name, text_length, length > 0);
-        at += kRecordHead + length;
+    size_t count = count_records(bytes);
+    list.index.reserve(count);
+    // The records are indexed where they will stand in the image, and made whole in
+    // place: a name ends at its first zero byte, so such a record is written back
+    // shorter; the cut record at the end, if any, is dropped.
+    size_t base = list.image.size();
+    size_t from = 0;
+    size_t to = 0;
+    for (size_t n = 0; n < count; ++n) {
+        uint8_t* record = bytes.data() + from;
+        size_t length = record[4];
+        size_t text = strnlen(reinterpret_cast<const char*>(record + kRecordHead), length);
+        list.index_record(read_address(record), base + to, length > 0 && text == 0);
+        if (text != length || to != from) {
+            std::memmove(bytes.data() + to, record, kRecordHead + text);
+            bytes[to + 4] = static_cast<uint8_t>(text);
+        }
+        from += kRecordHead + length;
+        to += kRecordHead + text;
     }
+    bytes.resize(to);
+    if (base == 0)
+        list.image.swap(bytes);
+    else
+        list.image.insert(list.image.end(), bytes.begin(), bytes.end());
 }
 
 bool save_host_cache_file(const std::string& path) {
     if (path.empty())
         return false;
-    const HostCache& list = cache();
-    std::vector<uint8_t> bytes;
-    bytes.reserve(list.entries.size() * kRecordHead + list.names.size());
-    for (const HostCacheEntry& entry : list.entries) {
-        uint8_t head[kRecordHead];
-        std::memcpy(head, &entry.address, 4);
-        head[4] = entry.has_name ? entry.name_length : 0;
-        bytes.insert(bytes.end(), head, head + kRecordHead);
-        const char* name = list.names.data() + entry.name_offset;
-        if (entry.has_name)
-            bytes.insert(bytes.end(), name, name + entry.name_length);
-    }
-    return platform_replace_file(path, bytes.data(), bytes.size());
+    const std::vector<uint8_t>& image = cache().image;
+    return platform_replace_file(path, image.data(), image.size());
 }
