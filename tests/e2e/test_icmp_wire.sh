@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# End-to-end: ICMP echo requests as r1 sees them on its client side: TTLs 1, 2, 3 in
+# order, the Type of Service byte, an 8192-byte payload in fragments without the
+# don't-fragment flag; late error reports queued on the datagram socket must not stop
+# the next request from going out; redirects are no answer.
+set -u
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
+e2e_require_tarnhop
+source "$here/../lab/lab.sh"
+lab_up
+
+chmod 711 "$LAB_DIR"
+mkdir -m 755 "$LAB_DIR/bin"
+cp "$TARNHOP" "$LAB_DIR/bin/tarnhop"
+chmod 755 "$LAB_DIR/bin/tarnhop"
+program=$LAB_DIR/bin/tarnhop
+
+# Our echo requests only (no fragments after the first, no quoted copies).
+requests_filter=(icmp and 'icmp[icmptype]' == icmp-echo and src host "$LAB_CLIENT_ADDR")
+
+# "tos ttl" of every captured packet (that matches the filter words given), in order.
+tos_and_ttl() {
+    lab_capture_text "$@" | sed -nE 's/^[0-9:.]+ IP \(tos (0x[0-9a-f]+), ttl ([0-9]+),.*/\1 \2/p'
+}
+
+# Runs tarnhop as WHO (root or nobody) with a capture around it; the run's output and
+# status go to OUT and ST.
+captured_run() {
+    local who=$1 runner=lab_exec err
+    shift
+    [ "$who" = nobody ] && runner=lab_exec_nobody
+    lab_capture_start "${capture_filter[@]}" || e2e_fail "$who: capture started"
+    e2e_run OUT err ST "$runner" "$program" "$@"
+    lab_capture_stop
+    [ -z "$err" ] || e2e_fail "$who: nothing on stderr" "$err"
+}
+
+hops_expected() {
+    printf '\nTracing route to %s with TTL of 3:\n\n' "$LAB_TARGET_ADDR"
+    printf ' %d  Nms    Nms    Nms    %s\n' 1 "$LAB_HOP1" 2 "$LAB_HOP2" 3 "$LAB_HOP3"
+    printf x
+}
+
+check_ttls_and_tos() {
+    local who=$1 tos=$2 hex=$3 expected k masked
+    capture_filter=("${requests_filter[@]}")
+    captured_run "$who" -d -n 0 -w 1000 -t 3 -v "$tos" "$LAB_TARGET_ADDR"
+    mask_times_into masked "$OUT"
+    expect_eq "$who: three hops, no completion" "$(hops_expected)" "${masked}x"
+    expect_status "$who: status" 0 "$ST"
+    expected=""
+    for k in 1 1 1 2 2 2 3 3 3; do
+        expected+=" $hex $k"
+    done
+    expect_eq "$who: -v $tos: TTLs 1, 2, 3 in order, ToS $hex" "${expected# }" \
+        "$(tos_and_ttl | paste -sd ' ')"
+}
+
+# The first captured packet's bytes from offset SKIP on, as decimal numbers.
+first_packet_bytes() {
+    lab_capture_text -x -c 1 |
+        awk -v skip="$1" '
+        function hex(pair) {
+            digits = "0123456789abcdef"
+            return 16 * (index(digits, substr(pair, 1, 1)) - 1) + index(digits, substr(pair, 2, 1)) - 1
+        }
+        $1 ~ /^0x[0-9a-f]+:$/ {
+            for (i = 2; i <= NF; i++) {
+                n = length($i) / 2
+                for (j = 0; j < n; j++) {
+                    if (pos >= skip) print hex(substr($i, 2 * j + 1, 2))
+                    pos++
+                }
+            }
+        }'
+}
+
+check_big_payload() {
+    local who=$1 masked fragments first_bad
+    capture_filter=(ip proto 1 and src host "$LAB_CLIENT_ADDR")
+    captured_run "$who" -o -d -i 1 -l 8192 "$LAB_TARGET_ADDR"
+    mask_times_into masked "$OUT"
+    expect_eq "$who: -l 8192 ping" "$(printf '\nPinging %s with data size of 8192:\n\nReply from %s: bytes=8192 time=Nms TTL=60\n\nPinging complete.\nx' "$LAB_TARGET_ADDR" "$LAB_TARGET_ADDR")" "${masked}x"
+    # "id offset flags length" of every fragment.
+    fragments=$(lab_capture_text |
+        sed -nE 's/^[0-9:.]+ IP \(tos 0x0, ttl 128, id ([0-9]+), offset ([0-9]+), flags \[([^]]*)\], proto ICMP \(1\), length ([0-9]+)\).*/\1 \2 \3 \4/p')
+    expect_eq "$who: -l 8192: one datagram of 8200 ICMP bytes in fragments, never DF" \
+        "1 8200 0 +" \
+        "$(awk '{ ids[$1] = 1; bytes += $4 - 20; if ($3 ~ /DF/) df++; if ($2 == 0) first = $3 }
+                END { print length(ids), bytes, df + 0, first }' <<<"$fragments")"
+    expect_contains "$who: -l 8192: the first fragment carries the echo request" \
+        "$(lab_capture_text -c 1)" "ICMP echo request"
+    # After the IP and ICMP headers: 32, 33, ... 125, 32, ... to the fragment's end.
+    first_bad=$(first_packet_bytes 28 |
+        awk '{ if ($1 != 32 + (NR - 1) % 94) { print NR - 1 ": " $1; exit } } END { if (NR != 1472) print "count " NR }')
+    expect_eq "$who: -l 8192: payload is the printable cycle" "" "$first_bad"
+}
+
+check_ttls_and_tos root 184 0xb8
+check_big_payload root
+lab_ping_sockets open
+check_ttls_and_tos nobody 300 0x2c
+check_big_payload nobody
+
+# Redirects: r1 sends packets for REDIRECTED back to the client, with a redirect. That
+# is no answer (the datagram socket gets it on its error queue, the raw socket too):
+# the probe times out.
+redirected=198.18.10.1
+lab_ns_exec r1 ip route add "$redirected/32" via "$LAB_CLIENT_ADDR"
+for who in nobody root; do
+    [ "$who" = root ] && lab_ping_sockets closed
+    capture_filter=(icmp and 'icmp[icmptype]' == icmp-redirect)
+    captured_run "$who" -o -d -i 1 -w 300 "$redirected"
+    expect_eq "$who: redirect is no answer" \
+        "$(printf '\nPinging %s with data size of 32:\n\nRequest timed out.\nx' "$redirected")" "${OUT}x"
+    expect_match "$who: r1 did send the redirect" "$(lab_capture_text)" "ICMP redirect $redirected"
+    sleep 0.2
+done
+
+# Late reports on the datagram socket. r1's link to the client is slowed to 500 bytes
+# a second with a 100-byte bucket, so its time-exceeded messages (70 bytes on the
+# link) leave one every 140 ms while a request leaves every 60 ms: from the second on
+# they reach the client after their probe (-w 0) gave up, queued there when the next
+# request is sent. Every request must still go out, with its own TTL.
+lab_ping_sockets open
+lab_ns_exec r1 tc qdisc add dev "$LAB_R1_IF_CLIENT" root tbf rate 4kbit burst 100 latency 5s ||
+    e2e_fail "slow link on r1"
+capture_filter=(icmp)
+captured_run nobody -d -w 0 -n 60 -i 6 -t 1 -l 0 "$LAB_TARGET_ADDR"
+mask_times_into masked "$OUT"
+expect_match "late reports: one hop line of six cells" "$masked" \
+    "^ 1  (Nms    | \\*     ){6}(Request timed out\\.|$LAB_HOP1)\$"
+stars=$(grep -o ' \*     ' <<<"$masked" | wc -l)
+if ((stars >= 3)); then
+    e2e_pass "late reports: reports did come after their probe gave up"
+else
+    e2e_fail "late reports: reports did come after their probe gave up" "$masked"
+fi
+expect_eq "late reports: six requests with TTL 1 went out" "0x0 1 0x0 1 0x0 1 0x0 1 0x0 1 0x0 1" \
+    "$(tos_and_ttl 'icmp[icmptype] == icmp-echo' | paste -sd ' ')"
+late=$(lab_capture_text | grep -c 'ICMP time exceeded in-transit')
+if ((late >= 3)); then
+    e2e_pass "late reports: r1 answered"
+else
+    e2e_fail "late reports: r1 answered" "$late time-exceeded messages captured"
+fi
+expect_status "late reports: status" 0 "$ST"
+
+e2e_finish
