@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# End-to-end: an ICMP trace with -c twice. The first run asks the lab's DNS server for
+# every hop's name and leaves them in the cache file beside the program; the second
+# shows the same names with no reverse query at all, also for the hop that has no name.
+set -u
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
+e2e_require_tarnhop
+source "$here/../lab/lab.sh"
+lab_up
+
+# The cache file sits beside the program: a copy of its own in the lab's directory.
+mkdir -m 755 "$LAB_DIR/bin"
+cp "$TARNHOP" "$LAB_DIR/bin/tarnhop"
+program=$LAB_DIR/bin/tarnhop
+cache=$LAB_DIR/bin/tarnhop.cache
+
+exactly() {
+    local _text
+    _text=$("${@:2}" && printf x)
+    printf -v "$1" '%s' "${_text%x}"
+}
+
+trace_by_name() {
+    printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
+    printf ' 1  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP1_NAME" "$LAB_HOP1"
+    printf ' 2  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP2_NAME" "$LAB_HOP2"
+    printf ' 3  Nms    Nms    Nms    %s\n' "$LAB_HOP3"
+    printf ' 4  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP4_NAME" "$LAB_HOP4"
+    printf ' 5  Nms    Nms    Nms    %s [%s]\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
+    printf '\nTraceroute complete.\n'
+}
+
+# record ADDR NAME: one cache record in hex bytes (address, length, name).
+record() {
+    local IFS=.
+    # shellcheck disable=SC2086 # split the dotted address on purpose
+    printf ' %02x' $1
+    printf ' %02x' "${#2}"
+    [ -z "$2" ] || printf '%s' "$2" | od -An -v -tx1 | tr -s ' \n' ' ' | sed 's/ $//'
+}
+
+# PTR queries the DNS server has seen for the target and each hop, in that order.
+reverse_queries() {
+    local addr
+    for addr in "$LAB_TARGET_ADDR" "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3" "$LAB_HOP4"; do
+        printf '%s ' "$(lab_dns_queries "$addr")"
+    done
+}
+
+exactly want trace_by_name
+expect_eq "no cache file before the first run" "absent" "$([ -e "$cache" ] && echo present || echo absent)"
+
+e2e_run out err st lab_exec "$program" -c -n 0 "$LAB_TARGET_NAME"
+mask_times_into masked "$out"
+expect_eq "first run: trace with names" "$want" "$masked"
+expect_status "first run: status" 0 "$st"
+expect_eq "first run: nothing on stderr" "" "$err"
+after_first=$(reverse_queries)
+expect_no_match "first run: asked DNS for every address" "$after_first" '(^| )0 '
+expected_records="$(record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME")$(record "$LAB_HOP1" "$LAB_HOP1_NAME")"
+expected_records+="$(record "$LAB_HOP2" "$LAB_HOP2_NAME")$(record "$LAB_HOP3" "")"
+expected_records+="$(record "$LAB_HOP4" "$LAB_HOP4_NAME")"
+expect_eq "first run: the cache holds the target and the four hops, hop 3 without a name" \
+    "$expected_records" "$(od -An -v -tx1 "$cache" 2>/dev/null | tr -s ' \n' ' ' | sed 's/ $//')"
+
+e2e_run out err st lab_exec "$program" -c -n 0 "$LAB_TARGET_NAME"
+mask_times_into masked "$out"
+expect_eq "second run: the same trace" "$want" "$masked"
+expect_status "second run: status" 0 "$st"
+expect_eq "second run: nothing on stderr" "" "$err"
+expect_eq "second run: no reverse query (target, hops 1-4)" "$after_first" "$(reverse_queries)"
+expect_eq "second run: the cache is unchanged" \
+    "$expected_records" "$(od -An -v -tx1 "$cache" 2>/dev/null | tr -s ' \n' ' ' | sed 's/ $//')"
+
+e2e_finish
