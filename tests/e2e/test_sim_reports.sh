@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# End-to-end, simulated network: every ICMP report that ends a trace, with its exact
+# status text after "reports: ". The second router (198.19.2.1) reports about each
+# destination 198.19.9.K with one kind of message. ICMP probes take the status from the
+# type and code; UDP probes take 11000 plus the type for a router's report (so every
+# unreachable code reads "Destination host unreachable.") and go on after any time
+# exceeded. Also the ping-only display of a router's report.
+#
+# What the unprivileged sockets cannot see: the kernel keeps from every protocol socket
+# a time exceeded during reassembly (it only reaches raw sockets), and a fragmentation
+# needed about a datagram sent without don't-fragment (tarnhop never sets it); an
+# ordinary UDP socket never gets a source quench. tarnhop's UDP probe also ignores
+# source quench on its raw socket, so that both UDP paths take the same messages.
+set -u
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
+e2e_require_tarnhop
+source "$here/../lab/lab.sh"
+source "$here/../lab/sim.sh"
+lab_up
+
+# kind | destination | status text for icmp-raw, icmp-dgram, udp-raw, udp-dgram
+# ("=": as with the raw socket, "*": the probes go unanswered, "-": the trace goes on)
+reports="\
+net-unreachable|198.19.9.1|Destination network unreachable.|=|Destination host unreachable.|=
+host-unreachable|198.19.9.2|Destination host unreachable.|=|Destination host unreachable.|=
+protocol-unreachable|198.19.9.3|Destination protocol unreachable.|=|Destination host unreachable.|=
+port-unreachable|198.19.9.4|Destination port unreachable.|=|Destination host unreachable.|=
+frag-needed|198.19.9.5|Packet too big.|*|Destination host unreachable.|*
+source-route-failed|198.19.9.6|Bad route.|=|Destination host unreachable.|=
+prohibited|198.19.9.7|Destination host unreachable.|=|Destination host unreachable.|=
+parameter-problem|198.19.9.8|Parameter problem.|=|Bad route.|=
+source-quench|198.19.9.9|Source quench.|=|*|*
+reassembly-exceeded|198.19.9.10|TTL expired during reassembly.|*|-|*"
+
+scenario="hop 1 198.19.1.1 delay 2"$'\n'
+while IFS='|' read -r kind address _; do
+    scenario+="target $address at 2 198.19.2.1 $kind delay 3 ttl 62"$'\n'
+done <<<"$reports"
+
+# expected_trace ADDRESS TEXT: the trace to ADDRESS with a hop limit of 3, ended by the
+# report TEXT ("*": unanswered from hop 2 on, "-": hop 3 answers like hop 2).
+expected_trace() {
+    printf '\nTracing route to %s with TTL of 3:\n\n' "$1"
+    printf ' 1  2ms    2ms    2ms    198.19.1.1\n'
+    case $2 in
+    '*') printf ' %d   *      *      *     Request timed out.\n' 2 3 ;;
+    -) printf ' %d  3ms    3ms    3ms    198.19.2.1\n' 2 3 ;;
+    *) printf ' 2  3ms    3ms    3ms    198.19.2.1\n\n198.19.2.1 reports: %s\n' "$2" ;;
+    esac
+}
+
+sim_text want_ping <<'EOF'
+
+Pinging 198.19.9.2 with data size of 32:
+
+Reply from 198.19.9.2: bytes=32 time=3ms TTL=62
+Reply from 198.19.9.2: bytes=32 time=3ms TTL=62
+Reply from 198.19.9.2: bytes=32 time=3ms TTL=62
+
+198.19.2.1 reports: Destination host unreachable.
+EOF
+
+for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
+    sim_mode "$mode"
+    if ! sim_start "$LAB_CLIENT" - <<<"$scenario"; then
+        e2e_fail "$mode: simulator start"
+        continue
+    fi
+    while IFS='|' read -r kind address icmp_raw icmp_dgram udp_raw udp_dgram; do
+        case $mode in
+        icmp-raw) text=$icmp_raw ;;
+        icmp-dgram) [ "$icmp_dgram" = "=" ] && text=$icmp_raw || text=$icmp_dgram ;;
+        udp-raw) text=$udp_raw ;;
+        udp-dgram) [ "$udp_dgram" = "=" ] && text=$udp_raw || text=$udp_dgram ;;
+        esac
+        want=$(expected_trace "$address" "$text" && printf x)
+        sim_check "$kind" "${want%x}" -d -t 3 -w 200 "$address"
+    done <<<"$reports"
+    sim_check "ping-only: a router reports host unreachable" "$want_ping" -d -w 200 -o \
+        198.19.9.2
+done
+sim_stop
+
+e2e_finish
