@@ -71,12 +71,18 @@ bool prepare_sender(int fd, uint8_t ttl) {
 struct Wait {
     int64_t send_ns = 0;
     int64_t deadline_ns = 0;
+    bool looked = false;
 
     // Waits for the socket until the deadline; the poll events, or 0 once time is up.
-    short next(int fd, short events) const {
+    // Once past the deadline nothing more is read, however much keeps arriving; the
+    // first look is always taken, so that a zero timeout still sees what is there.
+    short next(int fd, short events) {
         pollfd watched{fd, events, 0};
         for (;;) {
             int64_t left = deadline_ns - now_ns();
+            if (left <= 0 && looked)
+                return 0;
+            looked = true;
             if (left < 0)
                 left = 0;
             timespec span{static_cast<time_t>(left / 1000000000),
@@ -232,14 +238,14 @@ UdpOutcome ordinary_exchange(const UdpExchange& exchange, const Socket& udp) {
 UdpOutcome platform_udp_exchange(const UdpExchange& exchange) {
     {
         // The receiving socket first, so that no answer comes before it listens.
-        Socket icmp(socket(AF_INET, SOCK_RAW, IPPROTO_ICMP));
-        Socket udp(icmp.ok() ? socket(AF_INET, SOCK_RAW, IPPROTO_UDP) : -1);
+        Socket icmp(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
+        Socket udp(icmp.ok() ? socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP) : -1);
         if (icmp.ok() && udp.ok())
             return raw_exchange(exchange, icmp, udp);
     }
 #if defined(__linux__)
     // No raw sockets for this process: the unprivileged way.
-    Socket udp(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    Socket udp(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
     if (udp.ok())
         return ordinary_exchange(exchange, udp);
 #endif

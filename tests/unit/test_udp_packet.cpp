@@ -1,21 +1,16 @@
 // The UDP probe's datagram, the reading of ICMP reports against one probe (raw packets
-// and error-queue reports, hostile ones included), the status rule, and one real probe
-// to 127.0.0.1.
+// and error-queue reports, hostile ones included), and the status rule.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <vector>
 
-#include "cli/run_settings.h"
 #include "platform/platform.h"
-#include "probe/probe_loop.h"
 #include "probe/udp_packet.h"
-#include "probe/udp_probe.h"
 
 namespace {
 
@@ -345,55 +340,4 @@ TEST(UdpStatus, TimeExceededFirstThenTargetThenType) {
     EXPECT_EQ(udp_answer_status(UdpAnswer{true, kTarget, 12, 64}, kTarget), 0);
     EXPECT_EQ(udp_answer_status(UdpAnswer{true, kRouter, 3, 64}, kTarget), 11003);
     EXPECT_EQ(udp_answer_status(UdpAnswer{true, kRouter, 12, 64}, kTarget), 11012);
-}
-
-// ---- One real probe, to 127.0.0.1 only ----------------------------------------------
-
-TEST(UdpProbe, LoopbackAnswersFromThePortAndTheCounterRises) {
-    const uint32_t loopback = addr("127.0.0.1");
-    RunSettings settings;
-    settings.data_size = 16;
-    settings.timeout_ms = 3000;
-    fill_payload(request_payload().data(), settings.data_size);
-    ProbeReply first = udp_probe(loopback, 64, settings);
-    uint8_t first_counter = request_payload()[0];
-    ASSERT_TRUE(first.answered);
-    EXPECT_EQ(first.responder, loopback);
-    EXPECT_EQ(first.status, 0);
-    EXPECT_EQ(first.reply_ttl, 64);
-    EXPECT_GE(first.rtt_ms, 0);
-    ProbeReply second = udp_probe(loopback, 64, settings);
-    EXPECT_TRUE(second.answered);
-    EXPECT_EQ(request_payload()[0], static_cast<uint8_t>(first_counter + 1));
-    EXPECT_EQ(request_payload()[1], 33);  // only byte 0 is rewritten
-}
-
-TEST(UdpProbe, TtlZeroIsUnansweredWithoutWaiting) {
-    RunSettings settings;
-    settings.timeout_ms = 20000;
-    auto start = std::chrono::steady_clock::now();
-    ProbeReply reply = udp_probe(addr("127.0.0.1"), 0, settings);
-    EXPECT_FALSE(reply.answered);
-    // Far below the 20-second wait: the probe did not wait for an answer at all.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-}
-
-TEST(UdpProbe, TransportNeverSendsWithAnotherTtlThanAsked) {
-    // TTL 0 cannot be set; had the datagram left with the default TTL instead, the
-    // port-unreachable answer would arrive and be accepted here.
-    ProbeOnWire probe;
-    probe.target = addr("127.0.0.1");
-    Bytes datagram = probe.datagram();
-    UdpExchange exchange;
-    exchange.target = probe.target;
-    exchange.ttl = 0;
-    exchange.source_port = kUdpSourcePort;
-    exchange.destination_port = udp_destination_port(0);
-    exchange.datagram = datagram.data();
-    exchange.datagram_length = datagram.size();
-    exchange.timeout_ms = 1000;
-    exchange.accept = [](const UdpArrival&, void*) { return true; };
-    EXPECT_FALSE(platform_udp_exchange(exchange).answered);
-    exchange.ttl = 3;
-    EXPECT_TRUE(platform_udp_exchange(exchange).answered);
 }
