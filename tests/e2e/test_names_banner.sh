@@ -1,0 +1,160 @@
+#!/usr/bin/env bash
+# End-to-end: the target and the banner against the lab's DNS server. Forward lookups
+# of names, reverse lookups of the target's address (with and without a PTR record),
+# -d, the short address forms, the ping-only banner and the message for a name that
+# cannot be resolved. Which queries reached the DNS server is read from its query log.
+# Most runs use -t 0: the banner and no probe at all.
+set -u
+export LC_ALL=C
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
+e2e_require_tarnhop
+source "$here/../lab/lab.sh"
+lab_up
+
+mkdir -m 755 "$LAB_DIR/bin"
+cp "$TARNHOP" "$LAB_DIR/bin/tarnhop"
+program=$LAB_DIR/bin/tarnhop
+
+# Waits until the DNS server has logged every query sent so far: it answers in order,
+# so once a fresh query of ours is in the log, every earlier one is too.
+settle_count=0
+dns_settle() {
+    local name i
+    settle_count=$((settle_count + 1))
+    name=settle-$settle_count.lab
+    lab_exec getent hosts "$name" >/dev/null 2>&1
+    for ((i = 0; i < 200; i++)); do
+        (($(lab_dns_queries "$name") > 0)) && return 0
+        sleep 0.01
+    done
+    e2e_fail "DNS server logged $name"
+}
+
+all_queries() {
+    awk '$(NF - 3) ~ /^query\[/ && $(NF - 2) !~ /^settle-/ { n++ } END { print n + 0 }' \
+        "$LAB_DNS_LOG"
+}
+
+# run NAME ARGS...: runs the program in the client; sets out, status and the number of
+# queries the run sent: for_name (A queries of the target text, when it is a name),
+# for_ptr (PTR queries of the address in $ptr_of) and total.
+ptr_of=$LAB_TARGET_ADDR
+run() {
+    local last=${*: -1} before_name before_ptr before_all err
+    dns_settle
+    before_name=$(lab_dns_queries "$last")
+    before_ptr=$(lab_dns_queries "$ptr_of")
+    before_all=$(all_queries)
+    e2e_run out err status lab_exec "$program" "$@"
+    dns_settle
+    for_name=$(($(lab_dns_queries "$last") - before_name))
+    for_ptr=$(($(lab_dns_queries "$ptr_of") - before_ptr))
+    total=$(($(all_queries) - before_all))
+    [ -z "$err" ] || e2e_fail "nothing on stderr: $*" "$err"
+}
+
+# banner VERB NAME ADDRESS QUANTITY: sets want to the banner, its empty lines included.
+banner() {
+    if [ -n "$2" ]; then
+        printf -v want '\n%s %s [%s] with %s:\n\n' "$1" "$2" "$3" "$4"
+    else
+        printf -v want '\n%s %s with %s:\n\n' "$1" "$3" "$4"
+    fi
+}
+
+# --- A name: forward lookup for the address, reverse lookup for the shown name.
+ptr_of=$LAB_TARGET_ADDR
+run -t 0 "$LAB_TARGET_NAME"
+banner "Tracing route to" "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR" "TTL of 0"
+expect_eq "by name: banner with the reverse name" "$want" "$out"
+expect_status "by name: status" 0 "$status"
+expect_eq "by name: one forward query" 1 "$for_name"
+expect_eq "by name: one reverse query" 1 "$for_ptr"
+
+# The shown name is the reverse name, not the text that was typed.
+run -t 0 TARGET.LAB
+banner "Tracing route to" "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR" "TTL of 0"
+expect_eq "typed in capitals: the reverse name is shown" "$want" "$out"
+
+# --- An address with a PTR record: no forward lookup, the name from the reverse one.
+run -t 0 "$LAB_TARGET_ADDR"
+banner "Tracing route to" "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR" "TTL of 0"
+expect_eq "address with PTR: named banner" "$want" "$out"
+expect_eq "address with PTR: only the reverse query" "1 1" "$for_ptr $total"
+
+# --- An address without a PTR record: banner without name and brackets.
+ptr_of=$LAB_HOP3
+run -t 0 "$LAB_HOP3"
+banner "Tracing route to" "" "$LAB_HOP3" "TTL of 0"
+expect_eq "address without PTR: bare banner" "$want" "$out"
+expect_status "address without PTR: status" 0 "$status"
+expect_eq "address without PTR: reverse query asked" 1 "$for_ptr"
+
+# --- -d: the name is still resolved forward, but nothing is looked up backwards.
+ptr_of=$LAB_TARGET_ADDR
+run -d -t 0 "$LAB_TARGET_NAME"
+banner "Tracing route to" "" "$LAB_TARGET_ADDR" "TTL of 0"
+expect_eq "-d by name: address only" "$want" "$out"
+expect_eq "-d by name: forward query, no reverse query" "1 0 1" "$for_name $for_ptr $total"
+run -d -t 0 "$LAB_TARGET_ADDR"
+banner "Tracing route to" "" "$LAB_TARGET_ADDR" "TTL of 0"
+expect_eq "-d by address: address only" "$want" "$out"
+expect_eq "-d by address: no query at all" 0 "$total"
+
+# --- Short forms and the limited broadcast address are addresses, not names.
+run -d -t 0 100
+banner "Tracing route to" "" 0.0.0.100 "TTL of 0"
+expect_eq "100 reads as 0.0.0.100" "$want" "$out"
+expect_eq "100: no query" 0 "$total"
+run -d -t 0 198.18.1282
+banner "Tracing route to" "" 198.18.5.2 "TTL of 0"
+expect_eq "a.b.c form" "$want" "$out"
+ptr_of=255.255.255.255
+run -t 0 255.255.255.255
+banner "Tracing route to" "" 255.255.255.255 "TTL of 0"
+expect_eq "255.255.255.255 is used as it is" "$want" "$out"
+expect_eq "255.255.255.255: its reverse lookup still asked, nothing else" "1 1" \
+    "$for_ptr $total"
+
+# --- Ping-only banner: the verb and the data size.
+ptr_of=$LAB_TARGET_ADDR
+run -o -i 1 -w 1000 -l 100 "$LAB_TARGET_NAME"
+mask_times_into masked "$out"
+banner Pinging "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR" "data size of 100"
+expect_eq "ping-only by name: banner with data size and the reply" "${want}Reply from $LAB_TARGET_ADDR: bytes=100 time=Nms TTL=60
+
+Pinging complete.
+" "$masked"
+expect_status "ping-only by name: status" 0 "$status"
+# The banner's lookup and the one after the answered pass: without -c, both are asked.
+expect_eq "ping-only by name: the target's address asked twice" 2 "$for_ptr"
+run -o -d -t 0 "$LAB_TARGET_ADDR"
+banner Pinging "" "$LAB_TARGET_ADDR" "data size of 32"
+expect_eq "ping-only with -d: address only, default data size" "$want" "$out"
+
+# --- Names that cannot be resolved: the message, status 1, nothing else printed.
+run -t 0 "$LAB_NXNAME"
+expect_eq "unknown name: message" \
+    "Couldn't resolve $LAB_NXNAME. Winsock error code 11001
+" "$out"
+expect_status "unknown name: status" 1 "$status"
+expect_eq "unknown name: the DNS server was asked" 1 "$for_name"
+run -o -i 1 -w 100 "$LAB_NXNAME"
+expect_eq "unknown name, ping-only: same message" \
+    "Couldn't resolve $LAB_NXNAME. Winsock error code 11001
+" "$out"
+expect_status "unknown name, ping-only: status" 1 "$status"
+# A name of the lab without an address record (the router without a PTR name).
+run -t 0 r3.lab
+expect_eq "name without address: message" "Couldn't resolve r3.lab. Winsock error code 11001
+" "$out"
+expect_status "name without address: status" 1 "$status"
+# A lone option is the target.
+run -d
+expect_eq "lone -d is the target" "Couldn't resolve -d. Winsock error code 11001
+" "$out"
+expect_status "lone -d: status" 1 "$status"
+
+e2e_finish

@@ -1,0 +1,249 @@
+#!/usr/bin/env bash
+# End-to-end: the host-name cache file (-c) against the lab's DNS server. The file sits
+# beside the executable, so the program is copied into a folder of the lab's own. Which
+# reverse lookups reached the DNS server is read from its query log: a second run sends
+# no query for a cached address, remembers "no name" answers too, and without -c asks
+# again every time. Also: the file's exact bytes, first record wins, names shown
+# terminal-safe, a cut record dropped, -c -d, no save after an error, a save that
+# cannot be made, and the file's path beside an executable in a dotted folder.
+set -u
+export LC_ALL=C
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
+e2e_require_tarnhop
+source "$here/../lab/lab.sh"
+lab_up
+
+chmod 711 "$LAB_DIR"
+bin=$LAB_DIR/bin
+mkdir -m 755 "$bin"
+cp "$TARNHOP" "$bin/tarnhop"
+chmod 755 "$bin/tarnhop"
+program=$bin/tarnhop
+cache=$bin/tarnhop.cache
+
+settle_count=0
+dns_settle() {
+    local name i
+    settle_count=$((settle_count + 1))
+    name=settle-$settle_count.lab
+    lab_exec getent hosts "$name" >/dev/null 2>&1
+    for ((i = 0; i < 200; i++)); do
+        (($(lab_dns_queries "$name") > 0)) && return 0
+        sleep 0.01
+    done
+    e2e_fail "DNS server logged $name"
+}
+
+ptr_queries() {
+    awk '$(NF - 3) == "query[PTR]" { n++ } END { print n + 0 }' "$LAB_DNS_LOG"
+}
+
+# run [--as-nobody] ARGS...: runs the program in the client; sets out, status, ptr (the
+# number of reverse queries the run sent) and ptr_target (those for the target).
+run() {
+    local runner=lab_exec before before_target err
+    if [ "$1" = --as-nobody ]; then
+        runner=lab_exec_nobody
+        shift
+    fi
+    dns_settle
+    before=$(ptr_queries)
+    before_target=$(lab_dns_queries "$LAB_TARGET_ADDR")
+    e2e_run out err status "$runner" "$program" "$@"
+    dns_settle
+    ptr=$(($(ptr_queries) - before))
+    ptr_target=$(($(lab_dns_queries "$LAB_TARGET_ADDR") - before_target))
+    [ -z "$err" ] || e2e_fail "nothing on stderr: $*" "$err"
+}
+
+# record ADDRESS NAME: one cache file record (the name's bytes as given to printf %b).
+record() {
+    local a b c d name
+    IFS=. read -r a b c d <<<"$1"
+    printf -v name '%b' "$2"
+    printf "\\x$(printf %02x "$a")\\x$(printf %02x "$b")\\x$(printf %02x "$c")"
+    printf "\\x$(printf %02x "$d")\\x$(printf %02x "${#name}")"
+    printf '%s' "$name"
+}
+
+# expect_file NAME EXPECTED_FILE ACTUAL_FILE: byte for byte.
+expect_file() {
+    if [ -f "$3" ] && cmp -s "$2" "$3"; then
+        e2e_pass "$1"
+    else
+        e2e_fail "$1" "expected bytes:" "$(od -An -c "$2")" "actual bytes:" \
+            "$(od -An -c "$3" 2>&1)"
+    fi
+}
+
+banner() {
+    if [ -n "$2" ]; then
+        printf -v want '\nTracing route to %s [%s] with TTL of %s:\n\n' "$2" "$1" "$3"
+    else
+        printf -v want '\nTracing route to %s with TTL of %s:\n\n' "$1" "$3"
+    fi
+}
+
+expected=$LAB_DIR/expected.bytes
+
+# --- -c -d without a cache file: no lookups, and an empty file at the end.
+rm -f "$cache"
+run -c -d -t 0 "$LAB_TARGET_ADDR"
+expect_status "-c -d, no file: status" 0 "$status"
+if [ -f "$cache" ] && [ ! -s "$cache" ]; then
+    e2e_pass "-c -d, no file: an empty cache file beside the program"
+else
+    e2e_fail "-c -d, no file: an empty cache file beside the program" "$(ls -la "$bin")"
+fi
+expect_eq "-c -d, no file: no reverse query" 0 "$ptr"
+
+# --- A name learned in one run is not asked for in the next.
+run -c -t 0 "$LAB_TARGET_ADDR"
+banner "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" 0
+expect_eq "first run: banner with the name" "$want" "$out"
+expect_eq "first run: the target's name asked" 1 "$ptr_target"
+record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >"$expected"
+expect_file "first run: the file holds the answer" "$expected" "$cache"
+run -c -t 0 "$LAB_TARGET_ADDR"
+expect_eq "second run: the same banner" "$want" "$out"
+expect_eq "second run: no reverse query" 0 "$ptr"
+expect_file "second run: nothing added" "$expected" "$cache"
+
+# --- "No name" is remembered as well.
+run -c -t 0 "$LAB_HOP3"
+banner "$LAB_HOP3" "" 0
+expect_eq "no PTR, first run: bare banner" "$want" "$out"
+expect_eq "no PTR, first run: asked" 1 "$ptr"
+record "$LAB_HOP3" "" >>"$expected"
+expect_file "no PTR, first run: a record with N = 0 after the first" "$expected" "$cache"
+run -c -t 0 "$LAB_HOP3"
+expect_eq "no PTR, second run: bare banner" "$want" "$out"
+expect_eq "no PTR, second run: not asked again" 0 "$ptr"
+
+# --- Without -c the file is neither read nor written: every run asks.
+for n in 1 2; do
+    run -t 0 "$LAB_TARGET_ADDR"
+    expect_eq "without -c, run $n: asked again" 1 "$ptr_target"
+done
+expect_file "without -c: file untouched" "$expected" "$cache"
+
+# --- A whole trace: every hop's name is asked once, then never again.
+rm -f "$cache"
+run -c -i 1 -w 1000 -n 0 "$LAB_TARGET_NAME"
+first=$out
+mask_times_into masked "$out"
+banner "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" 32
+expect_eq "trace with -c: output" "${want} 1  Nms    $LAB_HOP1_NAME [$LAB_HOP1]
+ 2  Nms    $LAB_HOP2_NAME [$LAB_HOP2]
+ 3  Nms    $LAB_HOP3
+ 4  Nms    $LAB_HOP4_NAME [$LAB_HOP4]
+ 5  Nms    $LAB_TARGET_NAME [$LAB_TARGET_ADDR]
+
+Traceroute complete.
+" "$masked"
+# The banner asked for the target's name; its hop line found it in the cache.
+expect_eq "trace with -c: one query per address" "5 1" "$ptr $ptr_target"
+{
+    record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME"
+    record "$LAB_HOP1" "$LAB_HOP1_NAME"
+    record "$LAB_HOP2" "$LAB_HOP2_NAME"
+    record "$LAB_HOP3" ""
+    record "$LAB_HOP4" "$LAB_HOP4_NAME"
+} >"$expected"
+expect_file "trace with -c: the file holds every answer in the order asked" "$expected" "$cache"
+run -c -i 1 -w 1000 -n 0 "$LAB_TARGET_NAME"
+mask_times_into again "$out"
+expect_eq "trace with -c, second run: same output" "$masked" "$again"
+expect_eq "trace with -c, second run: no reverse query" 0 "$ptr"
+expect_file "trace with -c, second run: nothing added" "$expected" "$cache"
+# Without -c the target is asked twice: for the banner and for its hop line.
+run -i 1 -w 1000 -n 0 "$LAB_TARGET_NAME"
+expect_eq "trace without -c: every answer asked again" "6 2" "$ptr $ptr_target"
+
+# --- The first record for an address wins; all records are written back.
+{
+    record "$LAB_TARGET_ADDR" "first.lab"
+    record "$LAB_HOP1" "r1.lab"
+    record "$LAB_TARGET_ADDR" "second.lab"
+} >"$expected"
+cp "$expected" "$cache"
+run -c -t 0 "$LAB_TARGET_ADDR"
+banner "$LAB_TARGET_ADDR" first.lab 0
+expect_eq "two records: the first one is shown" "$want" "$out"
+expect_eq "two records: no reverse query" 0 "$ptr"
+expect_file "two records: both written back" "$expected" "$cache"
+
+# --- Names from the file are shown terminal-safe and kept as they are.
+record "$LAB_TARGET_ADDR" 'evil\033]0;t\007\r\n.lab' >"$expected"
+cp "$expected" "$cache"
+run -c -t 0 "$LAB_TARGET_ADDR"
+banner "$LAB_TARGET_ADDR" 'evil?]0;t???.lab' 0
+expect_eq "control bytes in a name: shown as ?" "$want" "$out"
+expect_file "control bytes in a name: kept in the file" "$expected" "$cache"
+
+# --- A record cut at the end of the file is dropped; -c -d writes the rest back as it
+# was, in a new file.
+{
+    record "$LAB_HOP1" "r1.lab"
+    record "$LAB_TARGET_ADDR" ""
+    record "$LAB_HOP2" "r2.lab"
+} >"$expected"
+{
+    cat "$expected"
+    record "$LAB_HOP4" "r4.lab" | head -c 8
+} >"$cache"
+inode=$(stat -c %i "$cache")
+run -c -d -t 0 "$LAB_TARGET_ADDR"
+expect_file "cut record: dropped, the rest kept in order" "$expected" "$cache"
+expect_eq "-c -d: no reverse query" 0 "$ptr"
+if [ "$(stat -c %i "$cache")" != "$inode" ]; then
+    e2e_pass "-c -d: the file was replaced by a new one"
+else
+    e2e_fail "-c -d: the file was replaced by a new one"
+fi
+
+# --- A run that ends with an error does not write the file.
+cp "$expected" "$cache"
+inode=$(stat -c %i "$cache")
+run -c "$LAB_NXNAME"
+expect_status "unresolvable with -c: status" 1 "$status"
+expect_eq "unresolvable with -c: same inode, same bytes" "$inode" "$(stat -c %i "$cache")"
+expect_file "unresolvable with -c: file untouched" "$expected" "$cache"
+
+# --- A save that cannot be made keeps the old file: nobody may write the file but not
+# the folder, so no new file can be made beside it.
+lab_ping_sockets open
+record "$LAB_HOP1" "r1.lab" >"$expected"
+cp "$expected" "$cache"
+chmod 666 "$cache"
+run --as-nobody -c -t 0 "$LAB_TARGET_ADDR"
+banner "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" 0
+expect_eq "save refused: the run itself" "0 $want" "$status $out"
+expect_eq "save refused: the name was asked" 1 "$ptr_target"
+expect_file "save refused: old file byte for byte" "$expected" "$cache"
+expect_eq "save refused: nothing left beside it" "tarnhop tarnhop.cache" "$(ls "$bin" | xargs)"
+# Given the folder, the same run saves.
+chown nobody "$bin"
+run --as-nobody -c -t 0 "$LAB_TARGET_ADDR"
+record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >>"$expected"
+expect_file "folder writable: the answer is added" "$expected" "$cache"
+chown root "$bin"
+lab_ping_sockets closed
+
+# --- The file's name: the extension of the program's file name is replaced, a dot in
+# a folder name is left alone.
+mkdir -m 755 "$LAB_DIR/net.tools"
+cp "$TARNHOP" "$LAB_DIR/net.tools/tarnhop"
+cp "$TARNHOP" "$LAB_DIR/net.tools/tarnhop.bin"
+for name in tarnhop tarnhop.bin; do
+    e2e_run out err status lab_exec "$LAB_DIR/net.tools/$name" -c -d -t 0 "$LAB_TARGET_ADDR"
+    expect_status "program $name in net.tools: status" 0 "$status"
+    expect_eq "program $name in net.tools: files" "tarnhop tarnhop.bin tarnhop.cache" \
+        "$(ls "$LAB_DIR/net.tools" | xargs)"
+    rm -f "$LAB_DIR/net.tools/tarnhop.cache"
+done
+expect_eq "no cache file beside the folder" "" "$(ls "$LAB_DIR" | grep -F .cache)"
+
+e2e_finish
