@@ -114,4 +114,33 @@ expect_eq "nobody, two runs at once: the first" "$want_first" "$got_first"
 expect_eq "nobody, two runs at once: the second" "$want_second" "$got_second"
 expect_status "nobody, two runs at once: statuses" 0 "$((first_status + second_status))"
 
+# Another program holds port 60001 without sharing it: an unprivileged run cannot
+# have its socket, so every probe is unanswered at once (no 3-second waits); a run
+# with raw sockets does not need the port.
+lab_bg client perl -MSocket -e 'socket(S, PF_INET, SOCK_DGRAM, 0) or die;
+    bind(S, sockaddr_in(60001, INADDR_ANY)) or die "bind: $!"; $| = 1; print "held\n"; sleep 60' \
+    >"$LAB_DIR/holder.out" 2>&1
+holder=$LAB_BG_PID
+for ((i = 0; i < 300; i++)); do
+    grep -q held "$LAB_DIR/holder.out" && break
+    sleep 0.01
+done
+exactly want_stars printf '\nTracing route to %s with TTL of 1:\n\n 1   *      *     %s\n' \
+    "$LAB_TARGET_ADDR" "Request timed out."
+started=$(date +%s%N)
+check_run "nobody, port 60001 held elsewhere: unanswered" "$want_stars" \
+    lab_exec_nobody "$TARNHOP" -u -d -t 1 -i 2 -w 3000 "$LAB_TARGET_ADDR"
+took_ms=$((($(date +%s%N) - started) / 1000000))
+if ((took_ms < 3000)); then
+    e2e_pass "nobody, port 60001 held elsewhere: no waiting (${took_ms} ms)"
+else
+    e2e_fail "nobody, port 60001 held elsewhere: waited ${took_ms} ms"
+fi
+exactly want_hop printf '\nTracing route to %s with TTL of 1:\n\n 1  Nms    Nms    %s\n' \
+    "$LAB_TARGET_ADDR" "$LAB_HOP1"
+check_run "root, port 60001 held elsewhere: answered" "$want_hop" \
+    lab_exec "$TARNHOP" -u -d -t 1 -i 2 -w 3000 "$LAB_TARGET_ADDR"
+expect_eq "the other program had the port" "held" "$(cat "$LAB_DIR/holder.out")"
+lab_bg_stop "$holder"
+
 e2e_finish
