@@ -88,6 +88,17 @@ build_windows i686 "$root/build-win-i686"
 build_windows x86_64 "$root/build-win-x64" || finish
 exe_built=$root/build-win-x64/tarnhop.exe
 
+# The checks of the platform layer alone, against the same core library.
+if x86_64-w64-mingw32-g++ -std=c++20 -O2 -Wall -Wextra -Werror -Wshadow -Wcast-qual \
+    -Wmissing-declarations -I"$root" "$root/tests/win/seam_check.cpp" \
+    "$root/build-win-x64/libtarnhop_core.a" -lws2_32 -liphlpapi -lwinmm -static \
+    -o "$work/seam_check.exe" 2>"$work/seam_check.log"; then
+    pass
+else
+    fail "seam check build"
+    head -20 "$work/seam_check.log"
+fi
+
 linux_built=${TARNHOP:-$root/build/release/tarnhop}
 if [ ! -x "$linux_built" ]; then
     echo "== build: Linux in build-win-host (no $linux_built)"
@@ -210,6 +221,25 @@ started=$SECONDS
 echo "== wine: booting a prefix in $LAB_CLIENT"
 LAB_EXEC_TIMEOUT=120 run_win "$work/boot.out"
 echo "   $((SECONDS - started)) s"
+
+echo "== wine: platform layer"
+mkdir -p "$LAB_DIR/check"
+if [ -f "$work/seam_check.exe" ] && cp "$work/seam_check.exe" "$LAB_DIR/check/"; then
+    lab_exec env -u DISPLAY WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=" \
+        "$wine64" "$LAB_DIR/check/seam_check.exe" >"$work/check.out" 2>"$work/wine.err" </dev/null
+    status=$?
+    tr -d '\r' <"$work/check.out" | grep '^FAIL'
+    summary=$(tr -d '\r' <"$work/check.out" | grep -E '^[0-9]+ passed, [0-9]+ failed$')
+    if [ -n "$summary" ]; then
+        read -r n _ m _ <<<"$summary"
+        passed=$((passed + n))
+        failed=$((failed + m))
+        [ "$status" = 0 ] || [ "$m" != 0 ] || fail "seam check: status $status"
+    else
+        fail "seam check: no summary (status $status)"
+        head -c 300 "$work/wine.err"
+    fi
+fi
 
 echo "== wine: command line"
 same_bytes "usage text" 1
