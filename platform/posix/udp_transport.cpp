@@ -183,9 +183,10 @@ bool read_error_report(int fd, uint8_t* buffer, size_t size, UdpErrorReport* rep
 }
 
 // Binds the ordinary socket to the probe's source port and readies it; false when the
-// port or a needed option cannot be had. Other runs of tarnhop may hold the port at
-// the same time (SO_REUSEADDR); the connected address steers each ICMP error to the
-// socket whose datagram it quotes.
+// port or a needed option cannot be had (another program holds it unshared). Other
+// runs of tarnhop may hold the port at the same time (SO_REUSEADDR); the connected
+// address steers each ICMP error to the socket whose datagram it quotes, except
+// between runs that probe the same port of the same target at the same moment.
 bool prepare_ordinary(int fd, const UdpExchange& exchange) {
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
     sockaddr_in local = ipv4_address(INADDR_ANY, exchange.source_port);
