@@ -289,6 +289,22 @@ TEST(UdpRawAnswer, CutPacketsNeverReadPastTheirEnd) {
     EXPECT_FALSE(read(long_ihl, probe.id()).ours);
 }
 
+TEST(UdpRawAnswer, OnlyTheCheckedBytesDecide) {
+    // Every byte of a time-exceeded report turned over in turn: the report stays ours
+    // unless the byte is one that is checked: 0 version and IHL, 9 protocol ICMP,
+    // 20 ICMP type, 28 quoted version and IHL, 37 quoted protocol UDP, 44-47 quoted
+    // destination, 48-51 ports, 56 counter byte.
+    ProbeOnWire probe;
+    const Bytes whole = report_packet(kRouter, 11, probe);
+    const std::vector<size_t> checked = {0, 9, 20, 28, 37, 44, 45, 46, 47, 48, 49, 50, 51, 56};
+    for (size_t at = 0; at < whole.size(); ++at) {
+        Bytes turned = whole;
+        turned[at] ^= 0xff;
+        bool decides = std::find(checked.begin(), checked.end(), at) != checked.end();
+        EXPECT_EQ(read(turned, probe.id()).ours, !decides) << "byte " << at;
+    }
+}
+
 // ---- Error-queue reports ------------------------------------------------------------
 
 TEST(UdpErrorQueue, ReportsAboutThisProbe) {
