@@ -18,6 +18,14 @@ std::string platform_executable_path() {
     if (length <= 0 || static_cast<size_t>(length) >= path.size())
         return {};
     path.resize(static_cast<size_t>(length));
+    // An executable removed or replaced while it runs (an upgrade) reads as
+    // "PATH (deleted)"; the place it ran from is still PATH.
+    const std::string deleted = " (deleted)";
+    struct stat info {};
+    if (path.size() > deleted.size() &&
+        path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0 &&
+        lstat(path.c_str(), &info) != 0)
+        path.resize(path.size() - deleted.size());
     return path;
 }
 

@@ -5,7 +5,8 @@
 # no query for a cached address, remembers "no name" answers too, and without -c asks
 # again every time. Also: the file's exact bytes, first record wins, names shown
 # terminal-safe, a cut record dropped, -c -d, no save after an error, a save that
-# cannot be made, and the file's path beside an executable in a dotted folder.
+# cannot be made, a program replaced while it runs, and the file's path beside an
+# executable in a dotted folder.
 set -u
 export LC_ALL=C
 
@@ -231,6 +232,24 @@ record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >>"$expected"
 expect_file "folder writable: the answer is added" "$expected" "$cache"
 chown root "$bin"
 lab_ping_sockets closed
+
+# --- The program replaced while it runs (an upgrade): the file still goes beside it.
+record "$LAB_HOP1" "r1.lab" >"$expected"
+cp "$expected" "$cache"
+lab_bg client "$program" -c -o -i 8 -n 300 -w 1000 "$LAB_TARGET_ADDR" >"$LAB_DIR/bg.out"
+running=$LAB_BG_PID
+for ((i = 0; i < 1000; i++)); do
+    grep -q Pinging "$LAB_DIR/bg.out" && break
+    sleep 0.01
+done
+cp "$TARNHOP" "$bin/tarnhop.new"
+mv "$bin/tarnhop.new" "$program"
+wait "$running"
+expect_status "replaced while running: status" 0 "$?"
+lab_bg_stop "$running"
+record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >>"$expected"
+expect_file "replaced while running: the answer is saved beside it" "$expected" "$cache"
+expect_eq "replaced while running: no other file" "tarnhop tarnhop.cache" "$(ls "$bin" | xargs)"
 
 # --- The file's name: the extension of the program's file name is replaced, a dot in
 # a folder name is left alone.
