@@ -274,9 +274,9 @@ int main(int argc, char** argv) {
     }
     std::printf("%u records, file %.1f MiB (%.1f bytes a record)\n", options.records,
                 static_cast<double>(size) / 1048576.0, static_cast<double>(size) / options.records);
-    std::printf("times in ms as wall/cpu\n");
-    std::printf(
-        "run         load       lookups          save         total  peak MiB  peak/file\n");
+    std::printf("times in ms, wall clock/CPU\n");
+    std::printf("%-6s %13s %13s %13s %13s %9s %10s\n", "run", "load", "lookups", "save", "total",
+                "peak MiB", "peak/file");
     std::vector<Figures> runs;
     bool ok = true;
     for (int run = 0; run < options.runs && ok; ++run) {
