@@ -151,6 +151,17 @@ run -t 0 r3.lab
 expect_eq "name without address: message" "Couldn't resolve r3.lab. Winsock error code 11001
 " "$out"
 expect_status "name without address: status" 1 "$status"
+# The resolver's other failures in the same number scheme: a name that exists without
+# an address (the lab's zone itself: no data), and a name the server refuses to answer
+# for (outside its zones: try again).
+run -t 0 lab
+expect_eq "name without data: 11004" "Couldn't resolve lab. Winsock error code 11004
+" "$out"
+expect_status "name without data: status" 1 "$status"
+run -t 0 outside.test
+expect_eq "refused name: 11002" "Couldn't resolve outside.test. Winsock error code 11002
+" "$out"
+expect_status "refused name: status" 1 "$status"
 # A lone option is the target.
 run -d
 expect_eq "lone -d is the target" "Couldn't resolve -d. Winsock error code 11001
