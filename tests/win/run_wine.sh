@@ -36,7 +36,7 @@ finish() {
 # ---- Packages --------------------------------------------------------------------------
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 binutils-mingw-w64-x86-64 cmake make
-          iproute2 dnsmasq-base tcpdump util-linux)
+          iproute2 dnsmasq-base tcpdump util-linux procps)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -117,14 +117,19 @@ fi
 source "$root/tests/lab/lab.sh"
 lab_up
 export WINEPREFIX=$LAB_DIR/wine
+# Wine's own settings for every call: no display, no add-on installers, no debug
+# output, and its server's temporary folder inside the lab's folder.
+mkdir -p "$LAB_DIR/tmp"
+wine_env=(env -u DISPLAY WINEPREFIX="$WINEPREFIX" TMPDIR="$LAB_DIR/tmp" WINEDEBUG=-all
+          WINEDLLOVERRIDES="mscoree=;mshtml=")
 
 # Wine's services (the ICMP echo service among them) run in the network namespace of
 # whoever started the prefix's wineserver: everything starts inside the client
 # namespace, with a prefix of this lab's own, and the server ends before the lab does.
 wine_down() {
     if [ -n "${LAB_CLIENT:-}" ] && [ -d "${WINEPREFIX:-}" ]; then
-        lab_exec env WINEPREFIX="$WINEPREFIX" "$wineserver" -k >/dev/null 2>&1
-        lab_exec env WINEPREFIX="$WINEPREFIX" "$wineserver" -w >/dev/null 2>&1
+        lab_exec "${wine_env[@]}" "$wineserver" -k >/dev/null 2>&1
+        lab_exec "${wine_env[@]}" "$wineserver" -w >/dev/null 2>&1
     fi
     lab_down
     rm -rf -- "$work"
@@ -132,7 +137,7 @@ wine_down() {
 trap wine_down EXIT
 trap 'wine_down; exit 130' INT
 trap 'wine_down; exit 143' TERM
-lab_exec env WINEPREFIX="$WINEPREFIX" "$wineserver" -k >/dev/null 2>&1
+lab_exec "${wine_env[@]}" "$wineserver" -k >/dev/null 2>&1
 
 # The programs sit in folders of their own, each beside its own cache file.
 mkdir -p "$LAB_DIR/win" "$LAB_DIR/linux"
@@ -148,7 +153,7 @@ cp "$exe_built" "$exe" && cp "$linux_built" "$linux" || {
 run_win() {
     local out=$1
     shift
-    lab_exec env -u DISPLAY WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=" \
+    lab_exec "${wine_env[@]}" \
         "$wine64" "$exe" "$@" >"$out" 2>"$work/wine.err" </dev/null
     status=$?
 }
@@ -225,7 +230,7 @@ echo "   $((SECONDS - started)) s"
 echo "== wine: platform layer"
 mkdir -p "$LAB_DIR/check"
 if [ -f "$work/seam_check.exe" ] && cp "$work/seam_check.exe" "$LAB_DIR/check/"; then
-    lab_exec env -u DISPLAY WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=" \
+    lab_exec "${wine_env[@]}" \
         "$wine64" "$LAB_DIR/check/seam_check.exe" >"$work/check.out" 2>"$work/wine.err" </dev/null
     status=$?
     tr -d '\r' <"$work/check.out" | grep '^FAIL'
