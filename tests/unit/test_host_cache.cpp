@@ -262,6 +262,23 @@ TEST_F(HostCacheTest, NewAnswersFollowTheFileRecords) {
                                       record(kHop1, "other.lab"));
 }
 
+TEST_F(HostCacheTest, SecondFileFollowsTheFirst) {
+    std::string first = record(kHop1, "r1.lab") + record(kTarget, "");
+    std::string second = record(kTarget, "target.lab") + record(kHop2, std::string("r2\0x", 4)) +
+                         record(kNoName, "").substr(0, 3);
+    write_bytes(file("first.cache"), first);
+    write_bytes(file("second.cache"), second);
+    load_host_cache_file(file("first.cache").string());
+    remember_host_name(kNoName, Name("learned.lab"));
+    load_host_cache_file(file("second.cache").string());
+    EXPECT_EQ(cached_host_name(kTarget), known(std::nullopt));
+    EXPECT_EQ(cached_host_name(kHop2), known("r2"));
+    EXPECT_EQ(cached_host_name(kNoName), known("learned.lab"));
+    ASSERT_TRUE(save_host_cache_file(file().string()));
+    EXPECT_EQ(read_bytes(file()), first + record(kNoName, "learned.lab") +
+                                      record(kTarget, "target.lab") + record(kHop2, "r2"));
+}
+
 TEST_F(HostCacheTest, NoResolveAnswersNoneWithoutAddingAnything) {
     std::string bytes = record(kHop1, "r1.lab");
     write_bytes(file(), bytes);
