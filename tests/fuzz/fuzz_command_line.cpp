@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         argv.push_back(argument.c_str());
 
     RunSettings settings;
-    ParseOutcome outcome = parse_command_line(static_cast<int>(argv.size()), argv.data(), &settings);
+    ParseOutcome outcome =
+        parse_command_line(static_cast<int>(argv.size()), argv.data(), &settings);
     switch (outcome.result) {
     case ParseResult::ok:
         // Accepted settings are always within what the probes can send.
