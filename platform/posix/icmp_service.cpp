@@ -211,7 +211,8 @@ IcmpAnswer read_ping_error(const EchoMatch& match) {
     report.type = got.report->ee_type;
     report.code = got.report->ee_code;
     sockaddr_in offender{};
-    std::memcpy(&offender, SO_EE_OFFENDER(got.report), sizeof offender);
+    // The offender's address follows the report (SO_EE_OFFENDER, without its cast).
+    std::memcpy(&offender, got.report + 1, sizeof offender);
     report.offender = offender.sin_family == AF_INET ? offender.sin_addr.s_addr : 0;
     report.destination = got.source;  // the error queue names the request's destination
     report.ttl = static_cast<uint8_t>(got.ttl);
