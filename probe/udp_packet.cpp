@@ -41,6 +41,19 @@ bool reports_failure(uint8_t type) {
            type == kIcmpParameterProblem;
 }
 
+// True when the bytes carry a correct Internet checksum (RFC 1071): summed in 16-bit
+// words with end-around carry, checksum field included, they give all ones.
+bool checksum_holds(std::span<const uint8_t> bytes) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        sum += static_cast<uint32_t>(bytes[i] << 8 | bytes[i + 1]);
+    if (bytes.size() % 2 != 0)
+        sum += static_cast<uint32_t>(bytes.back() << 8);
+    while (sum > 0xffff)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return sum == 0xffff;
+}
+
 // Length of a valid IPv4 header at the start of bytes, or 0.
 size_t ip_header_length(std::span<const uint8_t> bytes) {
     if (bytes.size() < kIpHeaderMin || bytes[0] >> 4 != 4)
@@ -98,6 +111,16 @@ UdpAnswer read_udp_answer(std::span<const uint8_t> packet, const UdpProbeId& pro
     if (header == 0 || packet[9] != kProtocolIcmp || packet.size() - header < kIcmpHeaderSize)
         return answer;
     std::span<const uint8_t> icmp = packet.subspan(header);
+    // A raw socket gets ICMP before the kernel checks its checksum. A packet cut to the
+    // receive buffer (shorter than its IP length, which the kernel did check) cannot be
+    // checked and is taken on its quote alone.
+    if (size_t total = get16(packet, 2); total <= packet.size()) {
+        if (total < header + kIcmpHeaderSize)
+            return answer;
+        icmp = icmp.first(total - header);
+        if (!checksum_holds(icmp))
+            return answer;
+    }
     if (!reports_failure(icmp[0]) || !quotes_probe(quoted_datagram(icmp), probe))
         return answer;
     answer.ours = true;

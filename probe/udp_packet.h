@@ -38,9 +38,10 @@ struct UdpAnswer {
 };
 
 // Reads one IPv4 packet from a raw ICMP socket, possibly cut short. Ours only when it is
-// a destination-unreachable, time-exceeded or parameter-problem message whose quote
-// shows protocol UDP, the target, ports 60001 and the probe's port, and the probe's
-// counter byte as far as the quote reaches it.
+// a destination-unreachable, time-exceeded or parameter-problem message with a correct
+// checksum (where the packet is whole) whose quote shows protocol UDP, the target,
+// ports 60001 and the probe's port, and the probe's counter byte as far as the quote
+// reaches it.
 UdpAnswer read_udp_answer(std::span<const uint8_t> packet, const UdpProbeId& probe);
 
 // The same reading for an error report from an ordinary UDP socket's error queue.

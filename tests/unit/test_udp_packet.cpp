@@ -38,6 +38,23 @@ void append(Bytes& bytes, const uint8_t* data, size_t size) {
         bytes.push_back(data[i]);
 }
 
+// Stores the ICMP checksum of a packet, also after its bytes were changed by hand
+// (nothing to do when its IP header is broken or it is no ICMP packet).
+Bytes& seal(Bytes& packet) {
+    size_t header = static_cast<size_t>(packet[0] & 0x0f) * 4;
+    if (packet.size() < 20 || packet[9] != 1 || header < 20 || header + 8 > packet.size())
+        return packet;
+    size_t end = std::min<size_t>(packet.size(), packet[2] << 8 | packet[3]);
+    put16(packet, header + 2, 0);
+    uint32_t sum = 0;
+    for (size_t i = header; i < end; i += 2)
+        sum += static_cast<uint32_t>(packet[i] << 8 | (i + 1 < end ? packet[i + 1] : 0));
+    while (sum > 0xffff)
+        sum = (sum & 0xffff) + (sum >> 16);
+    put16(packet, header + 2, static_cast<uint16_t>(~sum));
+    return packet;
+}
+
 // An IPv4 header of 20 + option_bytes bytes (options are NOPs) in front of body.
 Bytes ipv4(uint32_t src, uint32_t dst, uint8_t ttl, uint8_t protocol, const Bytes& body,
            size_t option_bytes = 0) {
@@ -52,7 +69,7 @@ Bytes ipv4(uint32_t src, uint32_t dst, uint8_t ttl, uint8_t protocol, const Byte
     for (size_t i = 20; i < header; ++i)
         packet[i] = 1;
     append(packet, body.data(), body.size());
-    return packet;
+    return seal(packet);
 }
 
 // What the probe put on the wire: IP header (TTL 1 left when a router reports it) and
@@ -188,7 +205,7 @@ TEST(UdpRawAnswer, HeaderLengthsComeFromIhl) {
     EXPECT_FALSE(read(short_ihl, probe.id()).ours);
     Bytes quoted_short_ihl = report_packet(kRouter, 11, probe);
     quoted_short_ihl[28] = 0x43;
-    EXPECT_FALSE(read(quoted_short_ihl, probe.id()).ours);
+    EXPECT_FALSE(read(seal(quoted_short_ihl), probe.id()).ours);
     Bytes version6 = report_packet(kRouter, 11, probe);
     version6[0] = 0x65;
     EXPECT_FALSE(read(version6, probe.id()).ours);
@@ -205,7 +222,7 @@ TEST(UdpRawAnswer, MessagesThatQuoteNoFailureAreNotAnswers) {
     // Not ICMP at all.
     Bytes udp = report_packet(kRouter, 11, probe);
     udp[9] = 17;
-    EXPECT_FALSE(read(udp, probe.id()).ours);
+    EXPECT_FALSE(read(seal(udp), probe.id()).ours);
 }
 
 TEST(UdpRawAnswer, OtherProbesAreNotAnswers) {
@@ -225,11 +242,11 @@ TEST(UdpRawAnswer, OtherProbesAreNotAnswers) {
     // Some other program's datagram to the same port, from another source port.
     Bytes foreign = report_packet(kRouter, 11, probe);
     put16(foreign, 48, 40000);
-    EXPECT_FALSE(read(foreign, probe.id()).ours);
+    EXPECT_FALSE(read(seal(foreign), probe.id()).ours);
     // Some other protocol quoted (here an ICMP datagram).
     Bytes icmp_quote = report_packet(kRouter, 11, probe);
     icmp_quote[37] = 1;
-    EXPECT_FALSE(read(icmp_quote, probe.id()).ours);
+    EXPECT_FALSE(read(seal(icmp_quote), probe.id()).ours);
 }
 
 TEST(UdpRawAnswer, CounterCheckedOnlyWhereTheQuoteReachesIt) {
@@ -246,7 +263,7 @@ TEST(UdpRawAnswer, CounterCheckedOnlyWhereTheQuoteReachesIt) {
     Bytes with_trailer = report_packet(kRouter, 11, empty);
     with_trailer.push_back(0x99);
     put16(with_trailer, 2, static_cast<uint16_t>(with_trailer.size()));
-    EXPECT_TRUE(read(with_trailer, empty.id()).ours);
+    EXPECT_TRUE(read(seal(with_trailer), empty.id()).ours);
 }
 
 TEST(UdpRawAnswer, ExtensionsAfterTheQuotedFieldAreNotQuote) {
@@ -286,7 +303,7 @@ TEST(UdpRawAnswer, CutPacketsNeverReadPastTheirEnd) {
     // A quoted header whose length claims more than was quoted.
     Bytes long_ihl = report_packet(kRouter, 11, probe, 30);
     long_ihl[28] = 0x4f;
-    EXPECT_FALSE(read(long_ihl, probe.id()).ours);
+    EXPECT_FALSE(read(seal(long_ihl), probe.id()).ours);
 }
 
 TEST(UdpRawAnswer, OnlyTheCheckedBytesDecide) {
@@ -300,9 +317,36 @@ TEST(UdpRawAnswer, OnlyTheCheckedBytesDecide) {
     for (size_t at = 0; at < whole.size(); ++at) {
         Bytes turned = whole;
         turned[at] ^= 0xff;
+        seal(turned);
         bool decides = std::find(checked.begin(), checked.end(), at) != checked.end();
         EXPECT_EQ(read(turned, probe.id()).ours, !decides) << "byte " << at;
     }
+}
+
+TEST(UdpRawAnswer, ChecksumCheckedWhereThePacketIsWhole) {
+    ProbeOnWire probe;
+    const Bytes report = report_packet(kRouter, 11, probe);
+    ASSERT_TRUE(read(report, probe.id()).ours);
+    Bytes bad_sum = report;
+    bad_sum[22] ^= 0x01;
+    EXPECT_FALSE(read(bad_sum, probe.id()).ours);
+    Bytes garbled = report;
+    garbled[70] ^= 0x10;  // a payload byte of the quote
+    EXPECT_FALSE(read(garbled, probe.id()).ours);
+    // Bytes after the IP length are not part of the packet, nor of its checksum.
+    Bytes trailing = report;
+    trailing.push_back(0x55);
+    EXPECT_TRUE(read(trailing, probe.id()).ours);
+    // An IP length too short for an ICMP header.
+    Bytes short_length = report;
+    put16(short_length, 2, 27);
+    EXPECT_FALSE(read(short_length, probe.id()).ours);
+    // Cut to the receive buffer, a report cannot be checked; its quote decides.
+    probe.data_size = 1000;
+    Bytes long_report = report_packet(kRouter, 11, probe);
+    Bytes cut(long_report.begin(), long_report.begin() + kUdpReceiveSize);
+    cut[22] ^= 0x01;
+    EXPECT_TRUE(read(cut, probe.id()).ours);
 }
 
 // ---- Error-queue reports ------------------------------------------------------------
