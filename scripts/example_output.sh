@@ -26,16 +26,15 @@ tool=${1:-build/release/tarnhop}
 }
 tool=$(realpath "$tool")
 
+# shellcheck source=../tests/lab/lab.sh
+source tests/lab/lab.sh
+lab_up
 work=$(mktemp -d "/tmp/tarnhop-examples.XXXXXX")
+trap 'lab_down; rm -rf -- "$work"' EXIT
 # User nobody runs a copy from here.
 chmod 755 "$work"
 cp "$tool" "$work/tarnhop"
 chmod 755 "$work/tarnhop"
-
-# shellcheck source=../tests/lab/lab.sh
-source tests/lab/lab.sh
-lab_up
-trap 'lab_down; rm -rf -- "$work"' EXIT
 lab_ping_sockets open
 
 section=$work/section.md

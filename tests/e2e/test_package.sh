@@ -167,9 +167,14 @@ expect_eq "installed completion offers the eleven options" \
 
 # shellcheck source=../lab/lab.sh
 source "$source_dir/tests/lab/lab.sh"
-# The lab's trap replaces ours: remove the work folder after the lab is gone.
+# lab_up replaces the EXIT trap and may end the script itself (lab unavailable, setup
+# failed): the work folder goes whenever the lab goes.
+eval "_package_lab_down() $(declare -f lab_down | sed 1d)"
+lab_down() {
+    _package_lab_down
+    cleanup_work
+}
 lab_up
-trap 'lab_down; cleanup_work' EXIT
 lab_ping_sockets open
 
 quick=(-i 1 -n 0 -w 1000)
