@@ -19,7 +19,7 @@
 # Needs root (network namespaces), traceroute, tracepath and what the lab needs. Exits
 # non-zero when a benchmark failed or its figures could not be read.
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 quick=0
 readme=0
@@ -147,7 +147,7 @@ add_trace_rows trace-udp "trace, UDP (lab, 5 hops)" || failed+=("trace-udp figur
 
 cache=$(cache_medians "$logs/cache" 2>/dev/null)
 if [ -n "$cache" ]; then
-    read -r records mib load lookups save total peak <<<"$cache"
+    read -r records mib load lookups save _ peak <<<"$cache"
     rows+=("cache file, $records records ($mib MiB)|load ms|$load|-|-|-|-")
     rows+=("|lookups ms|$lookups|-|-|-|-")
     rows+=("|save ms|$save|-|-|-|-")
