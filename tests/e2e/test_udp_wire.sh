@@ -52,10 +52,10 @@ datagrams() {
 # expected_datagrams SIZE TTL:COUNT...: the lines datagrams should print for a run
 # whose probes carry SIZE payload bytes, COUNT probes with each TTL, counter from 0.
 expected_datagrams() {
-    local size=$1 counter=0 spec ttl count k byte0 rest=ok
+    local size=$1 counter=0 group ttl count k byte0 rest=ok
     shift
-    for spec in "$@"; do
-        ttl=${spec%:*} count=${spec#*:}
+    for group in "$@"; do
+        ttl=${group%:*} count=${group#*:}
         for ((k = 0; k < count; k++)); do
             byte0=$((counter % 256))
             ((size == 0)) && byte0=none
