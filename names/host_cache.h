@@ -17,7 +17,8 @@ std::optional<std::string> lookup_host_name(uint32_t address, const RunSettings&
 std::optional<std::optional<std::string>> cached_host_name(uint32_t address);
 
 // Appends a record at the tail of the cache, as a lookup with -c does with the
-// resolver's answer. A name longer than 255 bytes is kept cut to its first 255.
+// resolver's answer. A name ends at its first zero byte, and one longer than 255 bytes
+// is kept cut to its first 255.
 void remember_host_name(uint32_t address, const std::optional<std::string>& name);
 
 // The cache file's path: the executable's path with its file-name extension replaced
