@@ -217,6 +217,10 @@ void load_host_cache_file(const std::string& path) {
     std::vector<uint8_t> bytes;
     if (path.empty() || !platform_read_file(path, &bytes))
         return;
+    load_host_cache_bytes(std::move(bytes));
+}
+
+void load_host_cache_bytes(std::vector<uint8_t> bytes) {
     HostCache& list = cache();
     size_t count = count_records(bytes);
     list.index.reserve(count);
@@ -245,9 +249,11 @@ void load_host_cache_file(const std::string& path) {
         list.image.insert(list.image.end(), bytes.begin(), bytes.end());
 }
 
+std::span<const uint8_t> host_cache_image() { return cache().image; }
+
 bool save_host_cache_file(const std::string& path) {
     if (path.empty())
         return false;
-    const std::vector<uint8_t>& image = cache().image;
+    std::span<const uint8_t> image = host_cache_image();
     return platform_replace_file(path, image.data(), image.size());
 }

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "cli/run_settings.h"
 
@@ -42,3 +44,11 @@ void save_host_cache();
 void load_host_cache_file(const std::string& path);
 bool save_host_cache_file(const std::string& path);
 void clear_host_cache();
+
+// The file's bytes without the file: load_host_cache_file reads the file and hands its
+// bytes to load_host_cache_bytes (they are reused as the cache's own, not copied), and
+// save_host_cache_file writes host_cache_image. The records are appended after those
+// the cache holds already; a record cut short by the end is dropped.
+void load_host_cache_bytes(std::vector<uint8_t> bytes);
+// Exactly the bytes a save writes; valid until the cache changes.
+std::span<const uint8_t> host_cache_image();
