@@ -1,69 +1,126 @@
-// Fuzzes the cache file loader: any bytes load without harm, and what is saved back
-// holds whole records only and survives a second load and save unchanged.
-#include <unistd.h>
-
+// Fuzzes the cache file loader on the file's bytes: any bytes load without harm; what a
+// save would write holds whole records only, no more bytes than were read, and survives
+// a second load unchanged; a second copy of the file appended after the first changes
+// no answer; and every answer of the cache is the first record's for its address.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "names/host_cache.h"
-#include "platform/platform.h"
 
 namespace {
 
-std::string scratch(const char* name) {
-    return "/tmp/tarnhop-fuzz-" + std::to_string(getpid()) + "-" + name;
-}
+constexpr size_t kHead = 5;
 
-std::vector<uint8_t> read_back(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    if (!platform_read_file(path, &bytes))
-        std::abort();
-    return bytes;
-}
+struct Record {
+    uint32_t address;  // network byte order
+    size_t length;     // N
+    const uint8_t* name;
+};
 
-bool whole_records(const std::vector<uint8_t>& bytes) {
+// The whole records at the start of bytes, in order; *rest is the number of bytes after
+// them (a cut record).
+std::vector<Record> records_of(std::span<const uint8_t> bytes, size_t* rest) {
+    std::vector<Record> records;
     size_t at = 0;
-    while (at < bytes.size()) {
-        if (bytes.size() - at < 5)
-            return false;
-        size_t length = bytes[at + 4];
-        if (bytes.size() - at - 5 < length)
-            return false;
-        for (size_t i = 0; i < length; ++i) {
-            if (bytes[at + 5 + i] == 0)
-                return false;  // a name ends at its first zero byte, so none is saved
-        }
-        at += 5 + length;
+    while (bytes.size() - at >= kHead && bytes.size() - at - kHead >= bytes[at + 4]) {
+        Record record;
+        std::memcpy(&record.address, bytes.data() + at, 4);
+        record.length = bytes[at + 4];
+        record.name = bytes.data() + at + kHead;
+        records.push_back(record);
+        at += kHead + record.length;
     }
-    return true;
+    *rest = bytes.size() - at;
+    return records;
+}
+
+// What the loader makes of a record read from a file: the name up to its first zero
+// byte; "no name" for N = 0 and the empty text for a name that starts with a zero byte.
+std::optional<std::string> loaded_name(const Record& record) {
+    if (record.length == 0)
+        return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(record.name),
+                       strnlen(reinterpret_cast<const char*>(record.name), record.length));
+}
+
+// Each address answers with its first record's name, read from the input as loaded.
+void check_answers(const std::vector<Record>& input) {
+    std::unordered_set<uint32_t> seen;
+    for (const Record& record : input) {
+        std::optional<std::optional<std::string>> answer = cached_host_name(record.address);
+        if (!answer)
+            std::abort();
+        if (seen.insert(record.address).second && *answer != loaded_name(record))
+            std::abort();
+    }
+}
+
+std::vector<uint8_t> image_copy() {
+    std::span<const uint8_t> image = host_cache_image();
+    return std::vector<uint8_t>(image.begin(), image.end());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string input = scratch("input");
-    static const std::string first = scratch("first");
-    static const std::string second = scratch("second");
-
-    if (!platform_replace_file(input, data, size))
-        std::abort();
-    clear_host_cache();
-    load_host_cache_file(input);
-    if (!save_host_cache_file(first))
-        std::abort();
-    std::vector<uint8_t> saved = read_back(first);
-    if (saved.size() > size || !whole_records(saved))
-        std::abort();
+    std::span<const uint8_t> input(data, size);
+    size_t cut = 0;
+    std::vector<Record> records = records_of(input, &cut);
 
     clear_host_cache();
-    load_host_cache_file(first);
-    if (!save_host_cache_file(second))
+    load_host_cache_bytes(std::vector<uint8_t>(input.begin(), input.end()));
+    std::vector<uint8_t> saved = image_copy();
+    check_answers(records);
+
+    // What is saved: the same records in the same order, each name cut at its first
+    // zero byte, the cut record at the end dropped.
+    size_t saved_rest = 0;
+    std::vector<Record> written = records_of(saved, &saved_rest);
+    if (saved_rest != 0 || written.size() != records.size() || saved.size() > size)
         std::abort();
-    if (read_back(second) != saved)
+    for (size_t i = 0; i < records.size(); ++i) {
+        std::optional<std::string> name = loaded_name(records[i]);
+        size_t length = name ? name->size() : 0;
+        if (written[i].address != records[i].address || written[i].length != length ||
+            std::memcmp(written[i].name, records[i].name, length) != 0)
+            std::abort();
+    }
+
+    // The same bytes appended after what the cache holds: the image doubles, and the
+    // first copy still answers.
+    load_host_cache_bytes(std::vector<uint8_t>(input.begin(), input.end()));
+    std::span<const uint8_t> twice = host_cache_image();
+    if (twice.size() != 2 * saved.size() ||
+        !std::equal(saved.begin(), saved.end(), twice.begin()) ||
+        !std::equal(saved.begin(), saved.end(), twice.begin() + static_cast<long>(saved.size())))
         std::abort();
+    check_answers(records);
+
+    // Loading what was saved gives it back byte for byte, now without empty names.
+    clear_host_cache();
+    load_host_cache_bytes(saved);
+    if (image_copy() != saved)
+        std::abort();
+    check_answers(written);
+
+    // A lookup's answer appended at the tail is found unless the address has a record.
+    if (size >= 4) {
+        uint32_t address;
+        std::memcpy(&address, data, 4);
+        std::optional<std::optional<std::string>> before = cached_host_name(address);
+        std::string name(reinterpret_cast<const char*>(data), size > 300 ? 300 : size);
+        remember_host_name(address, name);
+        std::optional<std::optional<std::string>> after = cached_host_name(address);
+        std::string kept = name.substr(0, strnlen(name.c_str(), 255));
+        if (!after || (before ? *after != *before : *after != std::optional<std::string>(kept)))
+            std::abort();
+    }
     return 0;
 }
