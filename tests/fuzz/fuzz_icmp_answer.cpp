@@ -1,10 +1,18 @@
 // Fuzzes the reading of ICMP answers to an echo request in all three forms: a raw
-// datagram, a ping-socket message, and an error-queue report with its quote.
+// datagram, a ping-socket message, and an error-queue report with its quote. Each
+// reading is compared with a plain second reading written from the packet formats
+// (RFC 791, RFC 792): an answer is taken exactly when it is the target's echo reply to
+// this request, or an error report of a known kind that quotes this request, and the
+// responder, status and TTL are the packet's own. A fourth part builds a request with
+// the program's builder and wraps it into the answers a network sends (echo reply,
+// error reports with IP options outside and inside, quotes cut anywhere after the
+// quoted ICMP header): each must be taken, in every form.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <vector>
 
 #include "probe/icmp_packet.h"
 
@@ -12,22 +20,223 @@ namespace {
 
 constexpr uint32_t kTarget = 0x020512c6;  // 198.18.5.2 in network byte order
 
-void check(const IcmpAnswer& answer, const EchoMatch& match) {
-    switch (answer.kind) {
-    case AnswerKind::not_ours:
-        return;
-    case AnswerKind::echo_reply:
-        // Only the target's own reply to this request counts as reaching it.
-        if (answer.status != 0 || answer.responder != match.target)
-            std::abort();
-        return;
-    case AnswerKind::error:
-        // Reports carry a status the loop knows, never success or the timeout marker.
-        if (answer.status < 11001 || answer.status > 11022 || answer.status == 11010)
-            std::abort();
-        return;
+using Bytes = std::span<const uint8_t>;
+
+unsigned word(Bytes bytes, size_t at) { return bytes[at] * 256u + bytes[at + 1]; }
+
+uint32_t address(Bytes bytes, size_t at) {
+    uint32_t value;
+    std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+}
+
+// The ICMP message's 16-bit one's complement sum, checksum included, is all ones.
+bool sums_to_ones(Bytes bytes) {
+    uint64_t sum = 0;
+    for (size_t i = 0; i < bytes.size(); ++i)
+        sum += (i % 2 == 0) ? bytes[i] * 256u : bytes[i];
+    while (sum > 0xffff)
+        sum = (sum >> 16) + (sum & 0xffff);
+    return sum == 0xffff;
+}
+
+// The status an error of this type and code reports; 0 when it is no answer.
+int32_t error_status(uint8_t type, uint8_t code) {
+    switch (type) {
+    case 3:
+        switch (code) {
+        case 0:
+        case 6:
+        case 9:
+        case 11:
+            return 11002;
+        case 2:
+            return 11004;
+        case 3:
+            return 11005;
+        case 4:
+            return 11009;
+        case 5:
+            return 11012;
+        default:
+            return 11003;
+        }
+    case 4:
+        return 11016;
+    case 11:
+        return code == 1 ? 11014 : 11013;
+    case 12:
+        return 11015;
+    default:
+        return 0;
     }
-    std::abort();
+}
+
+bool our_echo(Bytes icmp, uint8_t type, const EchoMatch& match) {
+    return icmp.size() >= 8 && icmp[0] == type && icmp[1] == 0 &&
+           word(icmp, 4) == match.identifier && word(icmp, 6) == match.sequence;
+}
+
+// An IPv4 header that the bytes hold whole: its length, or 0.
+size_t header_length(Bytes bytes) {
+    if (bytes.size() < 20 || bytes[0] / 16 != 4)
+        return 0;
+    size_t length = (bytes[0] % 16) * 4u;
+    return length >= 20 && length <= bytes.size() ? length : 0;
+}
+
+IcmpAnswer expect(AnswerKind kind, uint32_t responder, int32_t status, uint8_t ttl) {
+    IcmpAnswer answer;
+    answer.kind = kind;
+    answer.responder = responder;
+    answer.status = status;
+    answer.ttl = ttl;
+    return answer;
+}
+
+// The second reading of a raw datagram.
+IcmpAnswer expected_raw(Bytes datagram, const EchoMatch& match) {
+    size_t header = header_length(datagram);
+    if (header == 0 || datagram[9] != 1)
+        return {};
+    size_t total = word(datagram, 2);
+    bool fragment = (word(datagram, 6) & 0x3fff) != 0;
+    if (total > datagram.size() || total < header + 8 || fragment)
+        return {};
+    Bytes icmp = datagram.subspan(header, total - header);
+    if (!sums_to_ones(icmp))
+        return {};
+    uint32_t source = address(datagram, 12);
+    if (icmp[0] == 0) {
+        if (source != match.target || !our_echo(icmp, 0, match))
+            return {};
+        return expect(AnswerKind::echo_reply, source, 0, datagram[8]);
+    }
+    int32_t status = error_status(icmp[0], icmp[1]);
+    Bytes quote = icmp.subspan(8);
+    size_t inner = header_length(quote);
+    if (status == 0 || inner == 0 || quote[9] != 1 || address(quote, 16) != match.target ||
+        (word(quote, 6) & 0x1fff) != 0 || !our_echo(quote.subspan(inner), 8, match))
+        return {};
+    return expect(AnswerKind::error, source, status, datagram[8]);
+}
+
+IcmpAnswer expected_ping(Bytes message, uint32_t source, uint8_t ttl, const EchoMatch& match) {
+    if (source != match.target || !our_echo(message, 0, match))
+        return {};
+    return expect(AnswerKind::echo_reply, source, 0, ttl);
+}
+
+IcmpAnswer expected_report(const ErrorReport& report, Bytes quoted, const EchoMatch& match) {
+    int32_t status = error_status(report.type, report.code);
+    if (!report.from_icmp || status == 0 || report.destination != match.target ||
+        !our_echo(quoted, 8, match))
+        return {};
+    return expect(AnswerKind::error, report.offender, status, report.ttl);
+}
+
+void compare(const IcmpAnswer& got, const IcmpAnswer& want) {
+    if (got.kind != want.kind)
+        std::abort();
+    if (want.kind != AnswerKind::not_ours &&
+        (got.responder != want.responder || got.status != want.status || got.ttl != want.ttl))
+        std::abort();
+    // Reports carry a status the loop knows, never success or the timeout marker.
+    if (got.kind == AnswerKind::error &&
+        (got.status < 11001 || got.status > 11022 || got.status == 11010))
+        std::abort();
+}
+
+// An IPv4 header with option_words words of options (no-operation bytes), protocol 1,
+// no fragment bits, and a correct header checksum, followed by body.
+std::vector<uint8_t> ip_packet(uint32_t source, uint32_t destination, uint8_t ttl,
+                               size_t option_words, Bytes body, size_t claimed_length) {
+    size_t header = 20 + option_words * 4;
+    std::vector<uint8_t> packet(header, 1);
+    packet[0] = static_cast<uint8_t>(0x40 | (header / 4));
+    packet[1] = 0;
+    packet[2] = static_cast<uint8_t>(claimed_length >> 8);
+    packet[3] = static_cast<uint8_t>(claimed_length);
+    std::memset(packet.data() + 4, 0, 16);
+    packet[8] = ttl;
+    packet[9] = 1;
+    std::memcpy(packet.data() + 12, &source, 4);
+    std::memcpy(packet.data() + 16, &destination, 4);
+    uint16_t sum = internet_checksum(Bytes(packet.data(), header));
+    packet[10] = static_cast<uint8_t>(sum >> 8);
+    packet[11] = static_cast<uint8_t>(sum);
+    packet.insert(packet.end(), body.begin(), body.end());
+    return packet;
+}
+
+std::vector<uint8_t> icmp_message(uint8_t type, uint8_t code, Bytes body) {
+    std::vector<uint8_t> icmp(8, 0);
+    icmp[0] = type;
+    icmp[1] = code;
+    icmp.insert(icmp.end(), body.begin(), body.end());
+    uint16_t sum = internet_checksum(icmp);
+    icmp[2] = static_cast<uint8_t>(sum >> 8);
+    icmp[3] = static_cast<uint8_t>(sum);
+    return icmp;
+}
+
+void expect_taken(const IcmpAnswer& got, AnswerKind kind, uint32_t responder, int32_t status,
+                  uint8_t ttl) {
+    if (got.kind != kind || got.responder != responder || got.status != status || got.ttl != ttl)
+        std::abort();
+}
+
+void check_built_answers(Bytes input, const EchoMatch& match) {
+    if (input.size() < 9)
+        return;
+    constexpr uint8_t kErrors[][2] = {{3, 0}, {3, 1},  {3, 3},  {3, 4},  {3, 13},
+                                      {4, 0}, {11, 0}, {11, 1}, {12, 0}, {12, 2}};
+    const uint8_t* kind = kErrors[input[0] % 10];
+    size_t outer_options = input[1] % 11;
+    size_t inner_options = input[2] % 11;
+    size_t cut = input[3];
+    uint8_t ttl = input[4];
+    uint32_t router = address(input, 5);
+    Bytes payload = input.subspan(9, std::min<size_t>(input.size() - 9, 1400));
+
+    std::vector<uint8_t> request(8 + payload.size());
+    if (build_echo_request(request, match.identifier, match.sequence, payload) != request.size())
+        std::abort();
+
+    // The target's echo reply: the request with type 0 and its checksum redone.
+    std::vector<uint8_t> reply = icmp_message(0, 0, Bytes(request).subspan(8));
+    std::copy(request.begin() + 4, request.begin() + 8, reply.begin() + 4);
+    reply[2] = reply[3] = 0;
+    uint16_t sum = internet_checksum(reply);
+    reply[2] = static_cast<uint8_t>(sum >> 8);
+    reply[3] = static_cast<uint8_t>(sum);
+    std::vector<uint8_t> reply_packet = ip_packet(match.target, 0x0101a8c0, ttl, outer_options,
+                                                  reply, 20 + outer_options * 4 + reply.size());
+    expect_taken(read_raw_datagram(reply_packet, match), AnswerKind::echo_reply, match.target, 0,
+                 ttl);
+    expect_taken(read_ping_datagram(reply, match.target, ttl, match), AnswerKind::echo_reply,
+                 match.target, 0, ttl);
+
+    // An error report quoting the request as it left, cut after its ICMP header or later.
+    std::vector<uint8_t> sent = ip_packet(0x0101a8c0, match.target, 1, inner_options, request,
+                                          20 + inner_options * 4 + request.size());
+    size_t quoted = std::min(sent.size(), 20 + inner_options * 4 + 8 + cut);
+    Bytes quote(sent.data(), quoted);
+    std::vector<uint8_t> error = icmp_message(kind[0], kind[1], quote);
+    std::vector<uint8_t> error_packet = ip_packet(router, 0x0101a8c0, ttl, outer_options, error,
+                                                  20 + outer_options * 4 + error.size());
+    int32_t status = error_status(kind[0], kind[1]);
+    expect_taken(read_raw_datagram(error_packet, match), AnswerKind::error, router, status, ttl);
+
+    ErrorReport report;
+    report.from_icmp = true;
+    report.type = kind[0];
+    report.code = kind[1];
+    report.offender = router;
+    report.destination = match.target;
+    report.ttl = ttl;
+    Bytes queued = Bytes(request).first(std::min(request.size(), 8 + cut));
+    expect_taken(read_error_report(report, queued, match), AnswerKind::error, router, status, ttl);
 }
 
 }  // namespace
@@ -36,20 +245,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)
         return 0;
     EchoMatch match{kTarget, 0x1234, 7};
-    std::span<const uint8_t> rest(data + 1, size - 1);
-    switch (data[0] % 3) {
+    Bytes rest(data + 1, size - 1);
+    switch (data[0] % 4) {
     case 0:
-        check(read_raw_datagram(rest, match), match);
+        compare(read_raw_datagram(rest, match), expected_raw(rest, match));
         break;
     case 1: {
         if (rest.size() < 5)
             return 0;
-        uint32_t source;
-        std::memcpy(&source, rest.data(), 4);
-        check(read_ping_datagram(rest.subspan(5), source, rest[4], match), match);
-        check(read_ping_datagram(rest.subspan(5), kTarget, rest[4], match), match);
+        uint32_t source = address(rest, 0);
+        Bytes message = rest.subspan(5);
+        compare(read_ping_datagram(message, source, rest[4], match),
+                expected_ping(message, source, rest[4], match));
+        compare(read_ping_datagram(message, kTarget, rest[4], match),
+                expected_ping(message, kTarget, rest[4], match));
         break;
     }
+    case 3:
+        check_built_answers(rest, match);
+        break;
     default: {
         if (rest.size() < 12)
             return 0;
@@ -58,11 +272,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         report.type = rest[1];
         report.code = rest[2];
         report.ttl = rest[3];
-        std::memcpy(&report.offender, rest.data() + 4, 4);
-        report.destination = (rest[0] & 2) ? kTarget : 0;
-        if ((rest[0] & 2) == 0)
-            std::memcpy(&report.destination, rest.data() + 8, 4);
-        check(read_error_report(report, rest.subspan(12), match), match);
+        report.offender = address(rest, 4);
+        report.destination = (rest[0] & 2) ? kTarget : address(rest, 8);
+        Bytes quoted = rest.subspan(12);
+        compare(read_error_report(report, quoted, match), expected_report(report, quoted, match));
         break;
     }
     }

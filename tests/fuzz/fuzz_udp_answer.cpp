@@ -1,10 +1,20 @@
 // Fuzzes the reading of ICMP reports about a UDP probe: raw packets from the ICMP
-// socket, and error-queue reports of an ordinary UDP socket.
+// socket, and error-queue reports of an ordinary UDP socket. Each reading is compared
+// with a plain second reading written from the packet formats: a report answers the
+// probe exactly when it is a destination-unreachable, time-exceeded or parameter-problem
+// message whose quote shows UDP from port 60001 to the probe's port at the target and,
+// as far as the quote reaches, the probe's counter byte; a raw packet must also carry a
+// correct ICMP checksum unless the receive cut it short. A third part builds a datagram
+// with the program's builder and wraps it into the reports a network sends (IP options
+// outside and inside, quotes cut anywhere from 8 bytes of UDP header on, RFC 4884
+// extensions, packets cut to the receive buffer): each must be taken, in both forms.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <vector>
 
 #include "probe/udp_packet.h"
 
@@ -12,15 +22,191 @@ namespace {
 
 constexpr uint32_t kTarget = 0x020512c6;  // 198.18.5.2 in network byte order
 
-void check(const UdpAnswer& answer, const UdpProbeId& probe) {
-    if (!answer.ours)
-        return;
-    // Only reports about a datagram can answer it: unreachable, time exceeded or
-    // parameter problem.
-    if (answer.icmp_type != 3 && answer.icmp_type != 11 && answer.icmp_type != 12)
+using Bytes = std::span<const uint8_t>;
+
+unsigned word(Bytes bytes, size_t at) { return bytes[at] * 256u + bytes[at + 1]; }
+
+uint32_t address(Bytes bytes, size_t at) {
+    uint32_t value;
+    std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+}
+
+bool sums_to_ones(Bytes bytes) {
+    uint64_t sum = 0;
+    for (size_t i = 0; i < bytes.size(); ++i)
+        sum += (i % 2 == 0) ? bytes[i] * 256u : bytes[i];
+    while (sum > 0xffff)
+        sum = (sum >> 16) + (sum & 0xffff);
+    return sum == 0xffff;
+}
+
+bool reports_a_datagram(uint8_t type) { return type == 3 || type == 11 || type == 12; }
+
+size_t header_length(Bytes bytes) {
+    if (bytes.size() < 20 || bytes[0] / 16 != 4)
+        return 0;
+    size_t length = (bytes[0] % 16) * 4u;
+    return length >= 20 && length <= bytes.size() ? length : 0;
+}
+
+bool counter_holds(const UdpProbeId& probe, Bytes payload) {
+    return !probe.has_payload || payload.empty() || payload[0] == probe.counter;
+}
+
+// The second reading of a raw packet.
+UdpAnswer expected_raw(Bytes packet, const UdpProbeId& probe) {
+    size_t header = header_length(packet);
+    if (header == 0 || packet[9] != 1 || packet.size() < header + 8)
+        return {};
+    Bytes icmp = packet.subspan(header);
+    size_t total = word(packet, 2);
+    if (total <= packet.size()) {
+        if (total < header + 8)
+            return {};
+        icmp = packet.subspan(header, total - header);
+        if (!sums_to_ones(icmp))
+            return {};
+    }
+    if (!reports_a_datagram(icmp[0]))
+        return {};
+    // An RFC 4884 length (32-bit words) bounds the quote.
+    Bytes quote = icmp.subspan(8);
+    if (icmp[5] != 0)
+        quote = quote.first(std::min<size_t>(quote.size(), icmp[5] * 4u));
+    size_t inner = header_length(quote);
+    if (inner == 0 || quote[9] != 17 || address(quote, 16) != probe.target ||
+        quote.size() < inner + 4 || word(quote, inner) != 60001 ||
+        word(quote, inner + 2) != probe.destination_port)
+        return {};
+    if (!counter_holds(probe, quote.subspan(std::min(quote.size(), inner + 8))))
+        return {};
+    UdpAnswer answer;
+    answer.ours = true;
+    answer.responder = address(packet, 12);
+    answer.icmp_type = icmp[0];
+    answer.ttl = packet[8];
+    return answer;
+}
+
+UdpAnswer expected_report(const UdpErrorReport& report, const UdpProbeId& probe) {
+    Bytes payload(report.quoted_payload, report.quoted_payload_length);
+    if (!reports_a_datagram(report.icmp_type) || report.quoted_destination != probe.target ||
+        report.quoted_destination_port != probe.destination_port || !counter_holds(probe, payload))
+        return {};
+    UdpAnswer answer;
+    answer.ours = true;
+    answer.responder = report.offender;
+    answer.icmp_type = report.icmp_type;
+    answer.ttl = report.ttl;
+    return answer;
+}
+
+void compare(const UdpAnswer& got, const UdpAnswer& want, const UdpProbeId& probe) {
+    if (got.ours != want.ours)
         std::abort();
-    int32_t status = udp_answer_status(answer, probe.target);
-    if (status != 0 && status != 11013 && status != 11000 + answer.icmp_type)
+    if (!got.ours)
+        return;
+    if (got.responder != want.responder || got.icmp_type != want.icmp_type || got.ttl != want.ttl)
+        std::abort();
+    int32_t status = udp_answer_status(got, probe.target);
+    int32_t wanted = got.icmp_type == 11             ? 11013
+                     : got.responder == probe.target ? 0
+                                                     : 11000 + got.icmp_type;
+    if (status != wanted)
+        std::abort();
+}
+
+// An IPv4 header with option_words words of no-operation options, the given protocol,
+// no fragment bits and a correct header checksum, followed by body.
+std::vector<uint8_t> ip_packet(uint32_t source, uint32_t destination, uint8_t ttl, uint8_t protocol,
+                               size_t option_words, Bytes body) {
+    size_t header = 20 + option_words * 4;
+    size_t total = header + body.size();
+    std::vector<uint8_t> packet(header, 1);
+    packet[0] = static_cast<uint8_t>(0x40 | (header / 4));
+    packet[1] = 0;
+    packet[2] = static_cast<uint8_t>(total >> 8);
+    packet[3] = static_cast<uint8_t>(total);
+    std::memset(packet.data() + 4, 0, 16);
+    packet[8] = ttl;
+    packet[9] = protocol;
+    std::memcpy(packet.data() + 12, &source, 4);
+    std::memcpy(packet.data() + 16, &destination, 4);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < header; i += 2)
+        sum += word(packet, i);
+    while (sum > 0xffff)
+        sum = (sum >> 16) + (sum & 0xffff);
+    packet[10] = static_cast<uint8_t>(~sum >> 8);
+    packet[11] = static_cast<uint8_t>(~sum);
+    packet.insert(packet.end(), body.begin(), body.end());
+    return packet;
+}
+
+void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl) {
+    if (input.size() < 10)
+        return;
+    constexpr uint8_t kReports[][2] = {{3, 3}, {3, 1}, {3, 13}, {11, 0}, {11, 1}, {12, 0}};
+    const uint8_t* kind = kReports[input[0] % 6];
+    size_t outer_options = input[1] % 11;
+    size_t inner_options = input[2] % 11;
+    size_t cut = input[3];
+    bool extensions = input[4] & 1;
+    uint8_t ttl = input[5];
+    uint32_t responder = (input[4] & 2) ? probe.target : address(input, 6);
+    Bytes payload =
+        probe.has_payload ? input.subspan(10, std::min<size_t>(input.size() - 10, 1400)) : Bytes();
+    std::vector<uint8_t> datagram(kUdpDatagramSize);
+    std::vector<uint8_t> body(payload.begin(), payload.end());
+    if (!body.empty())
+        body[0] = probe.counter;
+    size_t length = build_udp_datagram(datagram, probe_ttl, body);
+    if (length != 8 + body.size())
+        std::abort();
+    datagram.resize(length);
+
+    std::vector<uint8_t> sent = ip_packet(0x0101a8c0, probe.target, 1, 17, inner_options, datagram);
+    Bytes quote(sent.data(), std::min(sent.size(), 20 + inner_options * 4 + 8 + cut));
+    std::vector<uint8_t> icmp(8, 0);
+    icmp[0] = kind[0];
+    icmp[1] = kind[1];
+    icmp.insert(icmp.end(), quote.begin(), quote.end());
+    if (extensions) {
+        // RFC 4884: the quote padded to 32 bits, its length in words, then extensions.
+        icmp.resize(8 + (quote.size() + 3) / 4 * 4, 0);
+        icmp[5] = static_cast<uint8_t>((quote.size() + 3) / 4);
+        icmp.insert(icmp.end(), {0x20, 0x00, 0x00, 0x00, 0x00, 0x08, 0x01, 0x01, 0x11, 0x22});
+    }
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < icmp.size(); i += 2)
+        sum += word(icmp, i);
+    if (icmp.size() % 2 != 0)
+        sum += icmp.back() * 256u;
+    while (sum > 0xffff)
+        sum = (sum >> 16) + (sum & 0xffff);
+    icmp[2] = static_cast<uint8_t>(~sum >> 8);
+    icmp[3] = static_cast<uint8_t>(~sum);
+    std::vector<uint8_t> packet = ip_packet(responder, 0x0101a8c0, ttl, 1, outer_options, icmp);
+    Bytes received = Bytes(packet).first(std::min<size_t>(packet.size(), kUdpReceiveSize));
+    UdpAnswer answer = read_udp_answer(received, probe);
+    if (!answer.ours || answer.responder != responder || answer.icmp_type != kind[0] ||
+        answer.ttl != ttl)
+        std::abort();
+    compare(answer, expected_raw(received, probe), probe);
+
+    UdpErrorReport report;
+    report.offender = responder;
+    report.icmp_type = kind[0];
+    report.icmp_code = kind[1];
+    report.ttl = ttl;
+    report.quoted_destination = probe.target;
+    report.quoted_destination_port = probe.destination_port;
+    report.quoted_payload = body.data();
+    report.quoted_payload_length = std::min(body.size(), cut);
+    UdpAnswer queued = read_udp_error_report(report, probe);
+    if (!queued.ours || queued.responder != responder || queued.icmp_type != kind[0] ||
+        queued.ttl != ttl)
         std::abort();
 }
 
@@ -34,26 +220,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     probe.destination_port = udp_destination_port(data[1]);
     probe.has_payload = data[0] & 2;
     probe.counter = data[1];
-    std::span<const uint8_t> rest(data + 2, size - 2);
+    Bytes rest(data + 2, size - 2);
+    if ((data[0] & 0x30) == 0x30) {
+        check_built_reports(rest, probe, data[1]);
+        return 0;
+    }
     if ((data[0] & 1) == 0) {
-        check(read_udp_answer(rest, probe), probe);
+        // The platform hands over at most kUdpReceiveSize bytes of a packet.
+        if (rest.size() > kUdpReceiveSize)
+            rest = rest.first(kUdpReceiveSize);
+        compare(read_udp_answer(rest, probe), expected_raw(rest, probe), probe);
         return 0;
     }
     if (rest.size() < 13)
         return 0;
     UdpErrorReport report;
-    std::memcpy(&report.offender, rest.data(), 4);
+    report.offender = address(rest, 0);
     report.icmp_type = rest[4];
     report.icmp_code = rest[5];
     report.ttl = rest[6];
-    std::memcpy(&report.quoted_destination, rest.data() + 7, 4);
-    if (data[0] & 4)
-        report.quoted_destination = kTarget;
+    report.quoted_destination = (data[0] & 4) ? kTarget : address(rest, 7);
     std::memcpy(&report.quoted_destination_port, rest.data() + 11, 2);
     if (data[0] & 8)
         report.quoted_destination_port = probe.destination_port;
     report.quoted_payload = rest.data() + 13;
     report.quoted_payload_length = rest.size() - 13;
-    check(read_udp_error_report(report, probe), probe);
+    compare(read_udp_error_report(report, probe), expected_report(report, probe), probe);
     return 0;
 }
