@@ -1,4 +1,10 @@
-// Fuzzes the command-line parser: the input is split at zero bytes into arguments.
+// Fuzzes the command-line parser: the input is split at zero bytes into arguments. The
+// parser's outcome and settings are compared with a plain second reading of the rules:
+// the last argument is the target and never an option; only an argument's second
+// character selects the option; a value option takes the next argument whatever it is;
+// -t -n -i -p -w -v need a leading digit; -l reads like atoi and must lie in 0..8192
+// (1492 with -u); the last occurrence wins; the first error ends the parse.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -6,6 +12,103 @@
 #include <vector>
 
 #include "cli/options.h"
+
+namespace {
+
+bool same(const RunSettings& a, const RunSettings& b) {
+    return a.no_resolve == b.no_resolve && a.use_cache == b.use_cache && a.use_udp == b.use_udp &&
+           a.ping_only == b.ping_only && a.max_hops == b.max_hops &&
+           a.hop_pause_ms == b.hop_pause_ms && a.probe_gap_ms == b.probe_gap_ms &&
+           a.data_size == b.data_size && a.timeout_ms == b.timeout_ms &&
+           a.probes_per_hop == b.probes_per_hop && a.tos == b.tos;
+}
+
+// Leading white space, one sign, decimal digits; values beyond 32 bits stay at the
+// nearest end.
+int64_t leading_number(const std::string& text) {
+    size_t at = text.find_first_not_of(" \t\n\v\f\r");
+    if (at == std::string::npos)
+        return 0;
+    bool negative = text[at] == '-';
+    if (text[at] == '-' || text[at] == '+')
+        ++at;
+    int64_t value = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+        value = std::min<int64_t>(value * 10 + (text[at] - '0'), int64_t{1} << 32);
+    return negative ? -value : value;
+}
+
+int32_t* value_field(RunSettings& settings, char letter) {
+    switch (letter) {
+    case 't':
+        return &settings.max_hops;
+    case 'n':
+        return &settings.probe_gap_ms;
+    case 'i':
+        return &settings.probes_per_hop;
+    case 'p':
+        return &settings.hop_pause_ms;
+    case 'l':
+        return &settings.data_size;
+    case 'w':
+        return &settings.timeout_ms;
+    case 'v':
+        return &settings.tos;
+    default:
+        return nullptr;
+    }
+}
+
+bool* flag_field(RunSettings& settings, char letter) {
+    switch (letter) {
+    case 'd':
+        return &settings.no_resolve;
+    case 'c':
+        return &settings.use_cache;
+    case 'o':
+        return &settings.ping_only;
+    case 'u':
+        return &settings.use_udp;
+    default:
+        return nullptr;
+    }
+}
+
+ParseOutcome fail(const std::string& message) { return {ParseResult::error, message}; }
+
+// The second reading; settings start from the defaults.
+ParseOutcome expected_parse(const std::vector<std::string>& arguments, RunSettings* settings) {
+    const std::string too_big = "Data Length is too big (must be <= ";
+    for (size_t i = 1; i + 1 < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument.size() < 2 || argument[0] != '-')
+            return {ParseResult::show_usage, {}};
+        char letter = argument[1];
+        if (bool* flag = flag_field(*settings, letter)) {
+            *flag = true;
+            continue;
+        }
+        int32_t* field = value_field(*settings, letter);
+        if (field == nullptr)
+            return fail("Unrecognized option: " + argument + "\n");
+        const std::string& value = arguments[++i];
+        int64_t number = leading_number(value);
+        if (letter == 'l') {
+            if (number > 8192)
+                return fail(too_big + "8192)\n");
+            if (number < 0)
+                return fail("Bad argument for -l.\n");
+        } else if (value.empty() || value[0] < '0' || value[0] > '9') {
+            return fail(std::string("Bad argument for -") + letter + ".\n");
+        }
+        *field = static_cast<int32_t>(std::min<int64_t>(number, INT32_MAX));
+    }
+    if (settings->use_udp && settings->data_size > 1492)
+        return fail(too_big + "1492)\n");
+    return {};
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> arguments{"tarnhop"};
@@ -26,24 +129,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RunSettings settings;
     ParseOutcome outcome =
         parse_command_line(static_cast<int>(argv.size()), argv.data(), &settings);
-    switch (outcome.result) {
-    case ParseResult::ok:
+    RunSettings expected_settings;
+    ParseOutcome expected = expected_parse(arguments, &expected_settings);
+    if (outcome.result != expected.result || outcome.message != expected.message)
+        std::abort();
+    if (outcome.result == ParseResult::ok && !same(settings, expected_settings))
+        std::abort();
+    if (outcome.result == ParseResult::ok) {
         // Accepted settings are always within what the probes can send.
-        if (settings.data_size < 0 || settings.data_size > kMaxDataSize)
+        if (settings.data_size < 0 || settings.data_size > kMaxDataSize ||
+            (settings.use_udp && settings.data_size > kMaxUdpDataSize))
             std::abort();
-        if (settings.use_udp && settings.data_size > kMaxUdpDataSize)
-            std::abort();
-        if (settings.max_hops < 0 || settings.timeout_ms < 0 || settings.probes_per_hop < 0 ||
-            settings.probe_gap_ms < 0 || settings.hop_pause_ms < 0 || settings.tos < 0)
-            std::abort();
-        break;
-    case ParseResult::error:
-        if (outcome.message.empty() || outcome.message.back() != '\n')
-            std::abort();
-        break;
-    case ParseResult::show_usage:
-        break;
     }
-    (void)is_help_word(argv.back());
+    // The help words are compared byte for byte.
+    const std::string& first = arguments[1];
+    bool help = first == "/help" || first == "/?" || first == "-help" || first == "-?";
+    if (is_help_word(argv[1]) != help)
+        std::abort();
     return 0;
 }
