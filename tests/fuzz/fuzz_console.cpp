@@ -1,19 +1,31 @@
-// Fuzzes the console formatter with the program's own formats and arbitrary arguments,
-// and the terminal filter for names.
+// Fuzzes what reaches the terminal. The first byte picks one of two parts:
+// - the formatter with the program's own formats and arbitrary arguments: the result
+//   fits the cap, is terminated, and is what the C library makes of it cut to the cap;
+// - the display of a whole run: the banner and the probe loop with settings, replies
+//   (times, responders, status codes, TTLs) and host names taken from the input. What
+//   is written must be what a plain second rendering of the display rules gives, and
+//   every byte of it printable ASCII or a line end, whatever bytes the names hold.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/console.h"
+#include "names/target.h"
 #include "platform/platform.h"
+#include "probe/probe_loop.h"
 
 namespace {
 
-size_t format(char* out, const char* fmt, ...) {
+__attribute__((format(printf, 2, 3))) size_t format(char* out, const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
     size_t length = platform_format(out, fmt, args);
@@ -21,45 +33,303 @@ size_t format(char* out, const char* fmt, ...) {
     return length;
 }
 
-}  // namespace
+// The C library's own result for a format, cut to the cap.
+__attribute__((format(printf, 1, 2))) std::string reference(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    int length = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    va_start(args, fmt);
+    std::vsnprintf(text.data(), text.size(), fmt, args);
+    va_end(args);
+    text.resize(std::min<size_t>(static_cast<size_t>(length), kFormatCap - 1));
+    return text;
+}
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void check_formatter(const uint8_t* data, size_t size) {
     if (size < 5)
-        return 0;
+        return;
     int32_t number;
     std::memcpy(&number, data + 1, sizeof number);
     std::string text(reinterpret_cast<const char*>(data + 5), size - 5);
     const char* argument = text.c_str();
-
     char out[kFormatCap];
     size_t length = 0;
-    switch (data[0] % 5) {
+    std::string want;
+    switch (data[0] / 2 % 5) {
     case 0:
         length = format(out, "Unrecognized option: %s\n", argument);
+        want = reference("Unrecognized option: %s\n", argument);
         break;
     case 1:
         length = format(out, "Couldn't resolve %s. Winsock error code %d\n", argument, number);
+        want = reference("Couldn't resolve %s. Winsock error code %d\n", argument, number);
         break;
     case 2:
         length = format(out, "%2d  ", number);
+        want = reference("%2d  ", number);
         break;
     case 3:
         length = format(out, "%-7.7s", argument);
+        want = reference("%-7.7s", argument);
         break;
     default:
         length = format(out, "%s [%s]\n", argument, argument);
+        want = reference("%s [%s]\n", argument, argument);
         break;
     }
-    // The result always fits the cap, is terminated, and its length is what was written.
-    if (length > kFormatCap - 1 || std::strlen(out) != length)
+    if (length > kFormatCap - 1 || std::strlen(out) != length || want != out)
         std::abort();
-
     std::string safe = terminal_safe(text);
     if (safe.size() != text.size())
         std::abort();
-    for (char c : safe) {
-        if (c < 0x20 || c > 0x7e)
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        bool printable = byte >= 0x20 && byte <= 0x7e;
+        if (safe[i] != (printable ? text[i] : '?'))
             std::abort();
     }
+}
+
+// Reads the fuzz input front to back; zeros once it is used up.
+class Input {
+public:
+    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+    uint32_t u32() {
+        uint32_t value = 0;
+        for (int i = 0; i < 4; ++i)
+            value = value << 8 | byte();
+        return value;
+    }
+    bool empty() const { return at_ >= size_; }
+    std::string text(size_t length) {
+        std::string out;
+        while (out.size() < length && !empty())
+            out.push_back(static_cast<char>(byte()));
+        return out;
+    }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t at_ = 0;
+};
+
+// A host name as a lookup yields it: none, or text of up to 255 bytes without a zero.
+std::optional<std::string> read_name(Input& in) {
+    uint8_t length = in.byte();
+    if (length == 0)
+        return std::nullopt;
+    std::string name = in.text(length - 1u);
+    return name.substr(0, strnlen(name.c_str(), name.size()));
+}
+
+ProbeReply read_reply(Input& in) {
+    ProbeReply reply;
+    uint8_t kind = in.byte();
+    reply.answered = (kind & 3) != 0;
+    reply.rtt_ms = static_cast<int32_t>(in.u32());
+    if ((kind & 4) == 0)
+        reply.rtt_ms &= 0xffff;
+    reply.responder = in.u32();
+    switch (kind >> 3 & 3) {
+    case 0:
+        reply.status = 0;
+        break;
+    case 1:
+        reply.status = 11013;
+        break;
+    case 2:
+        reply.status = 11000 + static_cast<int32_t>(in.byte() % 32);
+        break;
+    default:
+        reply.status = static_cast<int32_t>(in.u32());
+        break;
+    }
+    reply.reply_ttl = in.byte();
+    return reply;
+}
+
+struct Script {
+    std::vector<ProbeReply> replies;
+    std::vector<std::optional<std::string>> names;
+    size_t next_reply = 0;
+    size_t next_name = 0;
+    int sleeps = 0;
+};
+
+std::string safe(const std::string& name) {
+    std::string out = name;
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
+            c = '?';
+    }
+    return out;
+}
+
+std::string status_text(int32_t code) {
+    if (code >= 11001 && code <= 11022)
+        return std::string(ip_status_text(code)) + "\n";
+    return reference("(%d) ", code) + platform_system_message(code) + "\n";
+}
+
+// The second rendering: banner, then the loop's passes.
+std::string render(uint32_t target, const std::optional<std::string>& banner_name,
+                   const RunSettings& settings, uint8_t start_ttl, const Script& script,
+                   int* sleeps) {
+    std::string dotted = platform_inet_ntoa(target);
+    std::string out = "\n";
+    out += settings.ping_only ? "Pinging " : "Tracing route to ";
+    out += banner_name ? safe(*banner_name) + " [" + dotted + "]" : dotted;
+    out += settings.ping_only ? " with data size of " : " with TTL of ";
+    out += std::to_string(settings.ping_only ? settings.data_size : settings.max_hops) + ":\n\n";
+    size_t reply_at = 0;
+    size_t name_at = 0;
+    uint8_t ttl = start_ttl;
+    for (int32_t pass = 0; pass < settings.max_hops; ++pass) {
+        ++ttl;
+        if (!settings.ping_only)
+            out += reference("%2d  ", ttl);
+        int answered = 0;
+        int32_t status = 11010;
+        uint32_t last = 0;
+        for (int32_t n = 0; n < settings.probes_per_hop; ++n) {
+            ProbeReply reply =
+                reply_at < script.replies.size() ? script.replies[reply_at] : ProbeReply{};
+            ++reply_at;
+            if (reply.answered) {
+                if (settings.ping_only) {
+                    out += "Reply from " + dotted +
+                           ": bytes=" + std::to_string(settings.data_size) +
+                           " time=" + std::to_string(reply.rtt_ms) +
+                           "ms TTL=" + std::to_string(reply.reply_ttl) + "\n";
+                } else {
+                    std::string cell = std::to_string(reply.rtt_ms) + "ms ";
+                    cell.resize(7, ' ');
+                    out += cell;
+                }
+                ++answered;
+                last = reply.responder;
+                status = reply.status;
+            } else {
+                out += settings.ping_only ? "Request timed out.\n" : " *     ";
+            }
+            *sleeps += settings.probe_gap_ms != 0;
+        }
+        if (answered > 0) {
+            std::optional<std::string> name =
+                name_at < script.names.size() ? script.names[name_at] : std::nullopt;
+            ++name_at;
+            if (!settings.ping_only) {
+                std::string address = platform_inet_ntoa(last);
+                out += name ? safe(*name) + " [" + address + "]\n" : address + "\n";
+            }
+        } else if (settings.ping_only) {
+            return out;
+        } else {
+            out += "Request timed out.\n";
+        }
+        if (status == 0)
+            return out +
+                   (settings.ping_only ? "\nPinging complete.\n" : "\nTraceroute complete.\n");
+        if (status != 11013 && status != 11010)
+            return out + "\n" + platform_inet_ntoa(last) + " reports: " + status_text(status);
+        *sleeps += settings.hop_pause_ms != 0;
+    }
+    return out;
+}
+
+int capture_fd = -1;
+
+// Everything written to standard output since the last call.
+std::string take_output() {
+    std::fflush(stdout);
+    std::string out;
+    char chunk[4096];
+    for (off_t at = 0;;) {
+        ssize_t got = pread(capture_fd, chunk, sizeof chunk, at);
+        if (got <= 0)
+            break;
+        out.append(chunk, static_cast<size_t>(got));
+        at += got;
+    }
+    if (ftruncate(capture_fd, 0) != 0 || std::fseek(stdout, 0, SEEK_SET) != 0)
+        std::abort();
+    return out;
+}
+
+void check_display(const uint8_t* data, size_t size) {
+    Input in(data, size);
+    RunSettings settings;
+    uint8_t flags = in.byte();
+    settings.ping_only = flags & 2;
+    settings.max_hops = (flags & 4) ? in.byte() + 8 : in.byte() % 8;
+    settings.probes_per_hop = in.byte() % ((flags & 4) ? 2 : 5);
+    settings.data_size = static_cast<int32_t>(in.u32() % (kMaxDataSize + 1));
+    settings.probe_gap_ms = flags & 8 ? 1 : 0;
+    settings.hop_pause_ms = flags & 16 ? 1 : 0;
+    uint8_t start_ttl = in.byte();
+    uint32_t target = in.u32();
+    std::optional<std::string> banner_name = read_name(in);
+
+    Script script;
+    size_t probes =
+        static_cast<size_t>(settings.max_hops) * static_cast<size_t>(settings.probes_per_hop);
+    while (!in.empty() && script.replies.size() < probes) {
+        script.replies.push_back(read_reply(in));
+        if (in.byte() & 1)
+            script.names.push_back(read_name(in));
+    }
+
+    print_banner(target, banner_name, settings);
+    ProbeLoopServices services;
+    services.probe = [&script](uint32_t, uint8_t, const RunSettings&) {
+        if (script.next_reply >= script.replies.size()) {
+            ++script.next_reply;
+            return ProbeReply{};
+        }
+        return script.replies[script.next_reply++];
+    };
+    services.lookup_name = [&script](uint32_t) -> std::optional<std::string> {
+        if (script.next_name >= script.names.size()) {
+            ++script.next_name;
+            return std::nullopt;
+        }
+        return script.names[script.next_name++];
+    };
+    services.sleep = [&script](int32_t) { ++script.sleeps; };
+    run_probe_loop(target, settings, start_ttl, services);
+    std::string shown = take_output();
+
+    int sleeps = 0;
+    if (shown != render(target, banner_name, settings, start_ttl, script, &sleeps) ||
+        sleeps != script.sleeps)
+        std::abort();
+    for (char c : shown) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c != '\n' && (byte < 0x20 || byte > 0x7e))
+            std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Standard output goes to a file in memory that each run reads back.
+    capture_fd = memfd_create("tarnhop-fuzz-console", 0);
+    if (capture_fd < 0 || dup2(capture_fd, STDOUT_FILENO) < 0)
+        std::abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1)
+        return 0;
+    if (data[0] & 1)
+        check_display(data + 1, size - 1);
+    else
+        check_formatter(data, size);
     return 0;
 }
