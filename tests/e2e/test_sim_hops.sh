@@ -77,10 +77,7 @@ after_ttl_255() {
 
 for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
     sim_mode "$mode"
-    if ! sim_start "$LAB_CLIENT" - <<<"$long_path"; then
-        e2e_fail "$mode: simulator start"
-        continue
-    fi
+    sim_begin "$long_path" || continue
     sim_check "ping-only over 129 hops" "$want_long_path" -d -w 500 -o 198.19.9.9
     expect_eq "$mode: TTLs of the two passes" "$(printf '%s\n' 128 128 128 129 129 129)" \
         "$(sim_probe_fields ttl)"
@@ -89,7 +86,7 @@ for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
             "$(printf '%s\n' 33562 33562 33562 33563 33563 33563)" "$(sim_probe_fields dport)"
     fi
 
-    sim_start "$LAB_CLIENT" - <<<"$every_hop"
+    sim_begin "$every_hop" || continue
     sim_check "-t 300: hop numbers wrap after 255" "$want_wrap" -d -t 300 -i 1 -n 0 -w 1000 \
         198.19.9.9
     expect_eq "$mode: probes that reached the network with -t 300" 299 \
@@ -102,7 +99,7 @@ for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
         e2e_fail "$mode: the TTL-0 probe gave up at once" "from TTL 255 to TTL 1: '$gap' ms, -w 1000"
     fi
 
-    sim_start "$LAB_CLIENT" - <<<"$long_path"
+    sim_begin "$long_path" || continue
     sim_check "-i 0 in trace mode" "$want_no_probes_trace" -d -t 3 -i 0 198.19.9.9
     sim_check "-i 0 in ping-only mode" "$want_no_probes_ping" -d -i 0 -o 198.19.9.9
     expect_eq "$mode: -i 0 sent no probe" "" "$(sim_probes)"

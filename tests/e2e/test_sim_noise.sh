@@ -75,10 +75,7 @@ noise_kinds=("noise echo-request" "late echo-reply" "noise echo-reply other id"
 
 for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
     sim_mode "$mode"
-    if ! sim_start "$LAB_CLIENT" - <<<"$scenario"; then
-        e2e_fail "$mode: simulator start"
-        continue
-    fi
+    sim_begin "$scenario" || continue
     sim_check "trace through the noise" "$want_trace" -d -w "$wait_ms" -n "$gap_ms" 198.19.9.9
     sent=$(sim_sent)
     for kind in "${noise_kinds[@]}"; do
@@ -94,7 +91,7 @@ for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
         fi
     done <<<"$intervals"
 
-    sim_start "$LAB_CLIENT" - <<<"$scenario"
+    sim_begin "$scenario" || continue
     sim_check "ping through the noise" "$want_ping" -d -w "$wait_ms" -o 198.19.9.9
 done
 sim_stop

@@ -64,10 +64,7 @@ EOF
 
 for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
     sim_mode "$mode"
-    if ! sim_start "$LAB_CLIENT" - <<<"$scenario"; then
-        e2e_fail "$mode: simulator start"
-        continue
-    fi
+    sim_begin "$scenario" || continue
     while IFS='|' read -r kind address icmp_raw icmp_dgram udp_raw udp_dgram; do
         case $mode in
         icmp-raw) text=$icmp_raw ;;

@@ -29,10 +29,7 @@ EOF
 
 for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
     sim_mode "$mode"
-    if ! sim_start "$LAB_CLIENT" - <<<"$scenario"; then
-        e2e_fail "$mode: simulator start"
-        continue
-    fi
+    sim_begin "$scenario" || continue
     sim_check "an answer after 10 s" "$want" -d -w 11000 198.19.9.9
     expect_eq "$mode: three probes per hop" "$(printf '%s\n' 1 1 1 2 2 2)" "$(sim_probe_fields ttl)"
 done

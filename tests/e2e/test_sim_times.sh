@@ -98,10 +98,7 @@ want_udp_wire=$(k=0; for t in 1 1 1 2 2 2 3 3 3 4 4 4 5 5 5; do
 
 for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
     sim_mode "$mode"
-    if ! sim_start "$LAB_CLIENT" - <<<"$delays"; then
-        e2e_fail "$mode: simulator start"
-        continue
-    fi
+    sim_begin "$delays" || continue
     sim_check "delays of 5, 50, 300 and 0 ms" "$want_delays" -d 198.19.9.9
     if [ "$mode" = icmp-raw ] || [ "$mode" = icmp-dgram ]; then
         expect_eq "$mode: TTL, ToS, payload length, first byte of each echo request" \
@@ -110,18 +107,18 @@ for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
         expect_eq "$mode: TTL, ports, length, checksum, payload length, first byte" \
             "$want_udp_wire" "$(sim_probe_fields ttl sport dport ulen csum len first)"
     fi
-    sim_start "$LAB_CLIENT" - <<<"$delays"
+    sim_begin "$delays" || continue
     sim_check "ping-only replies after 5 ms" "$want_ping" -d -o 198.19.9.9
     expect_eq "$mode: ping-only probes carry TTL 128" "$(printf '128\n128\n128')" \
         "$(sim_probe_fields ttl)"
 
-    sim_start "$LAB_CLIENT" - <<<"$routers"
+    sim_begin "$routers" || continue
     sim_check "different routers answer one hop" "$want_routers" -w 300 198.19.9.9
 
-    sim_start "$LAB_CLIENT" - <<<"$first_only"
+    sim_begin "$first_only" || continue
     sim_check "first probe reaches the target, the others are lost" "$want_first_only" \
         -d -w 300 198.19.9.9
-    sim_start "$LAB_CLIENT" - <<<"$first_only"
+    sim_begin "$first_only" || continue
     sim_check "ping-only: first reply, then two timeouts" "$want_first_only_ping" \
         -d -w 300 -o 198.19.9.9
 done

@@ -61,6 +61,8 @@
 #                           each repetition is reported: a machine busy with other work
 #                           can wake tarnhop late now and then (the kernel does not
 #                           preempt), whereas a fault in measuring shows in every run.
+#   sim_begin TEXT          sim_start in "$LAB_CLIENT" with the scenario TEXT; when it
+#                           does not start, that is a failed check and the status is 1
 #   sim_text VAR            stores standard input (a here-document) in VAR, whole
 #
 # Variables:
@@ -137,11 +139,6 @@ sim_start() {
     local ns=$1 scenario=$2 ready out i
     [ -z "${SIM_PID:-}" ] || sim_stop
     SIM_NS=$ns
-    SIM_BIN=${SIM_BIN:-${TARNHOP_BUILD_DIR:-}/tests/tools/netsim/netsim}
-    if [ ! -x "$SIM_BIN" ]; then
-        _sim_say "no simulator program at $SIM_BIN"
-        return 1
-    fi
     if [ -z "${SIM_DIR:-}" ] || [ ! -d "$SIM_DIR" ]; then
         # On tmpfs when there is one: a log write must never wait for a busy disk.
         SIM_DIR=$(mktemp -d /dev/shm/tarnhop-sim.XXXXXX 2>/dev/null) ||
@@ -149,6 +146,15 @@ sim_start() {
     fi
     _sim_hook_traps
     _SIM_COUNT=$((${_SIM_COUNT:-0} + 1))
+    # A new, empty log from here on: after a failed start nothing reads an old one.
+    SIM_LOG=$SIM_DIR/$_SIM_COUNT.log
+    : >"$SIM_LOG"
+    export SIM_LOG
+    SIM_BIN=${SIM_BIN:-${TARNHOP_BUILD_DIR:-}/tests/tools/netsim/netsim}
+    if [ ! -x "$SIM_BIN" ]; then
+        _sim_say "no simulator program at $SIM_BIN"
+        return 1
+    fi
     if [ "$scenario" = - ]; then
         SIM_SCENARIO=$SIM_DIR/$_SIM_COUNT.sim
         cat >"$SIM_SCENARIO"
@@ -156,15 +162,13 @@ sim_start() {
         SIM_SCENARIO=$scenario
     fi
     "$SIM_BIN" --check "$SIM_SCENARIO" || return 1
-    SIM_LOG=$SIM_DIR/$_SIM_COUNT.log
     SIM_DEV=$(printf 'ts%x%04x' "$BASHPID" "$RANDOM")
     ready=$SIM_DIR/$_SIM_COUNT.ready
     out=$SIM_DIR/$_SIM_COUNT.out
-    : >"$SIM_LOG"
     ip netns exec "$ns" "$SIM_BIN" --scenario "$SIM_SCENARIO" --dev "$SIM_DEV" \
         --addr "$SIM_ADDR/16" --log "$SIM_LOG" --ready "$ready" </dev/null >"$out" 2>&1 &
     SIM_PID=$!
-    export SIM_PID SIM_LOG SIM_DEV SIM_DIR SIM_SCENARIO
+    export SIM_PID SIM_DEV SIM_DIR SIM_SCENARIO
     for ((i = 0; i < 500; i++)); do
         [ -e "$ready" ] && return 0
         [ -e "/proc/$SIM_PID" ] && [ "$(awk '{print $3}' "/proc/$SIM_PID/stat")" != Z ] || break
@@ -304,6 +308,12 @@ sim_check() {
     fi
     expect_status "$name: status" 0 "$st"
     expect_eq "$name: nothing on stderr" "" "$err"
+}
+
+sim_begin() {
+    sim_start "$LAB_CLIENT" - <<<"$1" && return 0
+    e2e_fail "${SIM_MODE:-sim}: the simulator starts"
+    return 1
 }
 
 sim_text() {

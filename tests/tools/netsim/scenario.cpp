@@ -38,8 +38,9 @@ bool read_number(const std::string& word, long max, long* value) {
     return true;
 }
 
-// Sets the ICMP error kind named by words[i] (one word, or "icmp TYPE CODE");
-// returns false when words[i] names no kind.
+// Sets the answer kind named at words[i] (one word, "icmp TYPE CODE" or "unreachable
+// CODE") and moves i past it; false when words[i] names no kind. A kind whose numbers
+// are missing or bad sets *error.
 bool read_kind(const Words& words, size_t& i, Answer& answer, std::string* error) {
     const std::string& word = words[i];
     if (word == "reply" || word == "echo-reply") {
