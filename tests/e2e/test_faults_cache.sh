@@ -1,0 +1,360 @@
+#!/usr/bin/env bash
+# End-to-end faults around the cache file (-c), each run in a network namespace of its own
+# with no interface up (its probes, none with -t 0, and lookups cannot leave it):
+# - a run killed with SIGKILL at random moments, most of them while it writes a 100 MiB
+#   cache file, leaves the old file or the new one whole, never a mix;
+# - a full disk (a tiny tmpfs mounted in a mount namespace of the test's own) during the
+#   save leaves the old file byte for byte and no temporary file;
+# - a cache file that cannot be read is an empty cache; one that cannot be written, or
+#   whose folder cannot be written, or a folder in the file's place, is silently not
+#   saved: same output, status 0, nothing on stderr, the old file unchanged;
+# - a cache file of pseudo-random bytes loads without a crash and is saved back as the
+#   whole records it held, each name cut at its first zero byte, the cut record at the
+#   end dropped.
+set -u
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+e2e_require_tarnhop
+
+if [ "$(id -u)" != 0 ]; then
+    [ "${CI:-}" = true ] && { echo "FAIL - needs root (network and mount namespaces)"; exit 1; }
+    e2e_skip "needs root (network and mount namespaces)"
+fi
+
+suffix=$(printf '%x%04x' "$BASHPID" "$RANDOM")
+ns=tarnhop-$suffix-faults
+work=$(mktemp -d "/tmp/tarnhop-faults-$suffix.XXXXXX")
+chmod 755 "$work"
+bg_pid=""
+cleanup() {
+    if [ -n "$bg_pid" ] && [ "$(cat "/proc/$bg_pid/comm" 2>/dev/null)" = tarnhop ]; then
+        kill -KILL "$bg_pid" 2>/dev/null
+        wait "$bg_pid" 2>/dev/null
+    fi
+    ip netns del "$ns" 2>/dev/null
+    rm -rf -- "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+ip netns add "$ns" || { echo "FAIL - cannot make a network namespace"; exit 1; }
+# Runs as nobody open their ICMP socket as a ping socket.
+ip netns exec "$ns" sysctl -q -w "net.ipv4.ping_group_range=0 2147483647" ||
+    { echo "FAIL - cannot open ping sockets in the namespace"; exit 1; }
+
+in_ns() {
+    timeout -k 2 60 ip netns exec "$ns" "$@"
+}
+
+in_ns_nobody() {
+    timeout -k 2 60 ip netns exec "$ns" setpriv --reuid=nobody --regid=nogroup \
+        --clear-groups --no-new-privs -- "$@"
+}
+getent group nogroup >/dev/null 2>&1 || in_ns_nobody() {
+    timeout -k 2 60 ip netns exec "$ns" setpriv --reuid=nobody --regid=nobody \
+        --clear-groups --no-new-privs -- "$@"
+}
+
+# One record: ADDRESS as 8 hex digits, then the name.
+record_hex() {
+    printf '%s%02x' "$1" "${#2}"
+    printf '%s' "$2" | xxd -p | tr -d '\n'
+}
+
+write_hex() {
+    printf '%s' "$2" | xxd -r -p >"$1"
+}
+
+# A program copy in a folder of its own: its cache file is FOLDER/tarnhop.cache.
+program_in() {
+    mkdir -p "$1"
+    cp "$TARNHOP" "$1/tarnhop"
+}
+
+banner_with_localhost=""
+banner_plain=$'\nTracing route to 127.0.0.1 with TTL of 0:\n\n'
+
+# ---- SIGKILL during the save ---------------------------------------------------------
+kill_dir=$work/kill
+program_in "$kill_dir"
+# 256 records of 200-byte names, repeated: 100 MiB in all, far from 127.0.0.1.
+name_hex=$(printf '78%.0s' {1..200})
+block_hex=""
+for ((i = 0; i < 256; i++)); do
+    block_hex+=$(printf '0a0000%02xc8' "$i")$name_hex
+done
+write_hex "$work/block" "$block_hex"
+cp "$work/block" "$work/old.cache"
+for ((i = 0; i < 11; i++)); do
+    cat "$work/old.cache" "$work/old.cache" >"$work/double" && mv "$work/double" "$work/old.cache"
+done
+
+# Microseconds since the epoch, without a fork.
+now_us() {
+    local t=${EPOCHREALTIME/./}
+    printf '%s' "$t"
+}
+
+# Starts the program in the background on the old file (pid in bg_pid, start in
+# bg_start).
+start_run() {
+    rm -f -- "$kill_dir"/tarnhop.cache.??????
+    cp "$work/old.cache" "$kill_dir/tarnhop.cache"
+    bg_start=$(now_us)
+    ip netns exec "$ns" "$kill_dir/tarnhop" -c -t 0 127.0.0.1 >"$work/run.out" 2>"$work/run.err" &
+    bg_pid=$!
+}
+
+running() {
+    [ "$(awk '{print $3}' "/proc/$bg_pid/stat" 2>/dev/null)" != Z ] &&
+        [ "$(cat "/proc/$bg_pid/comm" 2>/dev/null)" = tarnhop ]
+}
+
+# Spins until the save's temporary file exists (true) or the run is over (false).
+await_temporary() {
+    while running; do
+        compgen -G "$kill_dir/tarnhop.cache.??????" >/dev/null && return 0
+    done
+    return 1
+}
+
+# An uninterrupted run, watched: when its temporary file appears and goes, and its end.
+# The new file is the old one and 127.0.0.1's record after it.
+start_run
+save_from_ms=-1
+save_to_ms=-1
+while running; do
+    if compgen -G "$kill_dir/tarnhop.cache.??????" >/dev/null; then
+        t=$((($(now_us) - bg_start) / 1000))
+        ((save_from_ms >= 0)) || save_from_ms=$t
+        save_to_ms=$t
+    fi
+done
+wait "$bg_pid"
+st=$?
+bg_pid=""
+whole_ms=$((($(now_us) - bg_start) / 1000))
+expect_status "whole run: status" 0 "$st"
+expect_eq "whole run: nothing on stderr" "" "$(cat "$work/run.err")"
+banner_with_localhost=$(cat "$work/run.out" && printf x)
+banner_with_localhost=${banner_with_localhost%x}
+cp "$kill_dir/tarnhop.cache" "$work/new.cache"
+old_size=$(stat -c %s "$work/old.cache")
+new_size=$(stat -c %s "$work/new.cache")
+if cmp -s -n "$old_size" "$work/old.cache" "$work/new.cache" && ((new_size > old_size)) &&
+    [ "$(tail -c +$((old_size + 1)) "$work/new.cache" | head -c 4 | xxd -p)" = 7f000001 ]; then
+    e2e_pass "whole run: the new file is the old one followed by 127.0.0.1's record"
+else
+    e2e_fail "whole run: the new file is the old one followed by 127.0.0.1's record" \
+        "old $old_size bytes, new $new_size bytes"
+fi
+printf '    (a whole run with a %d-byte cache file: %d ms; temporary file seen from %d to %d ms)\n' \
+    "$old_size" "$whole_ms" "$save_from_ms" "$save_to_ms"
+
+# Each attempt starts from the old file and kills the run: four at a random moment from
+# a little before the save to the end (from the start when no save was seen), six at a
+# random moment in the first third of the time the save took, after its temporary file
+# appeared.
+((save_from_ms >= 0)) && window_from=$((save_from_ms * 8 / 10)) || window_from=0
+save_ms=$((save_to_ms > save_from_ms ? save_to_ms - save_from_ms : 1))
+mid_save=0
+for attempt in 1 2 3 4 5 6 7 8 9 10; do
+    start_run
+    if ((attempt <= 4)); then
+        delay_ms=$((window_from + (RANDOM * 32768 + RANDOM) % (whole_ms - window_from + 1)))
+        sleep "$((delay_ms / 1000)).$(printf '%03d' $((delay_ms % 1000)))"
+    elif await_temporary; then
+        delay_ms=$(((RANDOM * 32768 + RANDOM) % (save_ms / 3 + 1)))
+        sleep "$((delay_ms / 1000)).$(printf '%03d' $((delay_ms % 1000)))"
+    fi
+    kill -KILL "$bg_pid" 2>/dev/null
+    wait "$bg_pid" 2>/dev/null
+    bg_pid=""
+    when="$((($(now_us) - bg_start) / 1000)) ms"
+    if compgen -G "$kill_dir/tarnhop.cache.??????" >/dev/null; then
+        mid_save=$((mid_save + 1))
+        when+=", mid-save"
+    fi
+    if cmp -s "$kill_dir/tarnhop.cache" "$work/old.cache"; then
+        e2e_pass "kill $attempt ($when): the old file, whole"
+    elif cmp -s "$kill_dir/tarnhop.cache" "$work/new.cache"; then
+        e2e_pass "kill $attempt ($when): the new file, whole"
+    else
+        e2e_fail "kill $attempt ($when): the file is neither the old nor the new one" \
+            "$(stat -c '%s bytes' "$kill_dir/tarnhop.cache")"
+    fi
+done
+rm -f -- "$kill_dir"/tarnhop.cache.?????? "$work/old.cache" "$work/new.cache"
+if ((mid_save >= 3)); then
+    e2e_pass "$mid_save of 10 kills came while the save was writing its temporary file"
+else
+    e2e_fail "only $mid_save of 10 kills came while the save was writing (at least 3 wanted)"
+fi
+
+# ---- Full disk -------------------------------------------------------------------------
+full_dir=$work/full
+mkdir -p "$full_dir"
+# 1 MiB of records without 127.0.0.1: the run adds its record, which a save must write.
+: >"$work/old.cache"
+for ((i = 0; i < 20; i++)); do
+    cat "$work/block" >>"$work/old.cache"
+done
+binary_kib=$((($(stat -c %s "$TARNHOP") + 4095) / 4096 * 4))
+cache_kib=$((($(stat -c %s "$work/old.cache") + 4095) / 4096 * 4))
+# Room for the program, the old file and 64 KiB: the new file cannot be written whole.
+cat >"$work/full.sh" <<'EOF'
+set -u
+mount -t tmpfs -o "size=$((BINARY_KIB + CACHE_KIB + 64))k,mode=755" tarnhop-full "$FULL_DIR" || exit 3
+cp "$TARNHOP" "$FULL_DIR/tarnhop" && cp "$OLD" "$FULL_DIR/tarnhop.cache" || exit 4
+before=$(df --output=used -k "$FULL_DIR" | tail -n 1)
+"$FULL_DIR/tarnhop" -c -t 0 127.0.0.1 >"$WORK/full.out" 2>"$WORK/full.err"
+echo "$?" >"$WORK/full.status"
+after=$(df --output=used -k "$FULL_DIR" | tail -n 1)
+cmp -s "$FULL_DIR/tarnhop.cache" "$OLD" && echo same >"$WORK/full.same"
+ls -A "$FULL_DIR" >"$WORK/full.listing"
+echo "$before $after" >"$WORK/full.df"
+umount "$FULL_DIR"
+EOF
+e2e_run out err st in_ns env TARNHOP="$TARNHOP" FULL_DIR="$full_dir" OLD="$work/old.cache" \
+    WORK="$work" BINARY_KIB="$binary_kib" CACHE_KIB="$cache_kib" \
+    unshare --mount --propagation private bash "$work/full.sh"
+expect_status "full disk: the tmpfs was mounted and filled" 0 "$st"
+full_out=$(cat "$work/full.out" 2>/dev/null && printf x)
+expect_eq "full disk: output" "$banner_with_localhost" "${full_out%x}"
+expect_eq "full disk: status 0" 0 "$(cat "$work/full.status" 2>/dev/null)"
+expect_eq "full disk: nothing on stderr" "" "$(cat "$work/full.err" 2>/dev/null)"
+expect_eq "full disk: the old file byte for byte" same "$(cat "$work/full.same" 2>/dev/null)"
+expect_eq "full disk: no temporary file left" $'tarnhop\ntarnhop.cache' "$(cat "$work/full.listing" 2>/dev/null)"
+read -r used_before used_after <"$work/full.df" 2>/dev/null
+expect_eq "full disk: space used after the run as before it" "${used_before:-?}" "${used_after:-!}"
+mountpoint -q "$full_dir" && e2e_fail "full disk: the tmpfs is still mounted outside"
+
+# ---- Files that cannot be read or written ----------------------------------------------
+# The cache holds a name for 127.0.0.1 that no resolver gives: seen in the banner only
+# when the file was read.
+cached_hex=$(record_hex 7f000001 from-the-cache)
+banner_cached=$'\nTracing route to from-the-cache [127.0.0.1] with TTL of 0:\n\n'
+
+perm_case() {
+    local title=$1 runner=$2 dir=$3 want_out=$4 want_file=$5
+    e2e_run out err st "$runner" "$dir/tarnhop" -c -t 0 127.0.0.1
+    expect_eq "$title: output" "$want_out" "$out"
+    expect_status "$title: status" 0 "$st"
+    expect_eq "$title: nothing on stderr" "" "$err"
+    if [ -n "$want_file" ]; then
+        expect_eq "$title: the file afterwards" "$want_file" "$(xxd -p "$dir/tarnhop.cache" | tr -d '\n')"
+    fi
+    expect_eq "$title: no temporary file left" "" "$(compgen -G "$dir/tarnhop.cache.??????")"
+}
+
+# The resolver's answer for 127.0.0.1 in the namespace, as the banner shows it.
+local_name=$(printf '%s' "$banner_with_localhost" | sed -n 's/^Tracing route to \(.*\) \[127\.0\.0\.1\].*/\1/p')
+if [ -n "$local_name" ]; then
+    resolver_hex=$(record_hex 7f000001 "$local_name")
+else
+    resolver_hex=7f00000100
+    banner_with_localhost=$banner_plain
+fi
+
+dir=$work/unreadable
+program_in "$dir"
+write_hex "$dir/tarnhop.cache" "$cached_hex"
+chown -R nobody "$dir"
+chmod 200 "$dir/tarnhop.cache"
+perm_case "unreadable file (nobody, mode 200)" in_ns_nobody "$dir" "$banner_with_localhost" "$resolver_hex"
+expect_eq "unreadable file: keeps its mode" 200 "$(stat -c %a "$dir/tarnhop.cache")"
+
+dir=$work/readonly
+program_in "$dir"
+write_hex "$dir/tarnhop.cache" "$(record_hex 0a000001 other)"
+chown -R nobody "$dir"
+chmod 444 "$dir/tarnhop.cache"
+perm_case "read-only file (nobody, mode 444)" in_ns_nobody "$dir" "$banner_with_localhost" \
+    "$(record_hex 0a000001 other)"
+
+dir=$work/lockedfolder
+program_in "$dir"
+write_hex "$dir/tarnhop.cache" "$(record_hex 0a000001 other)"
+chmod 666 "$dir/tarnhop.cache"
+perm_case "folder nobody may not write (file mode 666)" in_ns_nobody "$dir" \
+    "$banner_with_localhost" "$(record_hex 0a000001 other)"
+
+dir=$work/nofile
+program_in "$dir"
+perm_case "no cache file, folder nobody may not write" in_ns_nobody "$dir" "$banner_with_localhost" ""
+expect_eq "no cache file: none made" "" "$(compgen -G "$dir/tarnhop.cache*")"
+
+dir=$work/folderinplace
+program_in "$dir"
+mkdir "$dir/tarnhop.cache"
+perm_case "a folder in the cache file's place (root)" in_ns "$dir" "$banner_with_localhost" ""
+expect_eq "folder in place: still an empty folder" "" "$(ls -A "$dir/tarnhop.cache")"
+
+dir=$work/readable
+program_in "$dir"
+write_hex "$dir/tarnhop.cache" "$cached_hex"
+chown -R nobody "$dir"
+perm_case "readable file (the same run reads it)" in_ns_nobody "$dir" "$banner_cached" "$cached_hex"
+
+# ---- Random bytes ----------------------------------------------------------------------
+# Made-whole records of a file, as hex: names cut at their first zero byte, a cut record
+# at the end dropped.
+made_whole_hex() {
+    od -An -v -tu1 -w1 "$1" | awk '
+        { b[n++] = $1 + 0 }
+        END {
+            at = 0
+            while (n - at >= 5) {
+                len = b[at + 4]
+                if (n - at - 5 < len) break
+                text = 0
+                while (text < len && b[at + 5 + text] != 0) text++
+                for (i = 0; i < 4; i++) printf "%02x", b[at + i]
+                printf "%02x", text
+                for (i = 0; i < text; i++) printf "%02x", b[at + 5 + i]
+                at += 5 + len
+            }
+            printf "\n"
+        }'
+}
+
+random_bytes() {
+    local seed=$1 size=$2
+    if command -v openssl >/dev/null 2>&1; then
+        openssl enc -aes-128-ctr -nosalt -K "$(printf '%032x' "$seed")" -iv 0 </dev/zero 2>/dev/null |
+            head -c "$size"
+    else
+        head -c "$size" /dev/urandom
+    fi
+}
+
+dir=$work/random
+program_in "$dir"
+for seed in 1 2 3; do
+    random_bytes "$seed" $((20000 * seed)) >"$work/random.in"
+    # Zero bytes often, as in real names' ends: every byte below 8 becomes 0 in one of
+    # three files.
+    ((seed == 2)) && tr '\001-\007' '\000' <"$work/random.in" >"$work/random.tmp" &&
+        mv "$work/random.tmp" "$work/random.in"
+    cp "$work/random.in" "$dir/tarnhop.cache"
+    want=$(made_whole_hex "$work/random.in")
+    e2e_run out err st in_ns "$dir/tarnhop" -c -d -t 0 127.0.0.1
+    expect_status "random bytes (seed $seed): status" 0 "$st"
+    expect_eq "random bytes (seed $seed): output" "$banner_plain" "$out"
+    expect_eq "random bytes (seed $seed): nothing on stderr" "" "$err"
+    expect_eq "random bytes (seed $seed): saved back as whole records" "$want" \
+        "$(xxd -p "$dir/tarnhop.cache" | tr -d '\n' && echo)"
+    # And with a lookup: the same records, then 127.0.0.1's unless it had one.
+    e2e_run out err st in_ns "$dir/tarnhop" -c -t 0 127.0.0.1
+    expect_status "random bytes (seed $seed), with lookups: status" 0 "$st"
+    got=$(xxd -p "$dir/tarnhop.cache" | tr -d '\n')
+    if [[ $got == "${want%$'\n'}"* ]]; then
+        e2e_pass "random bytes (seed $seed), with lookups: the records kept, in order"
+    else
+        e2e_fail "random bytes (seed $seed), with lookups: the records kept, in order"
+    fi
+done
+
+e2e_finish
