@@ -214,5 +214,39 @@ TEST(Responder, InjectsNoiseAtItsDelay) {
     EXPECT_EQ(redirect.src, addr("198.19.0.254"));
 }
 
+TEST(Responder, IpOptionsAndStrangersProbes) {
+    Responder responder(
+        scenario_of("target 198.19.9.9 options 8\n"
+                    "inject every stranger after 1\n"
+                    "inject every stranger port-unreachable from 198.19.5.5 options 40\n"));
+    std::vector<Outgoing> out = responder.on_probe(probe_of(echo_request(64, 3)));
+    ASSERT_EQ(out.size(), 3u);
+    // Eight option bytes: a 28-byte header, valid, with the echo reply after it.
+    EXPECT_EQ(out[0].packet[0], 0x47);
+    EXPECT_EQ(inet_checksum(std::span(out[0].packet).first(28)), 0);
+    Probe reply = probe_of(out[0].packet);
+    EXPECT_EQ(reply.icmp_type, 0);
+    EXPECT_EQ(out[0].packet[32] << 8 | out[0].packet[33], 0x1234);
+    // Time exceeded about the same request with another identifier, checksums valid.
+    Probe stranger = probe_of(out[1].packet);
+    EXPECT_EQ(stranger.icmp_type, 11);
+    EXPECT_EQ(stranger.src, kNoiseSource);
+    EXPECT_EQ(out[1].delay_ms, 1u);
+    EXPECT_EQ(out[1].packet[52] << 8 | out[1].packet[53], 0x1234 ^ 0x5a5a);
+    EXPECT_EQ(out[1].packet[54] << 8 | out[1].packet[55], 3);
+    EXPECT_EQ(inet_checksum(std::span(out[1].packet).subspan(20)), 0);
+    EXPECT_EQ(inet_checksum(std::span(out[1].packet).subspan(48)), 0);
+    EXPECT_EQ(out[2].packet[0], 0x4f);
+    EXPECT_EQ(probe_of(out[2].packet).icmp_code, 3);
+    // A UDP probe's stranger comes from another source port.
+    std::vector<Outgoing> udp = responder.on_probe(probe_of(udp_probe(64, 4)));
+    ASSERT_EQ(udp.size(), 3u);
+    EXPECT_EQ(udp[1].packet[48] << 8 | udp[1].packet[49], 60001 ^ 0x5a5a);
+    EXPECT_EQ(udp[1].packet[50] << 8 | udp[1].packet[51], 33434 + 64);
+    EXPECT_EQ(error_of("target 198.19.9.9 options 6\n"), "line 1: bad value '6' for options");
+    EXPECT_EQ(error_of("inject every stranger echo-reply\n"),
+              "line 1: a stranger's probe gets an ICMP error");
+}
+
 }  // namespace
 }  // namespace netsim

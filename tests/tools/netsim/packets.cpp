@@ -114,6 +114,19 @@ Bytes make_ipv4(uint32_t src, uint32_t dst, uint8_t ttl, uint8_t tos, uint16_t i
     return packet;
 }
 
+void add_ip_options(Bytes& packet, size_t option_bytes) {
+    if (option_bytes == 0 || packet.size() < 20)
+        return;
+    Bytes options(option_bytes, 1);
+    options.back() = 0;
+    packet.insert(packet.begin() + 20, options.begin(), options.end());
+    size_t header = 20 + option_bytes;
+    packet[0] = static_cast<uint8_t>(0x40 | header / 4);
+    put16(packet, 2, static_cast<uint16_t>(packet.size()));
+    put16(packet, 10, 0);
+    put16(packet, 10, inet_checksum(std::span(packet).first(header)));
+}
+
 Bytes quote_probe(const Probe& probe, int hops_before, size_t limit) {
     size_t length = std::min(limit, probe.datagram.size());
     Bytes quote(probe.datagram.begin(), probe.datagram.begin() + static_cast<ptrdiff_t>(length));

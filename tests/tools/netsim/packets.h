@@ -51,6 +51,10 @@ Bytes make_icmp(uint8_t type, uint8_t code, uint32_t rest, std::span<const uint8
 Bytes make_ipv4(uint32_t src, uint32_t dst, uint8_t ttl, uint8_t tos, uint16_t ident,
                 std::span<const uint8_t> icmp);
 
+// Puts option_bytes bytes of IP options (no-operation, then end of options) into the
+// header of a packet made by make_ipv4, with its lengths and checksum redone.
+void add_ip_options(Bytes& packet, size_t option_bytes);
+
 // The part of the probe that an ICMP error quotes: the probe's IP header with its TTL
 // lowered by hops_before (what the reporting router saw) and its header checksum
 // redone, then the following bytes, in all at most limit bytes of the datagram.

@@ -24,6 +24,31 @@ std::string kind_text(uint8_t type, uint8_t code) {
     return "icmp " + std::to_string(type) + "/" + std::to_string(code);
 }
 
+// The same probe as another program would send it: another ICMP identifier (checksum
+// redone) or another UDP source port (checksum left out).
+Probe strangers_probe(const Probe& probe) {
+    Probe other = probe;
+    size_t header = static_cast<size_t>(other.datagram[0] & 0x0f) * 4;
+    if (other.datagram.size() < header + 8)
+        return other;
+    uint8_t* transport = other.datagram.data() + header;
+    if (probe.kind == Probe::Kind::echo) {
+        other.id = static_cast<uint16_t>(probe.id ^ kOtherIdentifierMask);
+        transport[4] = static_cast<uint8_t>(other.id >> 8);
+        transport[5] = static_cast<uint8_t>(other.id);
+        transport[2] = transport[3] = 0;
+        uint16_t sum = inet_checksum(std::span(other.datagram).subspan(header));
+        transport[2] = static_cast<uint8_t>(sum >> 8);
+        transport[3] = static_cast<uint8_t>(sum);
+    } else if (probe.kind == Probe::Kind::udp) {
+        other.sport = static_cast<uint16_t>(probe.sport ^ kOtherIdentifierMask);
+        transport[0] = static_cast<uint8_t>(other.sport >> 8);
+        transport[1] = static_cast<uint8_t>(other.sport);
+        transport[6] = transport[7] = 0;
+    }
+    return other;
+}
+
 bool injection_applies(const Injection& injection, const Probe& probe, int number) {
     switch (injection.when) {
     case Injection::When::probe:
@@ -50,14 +75,18 @@ std::vector<Outgoing> Responder::on_probe(const Probe& probe) {
     int hop = 0;
     const Answer* chosen = choose(probe, &hop);
     if (chosen != nullptr) {
-        if (std::optional<Outgoing> answer = build(probe, *chosen, hop, probe.dst))
+        if (std::optional<Outgoing> answer = build(probe, *chosen, hop, probe.dst)) {
+            add_ip_options(answer->packet, chosen->options);
             out.push_back(std::move(*answer));
+        }
     }
     for (const Injection& injection : scenario_.injections) {
         if (!injection_applies(injection, probe, probes_))
             continue;
-        if (std::optional<Outgoing> extra = inject(probe, injection, hop))
+        if (std::optional<Outgoing> extra = inject(probe, injection, hop)) {
+            add_ip_options(extra->packet, injection.answer.options);
             out.push_back(std::move(*extra));
+        }
     }
     previous_ = probe;
     return out;
@@ -157,6 +186,13 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
         icmp[2] = static_cast<uint8_t>(sum >> 8);
         icmp[3] = static_cast<uint8_t>(sum);
         return packet(noise_from, probe.src, ttl, 0xc0, icmp, delay, "noise 4-byte icmp");
+    }
+    case Injection::What::stranger: {
+        std::optional<Outgoing> extra =
+            build(strangers_probe(probe), spec, std::max(hop, 1), kNoiseSource);
+        if (extra)
+            extra->what = "noise " + extra->what + " about a stranger's probe";
+        return extra;
     }
     case Injection::What::answer: {
         std::optional<Outgoing> extra = build(probe, spec, std::max(hop, 1), kNoiseSource);

@@ -83,10 +83,11 @@ bool read_kind(const Words& words, size_t& i, Answer& answer, std::string* error
     return false;
 }
 
-// One option word with its value: delay/after, ttl, quote, mtu, gateway, pointer, from.
+// One option word with its value: delay/after, ttl, quote, mtu, gateway, pointer, from,
+// options.
 bool read_option(const Words& words, size_t& i, Answer& answer, std::string* error) {
-    static const std::string kOptions[] = {"delay", "after",   "ttl",     "quote",
-                                           "mtu",   "pointer", "gateway", "from"};
+    static const std::string kOptions[] = {"delay",   "after",   "ttl",  "quote",  "mtu",
+                                           "pointer", "gateway", "from", "options"};
     const std::string& word = words[i];
     if (std::find(std::begin(kOptions), std::end(kOptions), word) == std::end(kOptions)) {
         *error = "unknown word '" + word + "'";
@@ -111,6 +112,9 @@ bool read_option(const Words& words, size_t& i, Answer& answer, std::string* err
     } else if (word == "mtu") {
         ok = read_number(value, 65535, &number);
         answer.rest = static_cast<uint32_t>(number);
+    } else if (word == "options") {
+        ok = read_number(value, 40, &number) && number % 4 == 0;
+        answer.options = static_cast<size_t>(number);
     } else if (word == "pointer") {
         ok = read_number(value, 255, &number);
         answer.rest = static_cast<uint32_t>(number) << 24;
@@ -249,6 +253,7 @@ bool read_injection(const Words& words, Scenario& scenario, std::string* error) 
         {"truncated", Injection::What::truncated},
         {"bad-checksum", Injection::What::bad_checksum},
         {"tiny", Injection::What::tiny},
+        {"stranger", Injection::What::stranger},
     };
     Injection injection;
     size_t i = 1;
@@ -276,7 +281,8 @@ bool read_injection(const Words& words, Scenario& scenario, std::string* error) 
             break;
         }
     }
-    if (injection.what == Injection::What::answer || injection.what == Injection::What::earlier) {
+    if (injection.what == Injection::What::answer || injection.what == Injection::What::earlier ||
+        injection.what == Injection::What::stranger) {
         if (i < words.size() && parse_address(words[i])) {
             *error = "write the sender of an injected packet as 'from ADDR'";
             return false;
@@ -288,6 +294,16 @@ bool read_injection(const Words& words, Scenario& scenario, std::string* error) 
         injection.answer.kind != Answer::Kind::icmp_error) {
         *error = "unknown injection '" + words[i] + "'";
         return false;
+    }
+    if (injection.what == Injection::What::stranger &&
+        injection.answer.kind != Answer::Kind::icmp_error) {
+        if (injection.answer.kind != Answer::Kind::reply) {
+            *error = "a stranger's probe gets an ICMP error";
+            return false;
+        }
+        injection.answer.kind = Answer::Kind::icmp_error;
+        injection.answer.type = 11;
+        injection.answer.code = 0;
     }
     if (injection.answer.silent) {
         *error = "an injection cannot be silent";

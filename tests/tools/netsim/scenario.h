@@ -32,6 +32,7 @@ struct Answer {
     uint32_t delay_ms = 0;
     int ttl = -1;  // TTL of the answer; -1: 65 minus the hop, at least 1
     size_t quote = kDefaultQuote;
+    size_t options = 0;  // bytes of IP options in the answer's header (0 to 40, by 4)
 };
 
 // Routers at TTL first..last: the n-th probe of a run of probes with one TTL gets
@@ -60,6 +61,7 @@ struct Injection {
         truncated,     // time exceeded whose quote stops inside the IP header
         bad_checksum,  // time exceeded quoting this probe, ICMP checksum wrong
         tiny,          // an ICMP message of 4 bytes, shorter than its header
+        stranger,      // an error about someone else's probe like this one
         answer,        // any answer kind (redirect, time-exceeded...) about this probe
     };
     When when = When::every;
