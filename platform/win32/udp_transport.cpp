@@ -107,9 +107,14 @@ UdpOutcome platform_udp_exchange(const UdpExchange& exchange) {
            reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
 
     uint8_t buffer[kUdpReceiveSize];
-    for (;;) {
+    // Once the time is up nothing more is read, however much keeps arriving (a wait of
+    // 0 still reports a queued packet); the first look is always taken, so that a zero
+    // timeout still sees what is there.
+    for (bool first = true;; first = false) {
         // The clock wraps after 49.7 days: differences in unsigned arithmetic.
         uint32_t spent = timeGetTime() - send_ms;
+        if (spent >= timeout && !first)
+            return {};
         if (!wait_readable(icmp.handle(), spent < timeout ? timeout - spent : 0))
             return {};
         uint32_t receive_ms = timeGetTime();

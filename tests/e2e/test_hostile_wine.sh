@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# End-to-end, the Windows program under wine64 in the lab: a UDP trace (raw sockets,
+# select and recvfrom) through the simulated network while ping -f floods the client
+# with echo replies, unrelated ICMP that the raw ICMP socket sees every one of. Each
+# probe of the silent hop must give up after -w however many packets keep arriving, and
+# the display is that of a quiet network.
+#
+# Needs the x86_64 Windows build: TARNHOP_WIN_EXE, or build-win-x64/tarnhop.exe in the
+# source tree (tests/win/run_wine.sh builds it), and wine64. Without them the test is
+# skipped, also in CI: the cross-build comes after the ctest runs there.
+set -u
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+
+exe_built=${TARNHOP_WIN_EXE:-${TARNHOP_SOURCE_DIR:-$here/../..}/build-win-x64/tarnhop.exe}
+wine64=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+[ -f "$exe_built" ] || e2e_skip "no Windows build at $exe_built"
+[ -x "$wine64" ] && [ -x "$wineserver" ] || e2e_skip "wine64 is not installed"
+
+# shellcheck source=../lab/lab.sh
+source "$here/../lab/lab.sh"
+# shellcheck source=../lab/sim.sh
+source "$here/../lab/sim.sh"
+lab_up
+
+export WINEPREFIX=$LAB_DIR/wine
+mkdir -p "$LAB_DIR/tmp" "$LAB_DIR/win"
+wine_env=(env -u DISPLAY WINEPREFIX="$WINEPREFIX" TMPDIR="$LAB_DIR/tmp" WINEDEBUG=-all
+    WINEDLLOVERRIDES="mscoree=;mshtml=")
+# Wine's server must run in the client namespace and end before the lab does.
+wine_down() {
+    if [ -n "${LAB_CLIENT:-}" ] && [ -d "${WINEPREFIX:-}" ]; then
+        lab_exec "${wine_env[@]}" "$wineserver" -k >/dev/null 2>&1
+        lab_exec "${wine_env[@]}" "$wineserver" -w >/dev/null 2>&1
+    fi
+    sim_cleanup
+    lab_down
+}
+trap wine_down EXIT
+trap 'wine_down; exit 130' INT
+trap 'wine_down; exit 143' TERM
+lab_exec "${wine_env[@]}" "$wineserver" -k >/dev/null 2>&1
+exe=$LAB_DIR/win/tarnhop.exe
+cp "$exe_built" "$exe"
+
+run_win() {
+    e2e_run out err st lab_exec "${wine_env[@]}" "$wine64" "$exe" "$@"
+    out=${out//$'\r'/}
+}
+
+# Boots the fresh prefix.
+LAB_EXEC_TIMEOUT=120 run_win
+expect_status "wine runs the program (usage text)" 1 "$st"
+
+wait_ms=300
+sim_text scenario <<'EOF'
+target 198.19.9.9 at 3 delay 5
+hop 1 198.19.1.1 delay 5
+hop 2 silent
+EOF
+
+sim_text want_trace <<'EOF'
+
+Tracing route to 198.19.9.9 with TTL of 32:
+
+ 1  Nms    Nms    Nms    198.19.1.1
+ 2   *      *      *     Request timed out.
+ 3  Nms    Nms    Nms    198.19.9.9
+
+Traceroute complete.
+EOF
+
+icmp_in() {
+    lab_exec awk '$1 == "Icmp:" && $2 ~ /^[0-9]+$/ { print $2 }' /proc/net/snmp
+}
+
+for flood in no yes; do
+    sim_start "$LAB_CLIENT" - <<<"$scenario" || {
+        e2e_fail "simulator start"
+        continue
+    }
+    if [ "$flood" = yes ]; then
+        lab_bg client ping -f -q -w 30 "$LAB_TARGET_ADDR" >/dev/null 2>&1
+        flood_pid=$LAB_BG_PID
+        sleep 0.2
+    fi
+    before=$(icmp_in)
+    LAB_EXEC_TIMEOUT=40 run_win -u -d -w "$wait_ms" -n 0 198.19.9.9
+    received=$(($(icmp_in) - before))
+    [ "$flood" = no ] || lab_bg_stop "$flood_pid"
+    mask_times_into out "$out"
+    # An answer pushed out of a full socket buffer by the flood shows as a star: its probe
+    # waited the whole -w too.
+    lost=$(printf '%s\n' "$out" | grep -E '^ [13]  ' | grep -o ' \*     ' | grep -c .)
+    out=${out//" *     "/"Nms    "}
+    out=${out//" 2  Nms    Nms    Nms    Request"/" 2   *      *      *     Request"}
+    expect_eq "flood $flood: output" "$want_trace" "$out"
+    expect_status "flood $flood: status" 0 "$st"
+    # From each probe to the next, as the simulator saw them arrive: at most the wait.
+    # Wine's clock and select add a few milliseconds; a probe kept waiting by the flood
+    # waits for as long as the flood lasts.
+    intervals=$(sim_probe_fields t | awk 'NR > 1 { printf "%d\n", $1 - previous } { previous = $1 }')
+    expect_eq "flood $flood: eight intervals between nine probes" 8 "$(printf '%s\n' "$intervals" | grep -c .)"
+    longest=$(printf '%s\n' "$intervals" | sort -n | tail -n 1)
+    if ((${longest:-0} <= wait_ms + 150)); then
+        e2e_pass "flood $flood: no probe waited longer than $longest ms with -w $wait_ms"
+    else
+        e2e_fail "flood $flood: a probe waited $longest ms with -w $wait_ms" "$(printf '%s ' $intervals)"
+    fi
+    slow=$(printf '%s\n' "$intervals" | awk -v w="$wait_ms" '$1 >= w - 20' | grep -c .)
+    # (The last probe has no interval after it.)
+    if ((slow >= 3 && slow <= 3 + lost)); then
+        e2e_pass "flood $flood: $slow probes waited the whole -w: the silent hop's, and $lost whose answers were lost"
+    else
+        e2e_fail "flood $flood: $slow probes waited the whole -w ($lost answers lost)"
+    fi
+    printf '    (flood %s: %d ICMP messages reached the client during the trace)\n' "$flood" "$received"
+done
+if ((received > 10000)); then
+    e2e_pass "the flood brought $received ICMP messages during the trace"
+else
+    e2e_fail "the flood brought only $received ICMP messages during the trace"
+fi
+
+e2e_finish
