@@ -21,10 +21,14 @@
 #                           give addresses reverse names through /etc/netns/NS/hosts
 #                           (lab_up writes that file for the client; lab_down removes it)
 #   sim_probes              print the log's probe lines, one per probe received:
-#                             probe N t=MS icmp src=A dst=B ttl=T tos=X id=I seq=S len=L first=F
-#                             probe N t=MS udp src=A dst=B ttl=T tos=X sport=P dport=Q ulen=U csum=C len=L first=F
-#                           (t: ms since start; len: payload bytes after the ICMP or UDP
-#                           header; first: first payload byte, "-" when there is none)
+#                             probe N t=MS icmp src=A dst=B ttl=T tos=X id=I seq=S len=L first=F wake_us=W
+#                             probe N t=MS udp src=A dst=B ttl=T tos=X sport=P dport=Q ulen=U csum=C len=L first=F wake_us=W
+#                           (t: ms since start when the probe left the client, as the
+#                           kernel stamped it on the device; len: payload bytes after
+#                           the ICMP or UDP header; first: first payload byte, "-" when
+#                           there is none; wake_us: how much later the simulator read it.
+#                           Chosen delays count from t, so a late wake-up of the
+#                           simulator does not lengthen them)
 #   sim_sent                print the log's lines for packets sent:
 #                             sent probe=N t=MS late_us=U write_us=W from=A to=B ttl=T len=L : WHAT
 #                           (late_us: how long after its chosen moment the write began;

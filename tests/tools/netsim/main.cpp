@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 
+#include "departures.h"
 #include "packets.h"
 #include "responder.h"
 #include "scenario.h"
@@ -31,7 +32,7 @@ volatile sig_atomic_t g_stop = 0;
 
 // The last stretch before a deadline is spent polling without sleeping: a wake-up from
 // sleep can come tens of microseconds late, a spin does not.
-constexpr int64_t kSpinNs = 300000;
+constexpr int64_t kSpinNs = 1000000;
 
 void on_signal(int) { g_stop = 1; }
 
@@ -63,8 +64,13 @@ struct Pending {
 
 class Simulator {
 public:
-    Simulator(netsim::Scenario scenario, int fd, FILE* log)
-        : responder_(std::move(scenario)), fd_(fd), log_(log), start_ns_(now_ns()) {}
+    Simulator(netsim::Scenario scenario, int fd, int tap, FILE* log)
+        : responder_(std::move(scenario)),
+          fd_(fd),
+          tap_(tap),
+          departures_(tap),
+          log_(log),
+          start_ns_(now_ns()) {}
 
     // Runs the answering code once on made-up probes, without sending or counting
     // anything, and opens the log: the first real answer must not pay for first use.
@@ -75,14 +81,16 @@ public:
 
 private:
     void read_packets();
-    void take(std::span<const uint8_t> datagram, int64_t arrival_ns);
+    void take(std::span<const uint8_t> datagram, int64_t departure_ns, int64_t read_ns);
     void send_due();
-    void log_probe(const netsim::Probe& probe, int64_t at_ns);
+    void log_probe(const netsim::Probe& probe, int64_t departure_ns, int64_t read_ns);
     void log_other(const netsim::Probe& probe, int64_t at_ns);
     double ms_since_start(int64_t at_ns) const { return (at_ns - start_ns_) / 1e6; }
 
     netsim::Responder responder_;
     int fd_;
+    int tap_;
+    netsim::Departures departures_;
     FILE* log_;
     int64_t start_ns_;
     uint64_t order_ = 0;
@@ -126,18 +134,20 @@ bool Simulator::run() {
             wait.tv_nsec = static_cast<long>(left % 1000000000);
             timeout = &wait;
         }
-        pollfd device{fd_, POLLIN, 0};
-        int ready = ppoll(&device, 1, timeout, &open_mask);
+        pollfd watched[2] = {{fd_, POLLIN, 0}, {tap_, POLLIN, 0}};
+        int ready = ppoll(watched, tap_ < 0 ? 1 : 2, timeout, &open_mask);
         if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "netsim: poll: %s\n", std::strerror(errno));
             return false;
         }
-        if (ready > 0 && (device.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        if (ready > 0 && (watched[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             std::fprintf(stderr, "netsim: the device went away\n");
             return false;
         }
-        if (ready > 0)
+        if (ready > 0 && (watched[0].revents & POLLIN) != 0)
             read_packets();
+        else if (ready > 0)
+            departures_.drain();
         send_due();
     }
     return true;
@@ -149,22 +159,24 @@ void Simulator::read_packets() {
         ssize_t got = read(fd_, buffer, sizeof buffer);
         if (got < 0)
             return;  // EAGAIN: all read; anything else shows at the next poll
-        take(std::span<const uint8_t>(buffer, static_cast<size_t>(got)), now_ns());
+        int64_t read_ns = now_ns();
+        std::span<const uint8_t> datagram(buffer, static_cast<size_t>(got));
+        take(datagram, departures_.departure_of(datagram, read_ns), read_ns);
     }
 }
 
-void Simulator::take(std::span<const uint8_t> datagram, int64_t arrival_ns) {
+void Simulator::take(std::span<const uint8_t> datagram, int64_t departure_ns, int64_t read_ns) {
     std::optional<netsim::Probe> probe = netsim::read_probe(datagram);
     if (!probe)
         return;
     if (probe->fragment || probe->kind == netsim::Probe::Kind::other) {
-        log_other(*probe, arrival_ns);
+        log_other(*probe, read_ns);
         return;
     }
     std::vector<netsim::Outgoing> answers = responder_.on_probe(*probe);
-    log_probe(*probe, arrival_ns);
+    log_probe(*probe, departure_ns, read_ns);
     for (netsim::Outgoing& out : answers) {
-        int64_t due = arrival_ns + static_cast<int64_t>(out.delay_ms) * 1000000;
+        int64_t due = departure_ns + static_cast<int64_t>(out.delay_ms) * 1000000;
         queue_.push(Pending{due, order_++, responder_.probes_seen(), std::move(out)});
     }
     send_due();
@@ -193,12 +205,13 @@ void Simulator::send_due() {
     }
 }
 
-void Simulator::log_probe(const netsim::Probe& probe, int64_t at_ns) {
+void Simulator::log_probe(const netsim::Probe& probe, int64_t departure_ns, int64_t read_ns) {
     if (log_ == nullptr)
         return;
     std::string first = probe.first_byte < 0 ? "-" : std::to_string(probe.first_byte);
     std::fprintf(log_, "probe %d t=%.3f %s src=%s dst=%s ttl=%d tos=%d ", responder_.probes_seen(),
-                 ms_since_start(at_ns), probe.kind == netsim::Probe::Kind::echo ? "icmp" : "udp",
+                 ms_since_start(departure_ns),
+                 probe.kind == netsim::Probe::Kind::echo ? "icmp" : "udp",
                  netsim::address_text(probe.src).c_str(), netsim::address_text(probe.dst).c_str(),
                  probe.ttl, probe.tos);
     if (probe.kind == netsim::Probe::Kind::echo)
@@ -206,7 +219,8 @@ void Simulator::log_probe(const netsim::Probe& probe, int64_t at_ns) {
     else
         std::fprintf(log_, "sport=%d dport=%d ulen=%d csum=%d", probe.sport, probe.dport,
                      probe.udp_length, probe.udp_checksum);
-    std::fprintf(log_, " len=%zu first=%s\n", probe.payload_length, first.c_str());
+    std::fprintf(log_, " len=%zu first=%s wake_us=%lld\n", probe.payload_length, first.c_str(),
+                 static_cast<long long>((read_ns - departure_ns) / 1000));
     std::fflush(log_);
 }
 
@@ -346,13 +360,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "netsim: %s: %s\n", options.device.c_str(), error.c_str());
         return 1;
     }
-    Simulator simulator(std::move(*scenario), fd, log);
+    int tap = netsim::open_tap(options.device, &error);
+    if (tap < 0)
+        std::fprintf(stderr, "netsim: %s: %s; delays count from reading\n", options.device.c_str(),
+                     error.c_str());
+    Simulator simulator(std::move(*scenario), fd, tap, log);
     simulator.warm_up(options.device);
     if (!announce_ready(options)) {
         std::fprintf(stderr, "netsim: cannot write %s\n", options.ready.c_str());
         return 1;
     }
     bool ok = simulator.run();
+    if (tap >= 0)
+        close(tap);
     close(fd);
     if (log != nullptr)
         std::fclose(log);

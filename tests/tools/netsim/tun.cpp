@@ -3,8 +3,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <linux/if.h>
+#include <linux/if_packet.h>
 #include <linux/if_tun.h>
+#include <net/ethernet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -79,6 +81,31 @@ int open_tun(const std::string& name, uint32_t address, int prefix, std::string*
     // IPv6 would only add router solicitations to what the device reads.
     std::ofstream("/proc/sys/net/ipv6/conf/" + name + "/disable_ipv6") << "1\n";
     if (!configure(name, address, prefix, error)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int open_tap(const std::string& name, std::string* error) {
+    unsigned index = if_nametoindex(name.c_str());
+    if (index == 0) {
+        *error = failure("if_nametoindex");
+        return -1;
+    }
+    int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    if (fd < 0) {
+        *error = failure("packet socket");
+        return -1;
+    }
+    sockaddr_ll link{};
+    link.sll_family = AF_PACKET;
+    link.sll_protocol = htons(ETH_P_ALL);
+    link.sll_ifindex = static_cast<int>(index);
+    int on = 1;
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&link), sizeof link) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
+        *error = failure("packet socket setup");
         close(fd);
         return -1;
     }

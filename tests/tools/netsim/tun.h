@@ -12,4 +12,8 @@ namespace netsim {
 // Returns the non-blocking descriptor, or -1 with *error set.
 int open_tun(const std::string& name, uint32_t address, int prefix, std::string* error);
 
+// A packet socket on the device that sees each packet the kernel sends into it, with
+// the moment it did so (SO_TIMESTAMPNS, wall clock). Non-blocking; -1 with *error set.
+int open_tap(const std::string& name, std::string* error);
+
 }  // namespace netsim
