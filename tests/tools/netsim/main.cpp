@@ -31,7 +31,7 @@ namespace {
 volatile sig_atomic_t g_stop = 0;
 
 // The last stretch before a deadline is spent polling without sleeping: a wake-up from
-// sleep can come tens of microseconds late, a spin does not.
+// sleep can come late on a busy machine, a spin does not.
 constexpr int64_t kSpinNs = 1000000;
 
 void on_signal(int) { g_stop = 1; }
