@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# End-to-end in the lab: host names built to attack the terminal (escape and control
+# sequences, an 8-bit CSI, a carriage return and line feed that would forge a hop line,
+# backspaces, DEL, bytes above 0x7e) never reach standard output as such, in the banner
+# or in hop lines. Three ways in:
+# 1. PTR records served by a DNS server (a dnsmasq of the test's own, beside the lab's):
+#    dnsmasq refuses raw control and high bytes in a record, turns a raw BEL into a
+#    space, and sends "\027" as the four characters it is; glibc's resolver refuses every
+#    name with a space, a backslash or any byte outside letters, digits, '-' and '_', so
+#    such hops show their address alone. A plain name from the same server shows as it is.
+# 2. The hosts file (glibc's "files" source), which hands over any byte but white space
+#    and '#': each byte outside printable ASCII shows as '?'.
+# 3. The cache file (-c), whose names are any bytes but zero: the same.
+# Every line of every run is checked byte for byte, and no byte of the output lies
+# outside printable ASCII but the line ends.
+set -u
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+e2e_require_tarnhop
+# shellcheck source=../lab/lab.sh
+source "$here/../lab/lab.sh"
+lab_up
+
+# What the terminal may be shown of a name.
+safe() {
+    printf '%s' "$1" | LC_ALL=C tr '\000-\037\177-\377' '?'
+}
+
+# The trace's display, with times masked: banner for TARGET_NAME (empty: none), then one
+# hop line per router with the four names given (empty: address only), and the target's.
+want_trace() {
+    local target_name=$1 k name address
+    shift
+    set -- "$@" "$target_name"
+    if [ -n "$target_name" ]; then
+        printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$(safe "$target_name")" "$LAB_TARGET_ADDR"
+    else
+        printf '\nTracing route to %s with TTL of 32:\n\n' "$LAB_TARGET_ADDR"
+    fi
+    for k in 1 2 3 4 5; do
+        name=$1
+        shift
+        address=LAB_HOP$k
+        ((k == 5)) && address=LAB_TARGET_ADDR
+        if [ -n "$name" ]; then
+            printf ' %d  Nms    %s [%s]\n' "$k" "$(safe "$name")" "${!address}"
+        else
+            printf ' %d  Nms    %s\n' "$k" "${!address}"
+        fi
+    done
+    printf '\nTraceroute complete.\n'
+}
+
+# Only printable ASCII and line ends.
+check_bytes() {
+    local title=$1 text=$2 bad
+    bad=$(printf '%s' "$text" | LC_ALL=C tr -d '\n -~' | od -An -tx1 | tr -s ' \n' ' ')
+    if [ -z "${bad// /}" ]; then
+        e2e_pass "$title: only printable ASCII and line ends"
+    else
+        e2e_fail "$title: other bytes reached the output:$bad"
+    fi
+}
+
+check_run() {
+    local title=$1 want=$2 out err st
+    shift 2
+    e2e_run out err st "$@"
+    check_bytes "$title" "$out"
+    # A name may hold text that looks like a time ("1ms"): masked on both sides.
+    mask_times_into out "$out"
+    mask_times_into want "$want"
+    expect_eq "$title: output" "$want" "$out"
+    expect_status "$title: status" 0 "$st"
+    expect_eq "$title: nothing on stderr" "" "$err"
+}
+
+# ---- 1. PTR records from a DNS server --------------------------------------------------
+dns_addr=127.0.0.2
+rev() { # the in-addr.arpa name of an address
+    local IFS=. a
+    read -ra a <<<"$1"
+    printf '%s.%s.%s.%s.in-addr.arpa' "${a[3]}" "${a[2]}" "${a[1]}" "${a[0]}"
+}
+ip netns exec "$LAB_CLIENT" dnsmasq --keep-in-foreground --conf-file=/dev/null \
+    --no-resolv --no-hosts --no-poll --listen-address="$dns_addr" --bind-interfaces \
+    --port=53 --user=root --group=root --pid-file="$LAB_DIR/hostile-dns.pid" \
+    --log-queries --log-facility="$LAB_DIR/hostile-dns.log" \
+    --ptr-record="$(rev "$LAB_HOP1"),plain-name.lab" \
+    --ptr-record="$(rev "$LAB_HOP2"),esc\\027[2J.lab" \
+    --ptr-record="$(rev "$LAB_HOP3"),bell"$'\a'"ring.lab" \
+    --ptr-record="$(rev "$LAB_HOP4"),sp ace.lab" \
+    --ptr-record="$(rev "$LAB_TARGET_ADDR"),a\\.b.lab" \
+    </dev/null >"$LAB_DIR/hostile-dns.out" 2>&1 &
+dns_pid=$!
+for ((i = 0; i < 500; i++)); do
+    grep -q ': started, version' "$LAB_DIR/hostile-dns.log" 2>/dev/null && break
+    [ -e "/proc/$dns_pid" ] || break
+    sleep 0.01
+done
+stop_dns() {
+    if [ "$(cat "/proc/$dns_pid/comm" 2>/dev/null)" = dnsmasq ]; then
+        kill -TERM "$dns_pid"
+    fi
+    wait "$dns_pid" 2>/dev/null
+}
+trap 'stop_dns; lab_down' EXIT
+trap 'stop_dns; lab_down; exit 130' INT
+trap 'stop_dns; lab_down; exit 143' TERM
+if grep -q ': started, version' "$LAB_DIR/hostile-dns.log" 2>/dev/null; then
+    cp "/etc/netns/$LAB_CLIENT/resolv.conf" "$LAB_DIR/resolv.conf.lab"
+    printf 'nameserver %s\noptions timeout:1 attempts:1\n' "$dns_addr" >"/etc/netns/$LAB_CLIENT/resolv.conf"
+    want=$(want_trace "" plain-name.lab "" "" "" && printf x)
+    check_run "PTR names from DNS" "${want%x}" lab_exec "$TARNHOP" -i 1 -w 1000 "$LAB_TARGET_ADDR"
+    # Every hostile name was asked for and served: the resolver refused it.
+    for address in "$LAB_HOP2" "$LAB_HOP3" "$LAB_HOP4" "$LAB_TARGET_ADDR"; do
+        expect_match "the DNS server served a PTR record for $address" \
+            "$(cat "$LAB_DIR/hostile-dns.log")" "config $(rev "$address" | sed 's/\./\\./g') is <PTR>"
+    done
+    cp "$LAB_DIR/resolv.conf.lab" "/etc/netns/$LAB_CLIENT/resolv.conf"
+else
+    e2e_fail "a DNS server with hostile PTR records: did not start" "$(cat "$LAB_DIR/hostile-dns.out")"
+fi
+stop_dns
+
+# ---- 2. The hosts file -----------------------------------------------------------------
+target_name=$'title\e]0;owned\aback\e[2J.lab'
+hop1_name=$'csi\x9b31m\xff\xfe.lab'
+hop2_name=$'cr\rlf\n 9  1ms    forged.lab'
+hop3_name=$'bs\b\b\bdel\x7f.lab'
+hop4_name=$'tab-less\x01\x1f\x80\xa0.lab'
+# The hosts file splits at white space (a carriage return included): hop 2's name there
+# moves the cursor instead.
+hosts_hop2=$'cursor\e[1Aup\e[K.lab'
+{
+    printf '%s\t%s\n' "$LAB_TARGET_ADDR" "$target_name"
+    printf '%s\t%s\n' "$LAB_HOP1" "$hop1_name"
+    printf '%s\t%s\n' "$LAB_HOP2" "$hosts_hop2"
+    printf '%s\t%s\n' "$LAB_HOP3" "$hop3_name"
+    printf '%s\t%s\n' "$LAB_HOP4" "$hop4_name"
+} >>"/etc/netns/$LAB_CLIENT/hosts"
+want=$(want_trace "$target_name" "$hop1_name" "$hosts_hop2" "$hop3_name" "$hop4_name" && printf x)
+check_run "names from the hosts file" "${want%x}" lab_exec "$TARNHOP" -i 1 -w 1000 "$LAB_TARGET_ADDR"
+check_run "names from the hosts file, ping" \
+    "$(printf '\nPinging %s [%s] with data size of 32:\n\nReply from %s: bytes=32 time=Nms TTL=60\n\nPinging complete.' \
+        "$(safe "$target_name")" "$LAB_TARGET_ADDR" "$LAB_TARGET_ADDR")
+" lab_exec "$TARNHOP" -o -i 1 -w 1000 "$LAB_TARGET_ADDR"
+
+# ---- 3. The cache file -----------------------------------------------------------------
+# record ADDRESS NAME: one cache record (the name's bytes, any but zero).
+record() {
+    local IFS=. a
+    read -ra a <<<"$1"
+    printf "$(printf '\\%03o' "${a[@]}" "$(printf '%s' "$2" | wc -c)")"
+    printf '%s' "$2"
+}
+# Every byte from 1 to 255: a name of 255 bytes.
+all_bytes=$(for ((b = 1; b < 256; b++)); do printf "\\$(printf '%03o' "$b")"; done && printf x)
+all_bytes=${all_bytes%x}
+mkdir -p "$LAB_DIR/cached"
+cp "$TARNHOP" "$LAB_DIR/cached/tarnhop"
+{
+    record "$LAB_TARGET_ADDR" "$target_name"
+    record "$LAB_HOP1" "$hop1_name"
+    record "$LAB_HOP2" "$hop2_name"
+    record "$LAB_HOP3" "$hop3_name"
+    record "$LAB_HOP4" "$all_bytes"
+} >"$LAB_DIR/cached/tarnhop.cache"
+# Trailing line ends of the names are kept (a subshell would drop them).
+want=$(want_trace "$target_name" "$hop1_name" "$hop2_name" "$hop3_name" "$all_bytes" && printf x)
+check_run "names from the cache file" "${want%x}" lab_exec "$LAB_DIR/cached/tarnhop" -c -i 1 -w 1000 "$LAB_TARGET_ADDR"
+check_run "names from the cache file, UDP" "${want%x}" \
+    lab_exec "$LAB_DIR/cached/tarnhop" -c -u -i 1 -w 1000 "$LAB_TARGET_ADDR"
+
+e2e_finish
