@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# End-to-end: resources over long runs, in all four modes (ICMP through a raw socket and
+# a ping socket, UDP through raw sockets and an ordinary socket).
+# - -i 100000 -n 0 -o against the lab's target: 100000 probes in one pass;
+# - -t 1000 -n 0 through the simulated network, where every TTL is answered (TTL 0, after
+#   each wrap, goes unanswered at once): 1000 passes of 3 probes, each with its reverse
+#   lookup (and once more with -c, where the cache answers all but the first);
+# While each runs, its open sockets are counted every 10 ms or so: never more than its
+# ICMP socket and a lookup's, or a UDP probe's two (the descriptors it inherited, its
+# standard ones among them, are not its own to close). Its
+# anonymous resident memory (the heap, RssAnon) is sampled too: over the last quarter of
+# the run it is no larger than over the first quarter, within 64 KiB, so nothing grows
+# with the number of probes or passes (a leak of 1 byte a probe would show as 75 KiB).
+# The peak of all resident memory (GNU time) is shown beside a short run's. (Under
+# AddressSanitizer, whose quarantine keeps freed memory, only the descriptors count.)
+set -u
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+e2e_require_tarnhop
+[ -x /usr/bin/time ] || e2e_skip "GNU time (/usr/bin/time) is not installed"
+# shellcheck source=../lab/lab.sh
+source "$here/../lab/lab.sh"
+# shellcheck source=../lab/sim.sh
+source "$here/../lab/sim.sh"
+lab_up
+# A folder that the runs as nobody may write GNU time's figure into.
+res_dir=$(mktemp -d /tmp/tarnhop-resources.XXXXXX) || exit 1
+chmod 755 "$res_dir"
+trap 'rm -rf -- "$res_dir"; lab_down' EXIT
+trap 'rm -rf -- "$res_dir"; lab_down; exit 130' INT
+trap 'rm -rf -- "$res_dir"; lab_down; exit 143' TERM
+
+mkfifo "$res_dir/tick"
+exec {tick}<>"$res_dir/tick"
+
+check_memory=yes
+if grep -q -a __asan_init "$TARNHOP"; then
+    check_memory=no
+    printf '    (AddressSanitizer build: memory is not compared)\n'
+fi
+max_sockets=3
+
+# The pid of the program among the descendants of a process (first children down), or
+# nothing yet. Reads /proc only: no fork.
+program_under() {
+    local at=$1 name next
+    for _ in 1 2 3 4; do
+        read -r name <"/proc/$at/comm" 2>/dev/null || return 0
+        if [ "$name" = "${TARNHOP##*/}" ]; then
+            printf '%s' "$at"
+            return 0
+        fi
+        next=""
+        read -r next _ <"/proc/$at/task/$at/children" 2>/dev/null
+        [ -n "$next" ] || return 0
+        at=$next
+    done
+}
+
+# measure NAME MODE ARGS...: runs tarnhop in the lab's client as MODE (root or nobody)
+# with its output to a file, samples its descriptors, and sets peak_kib, status,
+# most_fds and output.
+measure() {
+    local name=$1 mode=$2 runner pid child fds sample=0 listing=""
+    shift 2
+    runner=()
+    if [ "$mode" = nobody ]; then
+        runner=(setpriv --reuid=nobody --regid="${_LAB_NOBODY_GROUP:-nogroup}" --clear-groups
+            --no-new-privs --)
+    fi
+    : >"$res_dir/time.out"
+    chmod 666 "$res_dir/time.out"
+    timeout -k 2 120 ip netns exec "$LAB_CLIENT" "${runner[@]}" /usr/bin/time -f %M \
+        -o "$res_dir/time.out" "$TARNHOP" "$@" >"$LAB_DIR/run.out" 2>"$LAB_DIR/run.err" </dev/null {tick}>&- &
+    pid=$!
+    most_fds=0
+    child=""
+    heap=()
+    # Sampling without a fork: the waits are reads that time out on a pipe that never
+    # gets data.
+    while [ -e "/proc/$pid/task/$pid/children" ]; do
+        # The program: timeout's child (ip and setpriv exec) is time, whose child it is.
+        [ -n "$child" ] || child=$(program_under "$pid")
+        anon=""
+        if [ -n "$child" ]; then
+            fds=()
+            for fd in /proc/"$child"/fd/*; do
+                [ ! -S "$fd" ] || fds+=("$fd")
+            done
+            while read -r key value _; do
+                [ "$key" != RssAnon: ] || anon=$value
+            done <"/proc/$child/status" 2>/dev/null
+            if [ -n "$anon" ]; then
+                sample=$((sample + 1))
+                heap+=("$anon")
+                if ((${#fds[@]} > most_fds)); then
+                    most_fds=${#fds[@]}
+                    listing=$(ls -l /proc/"$child"/fd 2>/dev/null | awk 'NR > 1 {print $9, $10, $11}')
+                fi
+            fi
+        fi
+        read -r -t 0.01 -u "$tick" _
+    done
+    wait "$pid"
+    status=$?
+    peak_kib=$(tail -n 1 "$res_dir/time.out" 2>/dev/null)
+    output=$(cat "$LAB_DIR/run.out" && printf x)
+    output=${output%x}
+    expect_status "$name: status" 0 "$status"
+    expect_eq "$name: nothing on stderr" "" "$(cat "$LAB_DIR/run.err")"
+    if ((sample > 0 && most_fds <= max_sockets)); then
+        e2e_pass "$name: at most $most_fds sockets open at a time ($sample samples)"
+    else
+        e2e_fail "$name: $most_fds sockets open at once ($sample samples)" "$listing"
+    fi
+}
+
+# check_heap NAME SHORT_PEAK_KIB: the samples of the last run (at least 8) grow by no more
+# than 64 KiB from their first quarter to their last.
+check_heap() {
+    local n=${#heap[@]} quarter first=0 last=0 i
+    printf '    (%s: peak resident memory %s KiB, a short run %s KiB)\n' "$1" "$peak_kib" "$2"
+    [ "$check_memory" = yes ] || return 0
+    if ((n < 8)); then
+        e2e_fail "$1: only $n samples of its memory"
+        return 0
+    fi
+    quarter=$((n / 4))
+    for ((i = 0; i < quarter; i++)); do
+        ((heap[i] > first)) && first=${heap[i]}
+        ((heap[n - 1 - i] > last)) && last=${heap[n - 1 - i]}
+    done
+    if ((last <= first + 64)); then
+        e2e_pass "$1: heap ${first} KiB in the first quarter of the run, ${last} KiB in the last ($n samples)"
+    else
+        e2e_fail "$1: heap ${first} KiB in the first quarter of the run, ${last} KiB in the last ($n samples)"
+    fi
+}
+
+modes=("icmp-raw root" "icmp-dgram nobody" "udp-raw root -u" "udp-dgram nobody -u")
+
+# ---- 100000 probes in one pass --------------------------------------------------------
+for entry in "${modes[@]}"; do
+    read -r mode user kind <<<"$entry"
+    if [ "$mode" = icmp-dgram ]; then lab_ping_sockets open; else lab_ping_sockets closed; fi
+    measure "$mode: -i 1000 -n 0 -o" "$user" $kind -i 1000 -n 0 -o -d "$LAB_TARGET_ADDR"
+    short=$peak_kib
+    started=$(date +%s%N)
+    measure "$mode: -i 100000 -n 0 -o" "$user" $kind -i 100000 -n 0 -o -d "$LAB_TARGET_ADDR"
+    printf '    (%s: 100000 probes in %d ms)\n' "$mode" $((($(date +%s%N) - started) / 1000000))
+    expect_eq "$mode: -i 100000: 100000 replies" 100000 "$(grep -c "^Reply from $LAB_TARGET_ADDR: bytes=32 time=[0-9]*ms TTL=60$" <<<"$output")"
+    expect_eq "$mode: -i 100000: the completion line last" "Pinging complete." "$(printf '%s' "$output" | tail -n 1)"
+    check_heap "$mode: -i 100000" "$short"
+done
+
+# ---- 1000 passes ----------------------------------------------------------------------
+sim_start "$LAB_CLIENT" - <<'EOF' || e2e_fail "simulator start"
+hop 1-255 198.19.1.1
+EOF
+mkdir -p "$LAB_DIR/cached"
+for entry in "${modes[@]}"; do
+    read -r mode user kind <<<"$entry"
+    if [ "$mode" = icmp-dgram ]; then lab_ping_sockets open; else lab_ping_sockets closed; fi
+    measure "$mode: -t 10 -n 0" "$user" $kind -t 10 -n 0 -w 1000 198.19.9.9
+    short=$peak_kib
+    started=$(date +%s%N)
+    measure "$mode: -t 1000 -n 0" "$user" $kind -t 1000 -n 0 -w 1000 198.19.9.9
+    printf '    (%s: 1000 passes in %d ms)\n' "$mode" $((($(date +%s%N) - started) / 1000000))
+    expect_eq "$mode: -t 1000: 997 hops answered" 997 \
+        "$(grep -c -E '^ ?[0-9]+  ([0-9]+ms +){3}198\.19\.1\.1$' <<<"$output")"
+    expect_eq "$mode: -t 1000: TTL 0 three times unanswered" 3 \
+        "$(grep -c -E '^ 0   \*      \*      \*     Request timed out\.$' <<<"$output")"
+    check_heap "$mode: -t 1000" "$short"
+done
+
+# With the cache: one record learned, and no more memory than a short run with it.
+cp "$TARNHOP" "$LAB_DIR/cached/tarnhop"
+lab_ping_sockets closed
+TARNHOP=$LAB_DIR/cached/tarnhop measure "icmp-raw, -c: -t 10 -n 0" root -c -t 10 -n 0 -w 1000 198.19.9.9
+short=$peak_kib
+rm -f "$LAB_DIR/cached/tarnhop.cache"
+TARNHOP=$LAB_DIR/cached/tarnhop measure "icmp-raw, -c: -t 1000 -n 0" root -c -t 1000 -n 0 -w 1000 198.19.9.9
+expect_eq "icmp-raw, -c: -t 1000: the cache file holds 198.19.1.1 and the target" \
+    "c6130909 c6130101" "$(xxd -p -c 5 "$LAB_DIR/cached/tarnhop.cache" | cut -c 1-8 | tr '\n' ' ' | sed 's/ $//')"
+check_heap "icmp-raw, -c: -t 1000" "$short"
+sim_stop
+
+e2e_finish
