@@ -5,16 +5,20 @@
 # probe of the silent hop must give up after -w however many packets keep arriving, and
 # the display is that of a quiet network.
 #
-# Needs the x86_64 Windows build: TARNHOP_WIN_EXE, or build-win-x64/tarnhop.exe in the
-# source tree (tests/win/run_wine.sh builds it), and wine64. Without them the test is
-# skipped, also in CI: the cross-build comes after the ctest runs there.
+# Needs the x86_64 Windows build named by TARNHOP_WIN_EXE (tests/win/run_wine.sh builds
+# one into build-win-x64), and wine64; without them the test is skipped, also in CI,
+# where the cross-build comes after the ctest runs. Run it after that build:
+#   TARNHOP_WIN_EXE=build-win-x64/tarnhop.exe TARNHOP_BUILD_DIR=build/release \
+#       bash tests/e2e/test_hostile_wine.sh
+# (TARNHOP_BUILD_DIR: where the simulator, tests/tools/netsim, was built.)
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
 
-exe_built=${TARNHOP_WIN_EXE:-${TARNHOP_SOURCE_DIR:-$here/../..}/build-win-x64/tarnhop.exe}
+exe_built=${TARNHOP_WIN_EXE:-}
+[ -n "$exe_built" ] || e2e_skip "TARNHOP_WIN_EXE names no Windows build"
 wine64=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 [ -f "$exe_built" ] || e2e_skip "no Windows build at $exe_built"
