@@ -1,7 +1,8 @@
 // Fuzzes the cache file loader on the file's bytes: any bytes load without harm; what a
 // save would write holds whole records only, no more bytes than were read, and survives
 // a second load unchanged; a second copy of the file appended after the first changes
-// no answer; and every answer of the cache is the first record's for its address.
+// no answer; and every answer of the cache is the first record's for its address. The
+// input read as an executable's path gives a cache path by the path rule.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "cli/run_settings.h"
 #include "names/host_cache.h"
 
 namespace {
@@ -62,6 +64,36 @@ void check_answers(const std::vector<Record>& input) {
     }
 }
 
+// The cache file's path for an executable path: the path with the file name's
+// extension (from its last '.' after the name's first byte) replaced by ".cache".
+void check_path_rule(const std::string& executable) {
+    std::string path = host_cache_path_for(executable);
+    if (executable.empty()) {
+        if (!path.empty())
+            std::abort();
+        return;
+    }
+    const std::string suffix = ".cache";
+    if (path.size() < suffix.size() ||
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
+        std::abort();
+    std::string kept = path.substr(0, path.size() - suffix.size());
+    if (executable.compare(0, kept.size(), kept) != 0)
+        std::abort();
+    std::string cut = executable.substr(kept.size());
+    size_t name_start = executable.find_last_of("/\\");
+    name_start = name_start == std::string::npos ? 0 : name_start + 1;
+    if (!cut.empty()) {
+        // Only an extension goes: a '.' inside the file name, after its first byte, and
+        // the last one.
+        if (cut[0] != '.' || kept.size() <= name_start ||
+            cut.find_first_of("/\\") != std::string::npos || cut.find('.', 1) != std::string::npos)
+            std::abort();
+    } else if (size_t dot = executable.rfind('.'); dot != std::string::npos && dot > name_start) {
+        std::abort();
+    }
+}
+
 std::vector<uint8_t> image_copy() {
     std::span<const uint8_t> image = host_cache_image();
     return std::vector<uint8_t>(image.begin(), image.end());
@@ -109,6 +141,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (image_copy() != saved)
         std::abort();
     check_answers(written);
+
+    check_path_rule(std::string(reinterpret_cast<const char*>(data), size > 300 ? 300 : size));
+    // With -d a lookup answers nothing, whatever the cache holds, and asks no resolver.
+    RunSettings no_resolve;
+    no_resolve.no_resolve = true;
+    no_resolve.use_cache = true;
+    for (const Record& record : records) {
+        if (lookup_host_name(record.address, no_resolve))
+            std::abort();
+    }
 
     // A lookup's answer appended at the tail is found unless the address has a record.
     if (size >= 4) {
