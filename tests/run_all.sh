@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make libgtest-dev clang-format iproute2 dnsmasq-base tcpdump traceroute
           iputils-tracepath iputils-ping util-linux time procps mandoc man-db dpkg-dev
-          bash-completion libcap2-bin clang libclang-rt-14-dev xxd)
+          bash-completion libcap2-bin clang libclang-rt-14-dev xxd valgrind)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
