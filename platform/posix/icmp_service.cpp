@@ -253,12 +253,14 @@ EchoAnswer await_answer(const EchoMatch& match, int64_t sent_us, int64_t deadlin
             return {};
         if (ready <= 0)
             continue;
+        // The answer's time is when it arrived, before any reading and matching.
+        int64_t arrived_us = monotonic_us();
         IcmpAnswer found = read_arrival(match, watched.revents);
         if (found.kind == AnswerKind::not_ours)
             continue;
         EchoAnswer answer;
         answer.answered = true;
-        answer.rtt_ms = static_cast<int32_t>((monotonic_us() - sent_us) / 1000);
+        answer.rtt_ms = static_cast<int32_t>((arrived_us - sent_us) / 1000);
         answer.responder = found.responder;
         answer.status = found.status;
         answer.ttl = found.ttl;
