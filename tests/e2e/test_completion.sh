@@ -34,9 +34,9 @@ complete_line() {
     [[ $line == *" " ]] && COMP_WORDS+=("")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     COMPREPLY=()
-    local spec
-    spec=$(complete -p tarnhop) || { echo "NO COMPLETION SPEC"; return; }
-    [[ $spec == *"-F _tarnhop "* ]] || { echo "UNEXPECTED SPEC: $spec"; return; }
+    local registered
+    registered=$(complete -p tarnhop) || { echo "NO COMPLETION REGISTERED"; return; }
+    [[ $registered == *"-F _tarnhop "* ]] || { echo "UNEXPECTED REGISTRATION: $registered"; return; }
     _tarnhop tarnhop "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
     ((${#COMPREPLY[@]})) && printf '%s\n' "${COMPREPLY[@]}" | sort
     return 0

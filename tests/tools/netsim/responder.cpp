@@ -132,10 +132,10 @@ std::optional<Outgoing> Responder::build(const Probe& probe, const Answer& answe
 }
 
 std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& injection, int hop) {
-    const Answer& spec = injection.answer;
-    uint32_t noise_from = spec.from.value_or(kNoiseSource);
-    int ttl = spec.ttl >= 0 ? spec.ttl : 64;
-    uint32_t delay = spec.delay_ms;
+    const Answer& wanted = injection.answer;
+    uint32_t noise_from = wanted.from.value_or(kNoiseSource);
+    int ttl = wanted.ttl >= 0 ? wanted.ttl : 64;
+    uint32_t delay = wanted.delay_ms;
     switch (injection.what) {
     case Injection::What::echo_request: {
         Bytes body(32);
@@ -148,13 +148,13 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
         uint16_t id = static_cast<uint16_t>(probe.id ^ kOtherIdentifierMask);
         uint32_t rest = static_cast<uint32_t>(id) << 16 | probe.seq;
         Bytes icmp = make_icmp(0, 0, rest, payload_of(probe));
-        return packet(spec.from.value_or(probe.dst), probe.src, ttl, 0, icmp, delay,
+        return packet(wanted.from.value_or(probe.dst), probe.src, ttl, 0, icmp, delay,
                       "noise echo-reply other id");
     }
     case Injection::What::earlier: {
         if (!previous_)
             return std::nullopt;
-        std::optional<Outgoing> late = build(*previous_, spec, previous_->ttl, previous_->dst);
+        std::optional<Outgoing> late = build(*previous_, wanted, previous_->ttl, previous_->dst);
         if (late)
             late->what = "late " + late->what + " to the previous probe";
         return late;
@@ -189,13 +189,13 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
     }
     case Injection::What::stranger: {
         std::optional<Outgoing> extra =
-            build(strangers_probe(probe), spec, std::max(hop, 1), kNoiseSource);
+            build(strangers_probe(probe), wanted, std::max(hop, 1), kNoiseSource);
         if (extra)
             extra->what = "noise " + extra->what + " about a stranger's probe";
         return extra;
     }
     case Injection::What::answer: {
-        std::optional<Outgoing> extra = build(probe, spec, std::max(hop, 1), kNoiseSource);
+        std::optional<Outgoing> extra = build(probe, wanted, std::max(hop, 1), kNoiseSource);
         if (extra)
             extra->what = "noise " + extra->what;
         return extra;
