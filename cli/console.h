@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "wire/ip_status.h"
+
 // printf-style output to standard output. One call prints at most 1,023 characters;
 // a longer result is cut there. Output errors are ignored.
 void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -21,18 +23,3 @@ const char* ip_status_text(int32_t code);
 // A name as it may be shown on a terminal: every byte outside printable ASCII
 // becomes '?'.
 std::string terminal_safe(const std::string& name);
-
-// IP status codes that steer the program.
-constexpr int32_t kIpSuccess = 0;
-constexpr int32_t kIpStatusBase = 11000;
-constexpr int32_t kIpDestNetUnreachable = 11002;
-constexpr int32_t kIpDestHostUnreachable = 11003;
-constexpr int32_t kIpDestProtUnreachable = 11004;
-constexpr int32_t kIpDestPortUnreachable = 11005;
-constexpr int32_t kIpPacketTooBig = 11009;
-constexpr int32_t kIpReqTimedOut = 11010;
-constexpr int32_t kIpBadRoute = 11012;
-constexpr int32_t kIpTtlExpiredTransit = 11013;
-constexpr int32_t kIpTtlExpiredReassem = 11014;
-constexpr int32_t kIpParamProblem = 11015;
-constexpr int32_t kIpSourceQuench = 11016;

@@ -115,9 +115,8 @@ ParseOutcome parse_command_line(int argc, const char* const* argv, RunSettings* 
         if (!known)
             return failure(std::string("Unrecognized option: ") + argument + "\n");
     }
-    // A UDP datagram holds at most 1492 payload bytes.
-    if (settings->use_udp && settings->data_size > kMaxUdpDataSize)
-        return failure(data_too_big(kMaxUdpDataSize));
+    if (settings->use_udp && settings->data_size > kUdpMaxPayload)
+        return failure(data_too_big(kUdpMaxPayload));
     return {};
 }
 

@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "cli/run_settings.h"
+#include "settings/run_settings.h"
+#include "wire/udp.h"
 
 enum class ParseResult {
     ok,
@@ -26,6 +27,3 @@ bool is_help_word(const char* argument);
 // The whole usage text, as print_usage prints it.
 std::string usage_text();
 void print_usage();
-
-// The largest payload of a UDP probe: its 1500-byte datagram less the 8-byte header.
-constexpr int32_t kMaxUdpDataSize = 1492;

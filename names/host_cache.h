@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_settings.h"
+#include "settings/run_settings.h"
 
 // The name to show for an address, or none. With -d: none at once. With -c the cache
 // is asked first and every resolver answer (no name included) is remembered.

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "cli/run_settings.h"
+#include "settings/run_settings.h"
 
 struct TargetResolution {
     bool ok = false;

@@ -1,8 +1,8 @@
 // The ICMP echo probe, through the system's ICMP echo service.
 #pragma once
 
-#include "cli/run_settings.h"
 #include "probe/probe_loop.h"
+#include "settings/run_settings.h"
 
 // Opens the echo service; on failure prints the reason and returns false.
 bool open_icmp_service();

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "cli/run_settings.h"
+#include "settings/run_settings.h"
 
 // The outcome of one probe; the other fields mean something only when answered.
 struct ProbeReply {

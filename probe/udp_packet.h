@@ -7,11 +7,10 @@
 #include <span>
 
 #include "platform/platform.h"
+#include "wire/udp.h"
 
 constexpr uint16_t kUdpSourcePort = 60001;
 constexpr uint16_t kUdpBasePort = 33434;  // the probe with TTL n goes to this port + n
-constexpr size_t kUdpHeaderSize = 8;
-constexpr size_t kUdpDatagramSize = 1500;  // the datagram buffer, header included
 
 // Destination port of the probes with this TTL.
 uint16_t udp_destination_port(uint8_t ttl);

@@ -14,7 +14,7 @@
 #include <span>
 
 #include "platform/platform.h"
-#include "probe/icmp_packet.h"
+#include "wire/icmp_echo.h"
 
 namespace {
 

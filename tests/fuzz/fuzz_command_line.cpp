@@ -138,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (outcome.result == ParseResult::ok) {
         // Accepted settings are always within what the probes can send.
         if (settings.data_size < 0 || settings.data_size > kMaxDataSize ||
-            (settings.use_udp && settings.data_size > kMaxUdpDataSize))
+            (settings.use_udp && settings.data_size > kUdpMaxPayload))
             std::abort();
     }
     // The help words are compared byte for byte.

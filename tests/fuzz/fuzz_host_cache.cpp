@@ -13,8 +13,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "cli/run_settings.h"
 #include "names/host_cache.h"
+#include "settings/run_settings.h"
 
 namespace {
 

@@ -14,7 +14,8 @@
 #include <span>
 #include <vector>
 
-#include "probe/icmp_packet.h"
+#include "wire/checksum.h"
+#include "wire/icmp_echo.h"
 
 namespace {
 

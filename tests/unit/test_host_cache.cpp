@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_settings.h"
+#include "settings/run_settings.h"
 #include "names/host_cache.h"
 
 namespace {

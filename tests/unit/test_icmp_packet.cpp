@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "cli/console.h"
-#include "probe/icmp_packet.h"
+#include "wire/checksum.h"
+#include "wire/icmp_echo.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "cli/run_settings.h"
+#include "settings/run_settings.h"
 #include "names/host_cache.h"
 #include "names/target.h"
 

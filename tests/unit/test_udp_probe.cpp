@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/run_settings.h"
+#include "settings/run_settings.h"
 #include "platform/platform.h"
 #include "probe/probe_loop.h"
 #include "probe/udp_packet.h"

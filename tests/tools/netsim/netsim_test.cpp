@@ -4,6 +4,7 @@
 #include "packets.h"
 #include "responder.h"
 #include "scenario.h"
+#include "wire/checksum.h"
 
 namespace netsim {
 namespace {
@@ -23,7 +24,7 @@ Bytes udp_probe(uint8_t ttl, uint8_t first) {
     Bytes packet = make_ipv4(kClient, kTarget, ttl, 0, 9, Bytes(8 + 32, 0));
     packet[9] = 17;
     packet[10] = packet[11] = 0;
-    uint16_t sum = inet_checksum(std::span(packet).first(20));
+    uint16_t sum = internet_checksum(std::span(packet).first(20));
     packet[10] = static_cast<uint8_t>(sum >> 8);
     packet[11] = static_cast<uint8_t>(sum);
     uint16_t dport = static_cast<uint16_t>(33434 + ttl);
@@ -51,8 +52,8 @@ std::string error_of(const char* text) {
 
 TEST(Packets, ChecksumsOfBuiltPacketsVerify) {
     Bytes packet = echo_request(5, 1, 33);
-    EXPECT_EQ(inet_checksum(std::span(packet).first(20)), 0);
-    EXPECT_EQ(inet_checksum(std::span(packet).subspan(20)), 0);
+    EXPECT_EQ(internet_checksum(std::span(packet).first(20)), 0);
+    EXPECT_EQ(internet_checksum(std::span(packet).subspan(20)), 0);
 }
 
 TEST(Packets, ReadsEchoAndUdpProbes) {
@@ -78,7 +79,7 @@ TEST(Packets, QuoteLowersTheTtlAndKeepsTheHeaderValid) {
     Bytes quote = quote_probe(probe, 9, kDefaultQuote);
     ASSERT_EQ(quote.size(), kDefaultQuote);
     EXPECT_EQ(quote[8], 1);
-    EXPECT_EQ(inet_checksum(std::span(quote).first(20)), 0);
+    EXPECT_EQ(internet_checksum(std::span(quote).first(20)), 0);
     EXPECT_EQ(quote_probe(probe, 0, 28).size(), 28u);
 }
 
@@ -145,7 +146,7 @@ TEST(Responder, AnswersPerHopAndPerProbeOfTheHop) {
     EXPECT_EQ(answer.dst, kClient);
     EXPECT_EQ(answer.icmp_type, 11);
     EXPECT_EQ(answer.ttl, 64);
-    EXPECT_EQ(inet_checksum(std::span(first[0].packet).subspan(20)), 0);
+    EXPECT_EQ(internet_checksum(std::span(first[0].packet).subspan(20)), 0);
     EXPECT_EQ(responder.on_probe(probe_of(echo_request(2, 2)))[0].delay_ms, 300u);
     EXPECT_TRUE(responder.on_probe(probe_of(echo_request(2, 3))).empty());
     std::vector<Outgoing> third = responder.on_probe(probe_of(echo_request(2, 4)));
@@ -206,9 +207,9 @@ TEST(Responder, InjectsNoiseAtItsDelay) {
     EXPECT_EQ(duplicate, out[0].packet);
     EXPECT_EQ(out[4].delay_ms, 25u);
     EXPECT_EQ(out[5].packet.size(), 20u + 8 + 12);
-    EXPECT_NE(inet_checksum(std::span(out[6].packet).subspan(20)), 0);
+    EXPECT_NE(internet_checksum(std::span(out[6].packet).subspan(20)), 0);
     EXPECT_EQ(out[7].packet.size(), 24u);
-    EXPECT_EQ(inet_checksum(std::span(out[7].packet).subspan(20)), 0);
+    EXPECT_EQ(internet_checksum(std::span(out[7].packet).subspan(20)), 0);
     Probe redirect = probe_of(out[8].packet);
     EXPECT_EQ(redirect.icmp_type, 5);
     EXPECT_EQ(redirect.src, addr("198.19.0.254"));
@@ -223,7 +224,7 @@ TEST(Responder, IpOptionsAndStrangersProbes) {
     ASSERT_EQ(out.size(), 3u);
     // Eight option bytes: a 28-byte header, valid, with the echo reply after it.
     EXPECT_EQ(out[0].packet[0], 0x47);
-    EXPECT_EQ(inet_checksum(std::span(out[0].packet).first(28)), 0);
+    EXPECT_EQ(internet_checksum(std::span(out[0].packet).first(28)), 0);
     Probe reply = probe_of(out[0].packet);
     EXPECT_EQ(reply.icmp_type, 0);
     EXPECT_EQ(out[0].packet[32] << 8 | out[0].packet[33], 0x1234);
@@ -234,8 +235,8 @@ TEST(Responder, IpOptionsAndStrangersProbes) {
     EXPECT_EQ(out[1].delay_ms, 1u);
     EXPECT_EQ(out[1].packet[52] << 8 | out[1].packet[53], 0x1234 ^ 0x5a5a);
     EXPECT_EQ(out[1].packet[54] << 8 | out[1].packet[55], 3);
-    EXPECT_EQ(inet_checksum(std::span(out[1].packet).subspan(20)), 0);
-    EXPECT_EQ(inet_checksum(std::span(out[1].packet).subspan(48)), 0);
+    EXPECT_EQ(internet_checksum(std::span(out[1].packet).subspan(20)), 0);
+    EXPECT_EQ(internet_checksum(std::span(out[1].packet).subspan(48)), 0);
     EXPECT_EQ(out[2].packet[0], 0x4f);
     EXPECT_EQ(probe_of(out[2].packet).icmp_code, 3);
     // A UDP probe's stranger comes from another source port.

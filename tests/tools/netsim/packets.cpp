@@ -5,22 +5,20 @@
 #include <charconv>
 #include <cstring>
 
+#include "wire/bytes.h"
+#include "wire/checksum.h"
+
 namespace netsim {
 
 namespace {
 
-uint16_t get16(std::span<const uint8_t> data, size_t at) {
-    return static_cast<uint16_t>(data[at] << 8 | data[at + 1]);
-}
+uint16_t get16(std::span<const uint8_t> data, size_t at) { return read_u16(data, at); }
 
 uint32_t get32(std::span<const uint8_t> data, size_t at) {
     return static_cast<uint32_t>(get16(data, at)) << 16 | get16(data, at + 2);
 }
 
-void put16(Bytes& data, size_t at, uint16_t value) {
-    data[at] = static_cast<uint8_t>(value >> 8);
-    data[at + 1] = static_cast<uint8_t>(value);
-}
+void put16(Bytes& data, size_t at, uint16_t value) { write_u16(data, at, value); }
 
 void put32(Bytes& data, size_t at, uint32_t value) {
     put16(data, at, static_cast<uint16_t>(value >> 16));
@@ -73,17 +71,6 @@ std::optional<Probe> read_probe(std::span<const uint8_t> datagram) {
     return probe;
 }
 
-uint16_t inet_checksum(std::span<const uint8_t> data) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < data.size(); i += 2)
-        sum += get16(data, i);
-    if (data.size() % 2 != 0)
-        sum += static_cast<uint32_t>(data.back()) << 8;
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return static_cast<uint16_t>(~sum);
-}
-
 Bytes make_icmp(uint8_t type, uint8_t code, uint32_t rest, std::span<const uint8_t> body) {
     body = body.first(std::min<size_t>(body.size(), 65535 - 28));
     Bytes icmp(8 + body.size());
@@ -92,7 +79,7 @@ Bytes make_icmp(uint8_t type, uint8_t code, uint32_t rest, std::span<const uint8
     put32(icmp, 4, rest);
     if (!body.empty())
         std::memcpy(icmp.data() + 8, body.data(), body.size());
-    put16(icmp, 2, inet_checksum(icmp));
+    put16(icmp, 2, internet_checksum(icmp));
     return icmp;
 }
 
@@ -108,7 +95,7 @@ Bytes make_ipv4(uint32_t src, uint32_t dst, uint8_t ttl, uint8_t tos, uint16_t i
     packet[9] = 1;
     put32(packet, 12, src);
     put32(packet, 16, dst);
-    put16(packet, 10, inet_checksum(std::span(packet).first(20)));
+    put16(packet, 10, internet_checksum(std::span(packet).first(20)));
     if (!icmp.empty())
         std::memcpy(packet.data() + 20, icmp.data(), icmp.size());
     return packet;
@@ -124,7 +111,7 @@ void add_ip_options(Bytes& packet, size_t option_bytes) {
     packet[0] = static_cast<uint8_t>(0x40 | header / 4);
     put16(packet, 2, static_cast<uint16_t>(packet.size()));
     put16(packet, 10, 0);
-    put16(packet, 10, inet_checksum(std::span(packet).first(header)));
+    put16(packet, 10, internet_checksum(std::span(packet).first(header)));
 }
 
 Bytes quote_probe(const Probe& probe, int hops_before, size_t limit) {
@@ -135,7 +122,7 @@ Bytes quote_probe(const Probe& probe, int hops_before, size_t limit) {
         int ttl = std::max(0, static_cast<int>(probe.ttl) - hops_before);
         quote[8] = static_cast<uint8_t>(ttl);
         put16(quote, 10, 0);
-        put16(quote, 10, inet_checksum(std::span(quote).first(header)));
+        put16(quote, 10, internet_checksum(std::span(quote).first(header)));
     }
     return quote;
 }

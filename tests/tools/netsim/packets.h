@@ -40,9 +40,6 @@ struct Probe {
 // Reads a datagram; nothing when it is not a whole IPv4 datagram.
 std::optional<Probe> read_probe(std::span<const uint8_t> datagram);
 
-// The Internet checksum (RFC 1071) of data, already complemented.
-uint16_t inet_checksum(std::span<const uint8_t> data);
-
 // An ICMP message with the given header word after type/code/checksum and body; the
 // checksum is filled in.
 Bytes make_icmp(uint8_t type, uint8_t code, uint32_t rest, std::span<const uint8_t> body);

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "wire/checksum.h"
+
 namespace netsim {
 
 namespace {
@@ -37,7 +39,7 @@ Probe strangers_probe(const Probe& probe) {
         transport[4] = static_cast<uint8_t>(other.id >> 8);
         transport[5] = static_cast<uint8_t>(other.id);
         transport[2] = transport[3] = 0;
-        uint16_t sum = inet_checksum(std::span(other.datagram).subspan(header));
+        uint16_t sum = internet_checksum(std::span(other.datagram).subspan(header));
         transport[2] = static_cast<uint8_t>(sum >> 8);
         transport[3] = static_cast<uint8_t>(sum);
     } else if (probe.kind == Probe::Kind::udp) {
@@ -182,7 +184,7 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
     }
     case Injection::What::tiny: {
         Bytes icmp{11, 0, 0, 0};
-        uint16_t sum = inet_checksum(icmp);
+        uint16_t sum = internet_checksum(icmp);
         icmp[2] = static_cast<uint8_t>(sum >> 8);
         icmp[3] = static_cast<uint8_t>(sum);
         return packet(noise_from, probe.src, ttl, 0xc0, icmp, delay, "noise 4-byte icmp");

@@ -1,5 +1,6 @@
-// ICMP echo packets: the request we send and the reading of what comes back. Pure
-// functions over byte spans: no socket, clock, allocation or output.
+// ICMP echo: the request we send and the reading of what comes back, as the echo service
+// of every platform without one of its own needs them. Pure functions over byte spans: no
+// socket, clock, allocation or output.
 #pragma once
 
 #include <cstddef>
@@ -7,16 +8,7 @@
 #include <optional>
 #include <span>
 
-// Bytes of an ICMP echo header (type, code, checksum, identifier, sequence).
-constexpr size_t kIcmpHeaderSize = 8;
-
-constexpr uint8_t kIcmpEchoReply = 0;
-constexpr uint8_t kIcmpDestUnreachable = 3;
-constexpr uint8_t kIcmpSourceQuench = 4;
-constexpr uint8_t kIcmpRedirect = 5;
-constexpr uint8_t kIcmpEchoRequest = 8;
-constexpr uint8_t kIcmpTimeExceeded = 11;
-constexpr uint8_t kIcmpParamProblem = 12;
+#include "wire/icmp.h"
 
 // Which request an answer must belong to.
 struct EchoMatch {
@@ -37,9 +29,6 @@ struct IcmpAnswer {
     int32_t status = 0;      // IP status code
     uint8_t ttl = 0;         // TTL of the answering packet
 };
-
-// The Internet checksum (one's complement of the one's complement sum) of bytes.
-uint16_t internet_checksum(std::span<const uint8_t> bytes);
 
 // Writes an echo request (header, payload, checksum) into out. Returns its length, or 0
 // when out cannot hold it.
