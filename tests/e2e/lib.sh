@@ -28,6 +28,12 @@
 #       when a check failed or when no check ran at all, otherwise 0.
 #   e2e_skip REASON        prints the reason and exits 77 (ctest: skipped)
 #   e2e_require_tarnhop    fails the test at once unless $TARNHOP is an executable
+#   e2e_copy_program DIR
+#       Copies $TARNHOP to DIR/tarnhop (DIR made if need be) where nobody may run it,
+#       whatever the build directory allows, and sets `program` to it; the cache file of
+#       that copy is DIR/tarnhop.cache. The folders above DIR must let nobody pass.
+#   exactly VAR CMD...
+#       VAR gets CMD's whole standard output, final newlines included.
 #
 #   mask_times  (a filter, stdin to stdout)
 #       Hides round-trip figures so that output can be compared exactly:
@@ -183,6 +189,20 @@ e2e_require_tarnhop() {
             "${TARNHOP:-}"
         exit 1
     fi
+}
+
+e2e_copy_program() {
+    mkdir -p -- "$1"
+    chmod 755 -- "$1"
+    cp -- "$TARNHOP" "$1/tarnhop"
+    chmod 755 -- "$1/tarnhop"
+    program=$1/tarnhop
+}
+
+exactly() {
+    local _e2e_text
+    _e2e_text=$("${@:2}" && printf x)
+    printf -v "$1" '%s' "${_e2e_text%x}"
 }
 
 e2e_finish() {

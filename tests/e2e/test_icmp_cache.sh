@@ -11,16 +11,8 @@ source "$here/../lab/lab.sh"
 lab_up
 
 # The cache file sits beside the program: a copy of its own in the lab's directory.
-mkdir -m 755 "$LAB_DIR/bin"
-cp "$TARNHOP" "$LAB_DIR/bin/tarnhop"
-program=$LAB_DIR/bin/tarnhop
+e2e_copy_program "$LAB_DIR/bin"
 cache=$LAB_DIR/bin/tarnhop.cache
-
-exactly() {
-    local _text
-    _text=$("${@:2}" && printf x)
-    printf -v "$1" '%s' "${_text%x}"
-}
 
 trace_by_name() {
     printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"

@@ -14,17 +14,7 @@ lab_up
 
 # The program must be reachable for nobody, whatever the build directory allows.
 chmod 711 "$LAB_DIR"
-mkdir -m 755 "$LAB_DIR/bin"
-cp "$TARNHOP" "$LAB_DIR/bin/tarnhop"
-chmod 755 "$LAB_DIR/bin/tarnhop"
-program=$LAB_DIR/bin/tarnhop
-
-# exactly VAR CMD...: VAR gets CMD's whole output, final newline included.
-exactly() {
-    local _text
-    _text=$("${@:2}" && printf x)
-    printf -v "$1" '%s' "${_text%x}"
-}
+e2e_copy_program "$LAB_DIR/bin"
 
 # hop_line K CELLS ADDR NAME: one hop line with its cells and the responder.
 hop_line() {

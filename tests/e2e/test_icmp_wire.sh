@@ -12,10 +12,7 @@ source "$here/../lab/lab.sh"
 lab_up
 
 chmod 711 "$LAB_DIR"
-mkdir -m 755 "$LAB_DIR/bin"
-cp "$TARNHOP" "$LAB_DIR/bin/tarnhop"
-chmod 755 "$LAB_DIR/bin/tarnhop"
-program=$LAB_DIR/bin/tarnhop
+e2e_copy_program "$LAB_DIR/bin"
 
 # Our echo requests only (no fragments after the first, no quoted copies).
 requests_filter=(icmp and 'icmp[icmptype]' == icmp-echo and src host "$LAB_CLIENT_ADDR")

@@ -13,9 +13,7 @@ e2e_require_tarnhop
 source "$here/../lab/lab.sh"
 lab_up
 
-mkdir -m 755 "$LAB_DIR/bin"
-cp "$TARNHOP" "$LAB_DIR/bin/tarnhop"
-program=$LAB_DIR/bin/tarnhop
+e2e_copy_program "$LAB_DIR/bin"
 
 # Waits until the DNS server has logged every query sent so far: it answers in order,
 # so once a fresh query of ours is in the log, every earlier one is too.

@@ -12,13 +12,6 @@ e2e_require_tarnhop
 source "$here/../lab/lab.sh"
 lab_up
 
-# exactly VAR CMD...: VAR gets CMD's whole output, final newline included.
-exactly() {
-    local _text
-    _text=$("${@:2}" && printf x)
-    printf -v "$1" '%s' "${_text%x}"
-}
-
 trace_to_target() {
     printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
     printf ' 1  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP1_NAME" "$LAB_HOP1"

@@ -44,13 +44,6 @@ trace_to_prohibited() {
     printf '\n%s reports: Destination host unreachable.\n' "$LAB_HOP4"
 }
 
-# exactly VAR CMD...: VAR gets CMD's whole output, final newline included.
-exactly() {
-    local _text
-    _text=$("${@:2}" && printf x)
-    printf -v "$1" '%s' "${_text%x}"
-}
-
 # check_run NAME EXPECTED RUNNER ARGS...: exact masked output, status 0, no stderr.
 check_run() {
     local name=$1 expected=$2 out err st masked

@@ -11,13 +11,6 @@ e2e_require_tarnhop
 source "$here/../lab/lab.sh"
 lab_up
 
-# exactly VAR CMD...: VAR gets CMD's whole output, final newline included.
-exactly() {
-    local _text
-    _text=$("${@:2}" && printf x)
-    printf -v "$1" '%s' "${_text%x}"
-}
-
 # Reads `tcpdump -x` text and prints one line per UDP datagram:
 #   ttl=T sport=S dport=D iplen=L udplen=U sum=C byte0=B rest=ok|bad
 # where rest tells whether payload bytes 1.. follow the printable cycle 32..125.
