@@ -14,16 +14,6 @@ lab_up
 e2e_copy_program "$LAB_DIR/bin"
 cache=$LAB_DIR/bin/tarnhop.cache
 
-trace_by_name() {
-    printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
-    printf ' 1  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP1_NAME" "$LAB_HOP1"
-    printf ' 2  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP2_NAME" "$LAB_HOP2"
-    printf ' 3  Nms    Nms    Nms    %s\n' "$LAB_HOP3"
-    printf ' 4  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP4_NAME" "$LAB_HOP4"
-    printf ' 5  Nms    Nms    Nms    %s [%s]\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
-    printf '\nTraceroute complete.\n'
-}
-
 # record ADDR NAME: one cache record in hex bytes (address, length, name).
 record() {
     local IFS=.
@@ -41,7 +31,7 @@ reverse_queries() {
     done
 }
 
-exactly want trace_by_name
+exactly want lab_trace_text
 expect_eq "no cache file before the first run" "absent" "$([ -e "$cache" ] && echo present || echo absent)"
 
 e2e_run out err st lab_exec "$program" -c -n 0 "$LAB_TARGET_NAME"

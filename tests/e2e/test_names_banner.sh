@@ -15,20 +15,7 @@ lab_up
 
 e2e_copy_program "$LAB_DIR/bin"
 
-# Waits until the DNS server has logged every query sent so far: it answers in order,
-# so once a fresh query of ours is in the log, every earlier one is too.
-settle_count=0
-dns_settle() {
-    local name i
-    settle_count=$((settle_count + 1))
-    name=settle-$settle_count.lab
-    lab_exec getent hosts "$name" >/dev/null 2>&1
-    for ((i = 0; i < 200; i++)); do
-        (($(lab_dns_queries "$name") > 0)) && return 0
-        sleep 0.01
-    done
-    e2e_fail "DNS server logged $name"
-}
+dns_settle() { lab_dns_settle || e2e_fail "the DNS server logged a settling query"; }
 
 all_queries() {
     awk '$(NF - 3) ~ /^query\[/ && $(NF - 2) !~ /^settle-/ { n++ } END { print n + 0 }' \

@@ -12,16 +12,6 @@ e2e_require_tarnhop
 source "$here/../lab/lab.sh"
 lab_up
 
-trace_to_target() {
-    printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
-    printf ' 1  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP1_NAME" "$LAB_HOP1"
-    printf ' 2  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP2_NAME" "$LAB_HOP2"
-    printf ' 3  Nms    Nms    Nms    %s\n' "$LAB_HOP3"
-    printf ' 4  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP4_NAME" "$LAB_HOP4"
-    printf ' 5  Nms    Nms    Nms    %s [%s]\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
-    printf '\nTraceroute complete.\n'
-}
-
 # A trace into r4's blackhole: hops 4 and 5 stay silent and wait their whole time
 # while the noise arrives.
 trace_to_silence() {
@@ -46,7 +36,7 @@ check_run() {
     expect_eq "$name: nothing on stderr" "" "$err"
 }
 
-exactly want_trace trace_to_target
+exactly want_trace lab_trace_text
 exactly want_silence ping_silence
 exactly want_silent_trace trace_to_silence
 

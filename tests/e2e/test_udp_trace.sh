@@ -10,17 +10,6 @@ e2e_require_tarnhop
 source "$here/../lab/lab.sh"
 lab_up
 
-# The expected trace to the target with names, 3 probes per hop.
-trace_to_target() {
-    printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
-    printf ' 1  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP1_NAME" "$LAB_HOP1"
-    printf ' 2  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP2_NAME" "$LAB_HOP2"
-    printf ' 3  Nms    Nms    Nms    %s\n' "$LAB_HOP3"
-    printf ' 4  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP4_NAME" "$LAB_HOP4"
-    printf ' 5  Nms    Nms    Nms    %s [%s]\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
-    printf '\nTraceroute complete.\n'
-}
-
 # The expected ping of the target: the target's answers left it with TTL 64 and
 # crossed four routers.
 ping_target() {
@@ -55,7 +44,7 @@ check_run() {
     expect_eq "$name: nothing on stderr" "" "$err"
 }
 
-exactly want_trace trace_to_target
+exactly want_trace lab_trace_text
 exactly want_ping ping_target
 for who in root nobody; do
     runner=lab_exec

@@ -102,6 +102,12 @@
 #   lab_dns_queries ADDR_OR_NAME
 #                         print how many queries (any type) LAB_DNS_LOG shows for
 #                         the PTR name of a dotted IPv4 address, or for a name
+#   lab_dns_settle        wait until the DNS server has logged every query sent so
+#                         far (it answers in order: once a fresh query of ours is in
+#                         the log, every earlier one is too), asking for settle-N.lab
+#                         names; status 1 when that query never shows
+#   lab_trace_text        print the whole display of a trace of LAB_TARGET_NAME with
+#                         three probes a hop and its times masked (see mask_times)
 #
 # Example:
 #   source "$TARNHOP_SOURCE_DIR/tests/lab/lab.sh"
@@ -506,4 +512,27 @@ lab_dns_queries() {
         $(NF - 3) ~ /^query\[[A-Za-z0-9]+\]$/ && $(NF - 1) == "from" &&
         tolower($(NF - 2)) == tolower(n) { count++ }
         END { print count + 0 }' "$LAB_DNS_LOG"
+}
+
+_lab_settle_count=0
+lab_dns_settle() {
+    local name i
+    _lab_settle_count=$((_lab_settle_count + 1))
+    name=settle-$_lab_settle_count.lab
+    lab_exec getent hosts "$name" >/dev/null 2>&1
+    for ((i = 0; i < 200; i++)); do
+        (($(lab_dns_queries "$name") > 0)) && return 0
+        sleep 0.01
+    done
+    return 1
+}
+
+lab_trace_text() {
+    printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
+    printf ' 1  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP1_NAME" "$LAB_HOP1"
+    printf ' 2  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP2_NAME" "$LAB_HOP2"
+    printf ' 3  Nms    Nms    Nms    %s\n' "$LAB_HOP3"
+    printf ' 4  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP4_NAME" "$LAB_HOP4"
+    printf ' 5  Nms    Nms    Nms    %s [%s]\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
+    printf '\nTraceroute complete.\n'
 }
