@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "settings/run_settings.h"
 #include "names/host_cache.h"
+#include "settings/run_settings.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make libgtest-dev clang-format iproute2 dnsmasq-base tcpdump traceroute
+packages=(g++ cmake make git libgtest-dev clang-format iproute2 dnsmasq-base tcpdump traceroute
           iputils-tracepath iputils-ping util-linux time procps mandoc man-db dpkg-dev
           bash-completion libcap2-bin clang libclang-rt-14-dev xxd valgrind)
 missing=()

@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "settings/run_settings.h"
 #include "names/host_cache.h"
 #include "names/target.h"
+#include "settings/run_settings.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "settings/run_settings.h"
 #include "platform/platform.h"
 #include "probe/probe_loop.h"
 #include "probe/udp_packet.h"
 #include "probe/udp_probe.h"
+#include "settings/run_settings.h"
 
 namespace {
 
