@@ -10,36 +10,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <span>
 #include <vector>
 
+#include "support/packets.h"
+#include "wire/bytes.h"
 #include "wire/checksum.h"
 #include "wire/icmp_echo.h"
 
 namespace {
 
 constexpr uint32_t kTarget = 0x020512c6;  // 198.18.5.2 in network byte order
+constexpr uint32_t kOwn = 0x0101a8c0;     // 192.168.1.1, the prober
 
 using Bytes = std::span<const uint8_t>;
-
-unsigned word(Bytes bytes, size_t at) { return bytes[at] * 256u + bytes[at + 1]; }
-
-uint32_t address(Bytes bytes, size_t at) {
-    uint32_t value;
-    std::memcpy(&value, bytes.data() + at, 4);
-    return value;
-}
-
-// The ICMP message's 16-bit one's complement sum, checksum included, is all ones.
-bool sums_to_ones(Bytes bytes) {
-    uint64_t sum = 0;
-    for (size_t i = 0; i < bytes.size(); ++i)
-        sum += (i % 2 == 0) ? bytes[i] * 256u : bytes[i];
-    while (sum > 0xffff)
-        sum = (sum >> 16) + (sum & 0xffff);
-    return sum == 0xffff;
-}
 
 // The status an error of this type and code reports; 0 when it is no answer.
 int32_t error_status(uint8_t type, uint8_t code) {
@@ -75,7 +59,7 @@ int32_t error_status(uint8_t type, uint8_t code) {
 
 bool our_echo(Bytes icmp, uint8_t type, const EchoMatch& match) {
     return icmp.size() >= 8 && icmp[0] == type && icmp[1] == 0 &&
-           word(icmp, 4) == match.identifier && word(icmp, 6) == match.sequence;
+           read_u16(icmp, 4) == match.identifier && read_u16(icmp, 6) == match.sequence;
 }
 
 // An IPv4 header that the bytes hold whole: its length, or 0.
@@ -100,14 +84,14 @@ IcmpAnswer expected_raw(Bytes datagram, const EchoMatch& match) {
     size_t header = header_length(datagram);
     if (header == 0 || datagram[9] != 1)
         return {};
-    size_t total = word(datagram, 2);
-    bool fragment = (word(datagram, 6) & 0x3fff) != 0;
+    size_t total = read_u16(datagram, 2);
+    bool fragment = (read_u16(datagram, 6) & 0x3fff) != 0;
     if (total > datagram.size() || total < header + 8 || fragment)
         return {};
     Bytes icmp = datagram.subspan(header, total - header);
-    if (!sums_to_ones(icmp))
+    if (!checksum_holds(icmp))
         return {};
-    uint32_t source = address(datagram, 12);
+    uint32_t source = read_address(datagram, 12);
     if (icmp[0] == 0) {
         if (source != match.target || !our_echo(icmp, 0, match))
             return {};
@@ -116,8 +100,8 @@ IcmpAnswer expected_raw(Bytes datagram, const EchoMatch& match) {
     int32_t status = error_status(icmp[0], icmp[1]);
     Bytes quote = icmp.subspan(8);
     size_t inner = header_length(quote);
-    if (status == 0 || inner == 0 || quote[9] != 1 || address(quote, 16) != match.target ||
-        (word(quote, 6) & 0x1fff) != 0 || !our_echo(quote.subspan(inner), 8, match))
+    if (status == 0 || inner == 0 || quote[9] != 1 || read_address(quote, 16) != match.target ||
+        (read_u16(quote, 6) & 0x1fff) != 0 || !our_echo(quote.subspan(inner), 8, match))
         return {};
     return expect(AnswerKind::error, source, status, datagram[8]);
 }
@@ -148,39 +132,6 @@ void compare(const IcmpAnswer& got, const IcmpAnswer& want) {
         std::abort();
 }
 
-// An IPv4 header with option_words words of options (no-operation bytes), protocol 1,
-// no fragment bits, and a correct header checksum, followed by body.
-std::vector<uint8_t> ip_packet(uint32_t source, uint32_t destination, uint8_t ttl,
-                               size_t option_words, Bytes body, size_t claimed_length) {
-    size_t header = 20 + option_words * 4;
-    std::vector<uint8_t> packet(header, 1);
-    packet[0] = static_cast<uint8_t>(0x40 | (header / 4));
-    packet[1] = 0;
-    packet[2] = static_cast<uint8_t>(claimed_length >> 8);
-    packet[3] = static_cast<uint8_t>(claimed_length);
-    std::memset(packet.data() + 4, 0, 16);
-    packet[8] = ttl;
-    packet[9] = 1;
-    std::memcpy(packet.data() + 12, &source, 4);
-    std::memcpy(packet.data() + 16, &destination, 4);
-    uint16_t sum = internet_checksum(Bytes(packet.data(), header));
-    packet[10] = static_cast<uint8_t>(sum >> 8);
-    packet[11] = static_cast<uint8_t>(sum);
-    packet.insert(packet.end(), body.begin(), body.end());
-    return packet;
-}
-
-std::vector<uint8_t> icmp_message(uint8_t type, uint8_t code, Bytes body) {
-    std::vector<uint8_t> icmp(8, 0);
-    icmp[0] = type;
-    icmp[1] = code;
-    icmp.insert(icmp.end(), body.begin(), body.end());
-    uint16_t sum = internet_checksum(icmp);
-    icmp[2] = static_cast<uint8_t>(sum >> 8);
-    icmp[3] = static_cast<uint8_t>(sum);
-    return icmp;
-}
-
 void expect_taken(const IcmpAnswer& got, AnswerKind kind, uint32_t responder, int32_t status,
                   uint8_t ttl) {
     if (got.kind != kind || got.responder != responder || got.status != status || got.ttl != ttl)
@@ -193,11 +144,11 @@ void check_built_answers(Bytes input, const EchoMatch& match) {
     constexpr uint8_t kErrors[][2] = {{3, 0}, {3, 1},  {3, 3},  {3, 4},  {3, 13},
                                       {4, 0}, {11, 0}, {11, 1}, {12, 0}, {12, 2}};
     const uint8_t* kind = kErrors[input[0] % 10];
-    size_t outer_options = input[1] % 11;
-    size_t inner_options = input[2] % 11;
+    size_t outer_options = input[1] % 11 * 4;  // bytes
+    size_t inner_options = input[2] % 11 * 4;
     size_t cut = input[3];
     uint8_t ttl = input[4];
-    uint32_t router = address(input, 5);
+    uint32_t router = read_address(input, 5);
     Bytes payload = input.subspan(9, std::min<size_t>(input.size() - 9, 1400));
 
     std::vector<uint8_t> request(8 + payload.size());
@@ -205,37 +156,34 @@ void check_built_answers(Bytes input, const EchoMatch& match) {
         std::abort();
 
     // The target's echo reply: the request with type 0 and its checksum redone.
-    std::vector<uint8_t> reply = icmp_message(0, 0, Bytes(request).subspan(8));
-    std::copy(request.begin() + 4, request.begin() + 8, reply.begin() + 4);
-    reply[2] = reply[3] = 0;
-    uint16_t sum = internet_checksum(reply);
-    reply[2] = static_cast<uint8_t>(sum >> 8);
-    reply[3] = static_cast<uint8_t>(sum);
-    std::vector<uint8_t> reply_packet = ip_packet(match.target, 0x0101a8c0, ttl, outer_options,
-                                                  reply, 20 + outer_options * 4 + reply.size());
+    uint32_t rest = static_cast<uint32_t>(read_u16(request, 4)) << 16 | read_u16(request, 6);
+    std::vector<uint8_t> reply = packet::icmp_message(0, 0, rest, Bytes(request).subspan(8));
+    std::vector<uint8_t> reply_packet = packet::ipv4_datagram(
+        {.source = match.target, .destination = kOwn, .ttl = ttl, .option_bytes = outer_options},
+        reply);
     expect_taken(read_raw_datagram(reply_packet, match), AnswerKind::echo_reply, match.target, 0,
                  ttl);
     expect_taken(read_ping_datagram(reply, match.target, ttl, match), AnswerKind::echo_reply,
                  match.target, 0, ttl);
 
     // An error report quoting the request as it left, cut after its ICMP header or later.
-    std::vector<uint8_t> sent = ip_packet(0x0101a8c0, match.target, 1, inner_options, request,
-                                          20 + inner_options * 4 + request.size());
-    size_t quoted = std::min(sent.size(), 20 + inner_options * 4 + 8 + cut);
+    std::vector<uint8_t> sent = packet::ipv4_datagram(
+        {.source = kOwn, .destination = match.target, .ttl = 1, .option_bytes = inner_options},
+        request);
+    size_t quoted = std::min(sent.size(), 20 + inner_options + 8 + cut);
     Bytes quote(sent.data(), quoted);
-    std::vector<uint8_t> error = icmp_message(kind[0], kind[1], quote);
-    std::vector<uint8_t> error_packet = ip_packet(router, 0x0101a8c0, ttl, outer_options, error,
-                                                  20 + outer_options * 4 + error.size());
+    std::vector<uint8_t> error = packet::icmp_message(kind[0], kind[1], 0, quote);
+    std::vector<uint8_t> error_packet = packet::ipv4_datagram(
+        {.source = router, .destination = kOwn, .ttl = ttl, .option_bytes = outer_options}, error);
     int32_t status = error_status(kind[0], kind[1]);
     expect_taken(read_raw_datagram(error_packet, match), AnswerKind::error, router, status, ttl);
 
-    ErrorReport report;
-    report.from_icmp = true;
-    report.type = kind[0];
-    report.code = kind[1];
-    report.offender = router;
-    report.destination = match.target;
-    report.ttl = ttl;
+    ErrorReport report{.from_icmp = true,
+                       .type = kind[0],
+                       .code = kind[1],
+                       .offender = router,
+                       .destination = match.target,
+                       .ttl = ttl};
     Bytes queued = Bytes(request).first(std::min(request.size(), 8 + cut));
     expect_taken(read_error_report(report, queued, match), AnswerKind::error, router, status, ttl);
 }
@@ -254,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 1: {
         if (rest.size() < 5)
             return 0;
-        uint32_t source = address(rest, 0);
+        uint32_t source = read_address(rest, 0);
         Bytes message = rest.subspan(5);
         compare(read_ping_datagram(message, source, rest[4], match),
                 expected_ping(message, source, rest[4], match));
@@ -273,8 +221,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         report.type = rest[1];
         report.code = rest[2];
         report.ttl = rest[3];
-        report.offender = address(rest, 4);
-        report.destination = (rest[0] & 2) ? kTarget : address(rest, 8);
+        report.offender = read_address(rest, 4);
+        report.destination = (rest[0] & 2) ? kTarget : read_address(rest, 8);
         Bytes quoted = rest.subspan(12);
         compare(read_error_report(report, quoted, match), expected_report(report, quoted, match));
         break;

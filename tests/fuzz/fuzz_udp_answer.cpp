@@ -12,34 +12,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <span>
 #include <vector>
 
 #include "probe/udp_packet.h"
+#include "support/packets.h"
+#include "wire/bytes.h"
+#include "wire/checksum.h"
 
 namespace {
 
 constexpr uint32_t kTarget = 0x020512c6;  // 198.18.5.2 in network byte order
+constexpr uint32_t kOwn = 0x0101a8c0;     // 192.168.1.1, the prober
 
 using Bytes = std::span<const uint8_t>;
-
-unsigned word(Bytes bytes, size_t at) { return bytes[at] * 256u + bytes[at + 1]; }
-
-uint32_t address(Bytes bytes, size_t at) {
-    uint32_t value;
-    std::memcpy(&value, bytes.data() + at, 4);
-    return value;
-}
-
-bool sums_to_ones(Bytes bytes) {
-    uint64_t sum = 0;
-    for (size_t i = 0; i < bytes.size(); ++i)
-        sum += (i % 2 == 0) ? bytes[i] * 256u : bytes[i];
-    while (sum > 0xffff)
-        sum = (sum >> 16) + (sum & 0xffff);
-    return sum == 0xffff;
-}
 
 bool reports_a_datagram(uint8_t type) { return type == 3 || type == 11 || type == 12; }
 
@@ -60,12 +46,12 @@ UdpAnswer expected_raw(Bytes packet, const UdpProbeId& probe) {
     if (header == 0 || packet[9] != 1 || packet.size() < header + 8)
         return {};
     Bytes icmp = packet.subspan(header);
-    size_t total = word(packet, 2);
+    size_t total = read_u16(packet, 2);
     if (total <= packet.size()) {
         if (total < header + 8)
             return {};
         icmp = packet.subspan(header, total - header);
-        if (!sums_to_ones(icmp))
+        if (!checksum_holds(icmp))
             return {};
     }
     if (!reports_a_datagram(icmp[0]))
@@ -75,15 +61,15 @@ UdpAnswer expected_raw(Bytes packet, const UdpProbeId& probe) {
     if (icmp[5] != 0)
         quote = quote.first(std::min<size_t>(quote.size(), icmp[5] * 4u));
     size_t inner = header_length(quote);
-    if (inner == 0 || quote[9] != 17 || address(quote, 16) != probe.target ||
-        quote.size() < inner + 4 || word(quote, inner) != 60001 ||
-        word(quote, inner + 2) != probe.destination_port)
+    if (inner == 0 || quote[9] != 17 || read_address(quote, 16) != probe.target ||
+        quote.size() < inner + 4 || read_u16(quote, inner) != 60001 ||
+        read_u16(quote, inner + 2) != probe.destination_port)
         return {};
     if (!counter_holds(probe, quote.subspan(std::min(quote.size(), inner + 8))))
         return {};
     UdpAnswer answer;
     answer.ours = true;
-    answer.responder = address(packet, 12);
+    answer.responder = read_address(packet, 12);
     answer.icmp_type = icmp[0];
     answer.ttl = packet[8];
     return answer;
@@ -117,44 +103,17 @@ void compare(const UdpAnswer& got, const UdpAnswer& want, const UdpProbeId& prob
         std::abort();
 }
 
-// An IPv4 header with option_words words of no-operation options, the given protocol,
-// no fragment bits and a correct header checksum, followed by body.
-std::vector<uint8_t> ip_packet(uint32_t source, uint32_t destination, uint8_t ttl, uint8_t protocol,
-                               size_t option_words, Bytes body) {
-    size_t header = 20 + option_words * 4;
-    size_t total = header + body.size();
-    std::vector<uint8_t> packet(header, 1);
-    packet[0] = static_cast<uint8_t>(0x40 | (header / 4));
-    packet[1] = 0;
-    packet[2] = static_cast<uint8_t>(total >> 8);
-    packet[3] = static_cast<uint8_t>(total);
-    std::memset(packet.data() + 4, 0, 16);
-    packet[8] = ttl;
-    packet[9] = protocol;
-    std::memcpy(packet.data() + 12, &source, 4);
-    std::memcpy(packet.data() + 16, &destination, 4);
-    uint32_t sum = 0;
-    for (size_t i = 0; i < header; i += 2)
-        sum += word(packet, i);
-    while (sum > 0xffff)
-        sum = (sum >> 16) + (sum & 0xffff);
-    packet[10] = static_cast<uint8_t>(~sum >> 8);
-    packet[11] = static_cast<uint8_t>(~sum);
-    packet.insert(packet.end(), body.begin(), body.end());
-    return packet;
-}
-
 void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl) {
     if (input.size() < 10)
         return;
     constexpr uint8_t kReports[][2] = {{3, 3}, {3, 1}, {3, 13}, {11, 0}, {11, 1}, {12, 0}};
     const uint8_t* kind = kReports[input[0] % 6];
-    size_t outer_options = input[1] % 11;
-    size_t inner_options = input[2] % 11;
+    size_t outer_options = input[1] % 11 * 4;  // bytes
+    size_t inner_options = input[2] % 11 * 4;
     size_t cut = input[3];
     bool extensions = input[4] & 1;
     uint8_t ttl = input[5];
-    uint32_t responder = (input[4] & 2) ? probe.target : address(input, 6);
+    uint32_t responder = (input[4] & 2) ? probe.target : read_address(input, 6);
     Bytes payload =
         probe.has_payload ? input.subspan(10, std::min<size_t>(input.size() - 10, 1400)) : Bytes();
     std::vector<uint8_t> datagram(kUdpDatagramSize);
@@ -166,44 +125,41 @@ void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl
         std::abort();
     datagram.resize(length);
 
-    std::vector<uint8_t> sent = ip_packet(0x0101a8c0, probe.target, 1, 17, inner_options, datagram);
-    Bytes quote(sent.data(), std::min(sent.size(), 20 + inner_options * 4 + 8 + cut));
-    std::vector<uint8_t> icmp(8, 0);
-    icmp[0] = kind[0];
-    icmp[1] = kind[1];
-    icmp.insert(icmp.end(), quote.begin(), quote.end());
+    std::vector<uint8_t> sent = packet::ipv4_datagram({.source = kOwn,
+                                                       .destination = probe.target,
+                                                       .ttl = 1,
+                                                       .protocol = kProtocolUdp,
+                                                       .option_bytes = inner_options},
+                                                      datagram);
+    Bytes quote(sent.data(), std::min(sent.size(), 20 + inner_options + 8 + cut));
+    std::vector<uint8_t> icmp = packet::icmp_message(kind[0], kind[1], 0, quote);
     if (extensions) {
         // RFC 4884: the quote padded to 32 bits, its length in words, then extensions.
         icmp.resize(8 + (quote.size() + 3) / 4 * 4, 0);
         icmp[5] = static_cast<uint8_t>((quote.size() + 3) / 4);
         icmp.insert(icmp.end(), {0x20, 0x00, 0x00, 0x00, 0x00, 0x08, 0x01, 0x01, 0x11, 0x22});
+        write_u16(icmp, 2, 0);
+        write_u16(icmp, 2, internet_checksum(icmp));
     }
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < icmp.size(); i += 2)
-        sum += word(icmp, i);
-    if (icmp.size() % 2 != 0)
-        sum += icmp.back() * 256u;
-    while (sum > 0xffff)
-        sum = (sum >> 16) + (sum & 0xffff);
-    icmp[2] = static_cast<uint8_t>(~sum >> 8);
-    icmp[3] = static_cast<uint8_t>(~sum);
-    std::vector<uint8_t> packet = ip_packet(responder, 0x0101a8c0, ttl, 1, outer_options, icmp);
-    Bytes received = Bytes(packet).first(std::min<size_t>(packet.size(), kUdpReceiveSize));
+    std::vector<uint8_t> received_packet = packet::ipv4_datagram(
+        {.source = responder, .destination = kOwn, .ttl = ttl, .option_bytes = outer_options},
+        icmp);
+    Bytes received =
+        Bytes(received_packet).first(std::min<size_t>(received_packet.size(), kUdpReceiveSize));
     UdpAnswer answer = read_udp_answer(received, probe);
     if (!answer.ours || answer.responder != responder || answer.icmp_type != kind[0] ||
         answer.ttl != ttl)
         std::abort();
     compare(answer, expected_raw(received, probe), probe);
 
-    UdpErrorReport report;
-    report.offender = responder;
-    report.icmp_type = kind[0];
-    report.icmp_code = kind[1];
-    report.ttl = ttl;
-    report.quoted_destination = probe.target;
-    report.quoted_destination_port = probe.destination_port;
-    report.quoted_payload = body.data();
-    report.quoted_payload_length = std::min(body.size(), cut);
+    UdpErrorReport report{.offender = responder,
+                          .icmp_type = kind[0],
+                          .icmp_code = kind[1],
+                          .ttl = ttl,
+                          .quoted_destination = probe.target,
+                          .quoted_destination_port = probe.destination_port,
+                          .quoted_payload = body.data(),
+                          .quoted_payload_length = std::min(body.size(), cut)};
     UdpAnswer queued = read_udp_error_report(report, probe);
     if (!queued.ours || queued.responder != responder || queued.icmp_type != kind[0] ||
         queued.ttl != ttl)
@@ -235,11 +191,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (rest.size() < 13)
         return 0;
     UdpErrorReport report;
-    report.offender = address(rest, 0);
+    report.offender = read_address(rest, 0);
     report.icmp_type = rest[4];
     report.icmp_code = rest[5];
     report.ttl = rest[6];
-    report.quoted_destination = (data[0] & 4) ? kTarget : address(rest, 7);
+    report.quoted_destination = (data[0] & 4) ? kTarget : read_address(rest, 7);
     std::memcpy(&report.quoted_destination_port, rest.data() + 11, 2);
     if (data[0] & 8)
         report.quoted_destination_port = probe.destination_port;

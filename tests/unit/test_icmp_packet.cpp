@@ -9,12 +9,14 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "support/packets.h"
+#include "wire/bytes.h"
 #include "wire/checksum.h"
 #include "wire/icmp_echo.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using packet::Bytes;
 
 // Addresses in network byte order, written the way the socket layer keeps them.
 uint32_t address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
@@ -38,52 +40,8 @@ EchoMatch our_match() {
     return match;
 }
 
-void put_u16(Bytes& bytes, size_t at, uint16_t value) {
-    bytes[at] = static_cast<uint8_t>(value >> 8);
-    bytes[at + 1] = static_cast<uint8_t>(value & 0xff);
-}
-
-void put_address(Bytes& bytes, size_t at, uint32_t value) {
-    std::memcpy(bytes.data() + at, &value, sizeof value);
-}
-
-struct IpFields {
-    uint32_t source = 0;
-    uint32_t destination = 0;
-    uint8_t ttl = 64;
-    uint8_t protocol = 1;
-    size_t option_words = 0;  // 32-bit words of IP options
-    uint16_t fragment = 0;    // flags and offset
-};
-
-// An IPv4 header (options filled with no-operation bytes) in front of body.
-Bytes ip_datagram(const IpFields& fields, const Bytes& body) {
-    size_t header = 20 + 4 * fields.option_words;
-    Bytes bytes(header + body.size(), 0);
-    bytes[0] = static_cast<uint8_t>(0x40 | (header / 4));
-    put_u16(bytes, 2, static_cast<uint16_t>(header + body.size()));
-    put_u16(bytes, 6, fields.fragment);
-    bytes[8] = fields.ttl;
-    bytes[9] = fields.protocol;
-    put_address(bytes, 12, fields.source);
-    put_address(bytes, 16, fields.destination);
-    for (size_t i = 20; i < header; ++i)
-        bytes[i] = 1;
-    put_u16(bytes, 10, internet_checksum(std::span<const uint8_t>(bytes).first(header)));
-    std::copy(body.begin(), body.end(), bytes.begin() + static_cast<ptrdiff_t>(header));
-    return bytes;
-}
-
-// An ICMP message with a correct checksum.
 Bytes icmp_message(uint8_t type, uint8_t code, uint16_t id, uint16_t seq, const Bytes& body) {
-    Bytes bytes(kIcmpHeaderSize + body.size(), 0);
-    bytes[0] = type;
-    bytes[1] = code;
-    put_u16(bytes, 4, id);
-    put_u16(bytes, 6, seq);
-    std::copy(body.begin(), body.end(), bytes.begin() + kIcmpHeaderSize);
-    put_u16(bytes, 2, internet_checksum(bytes));
-    return bytes;
+    return packet::icmp_message(type, code, static_cast<uint32_t>(id) << 16 | seq, body);
 }
 
 Bytes payload(size_t size) {
@@ -94,28 +52,28 @@ Bytes payload(size_t size) {
 }
 
 // Our request as it left: IP header and the echo request with its first payload bytes.
-Bytes our_request(uint16_t id = kId, uint16_t seq = kSeq, IpFields fields = {}) {
+Bytes our_request(uint16_t id = kId, uint16_t seq = kSeq, packet::Ipv4 fields = {}) {
     fields.source = kClient;
     fields.destination = fields.destination == 0 ? kTarget : fields.destination;
     fields.ttl = 1;
-    return ip_datagram(fields, icmp_message(kIcmpEchoRequest, 0, id, seq, payload(32)));
+    return packet::ipv4_datagram(fields, icmp_message(kIcmpEchoRequest, 0, id, seq, payload(32)));
 }
 
 // A router's error message about quoted, as the raw socket delivers it.
 Bytes router_error(uint8_t type, uint8_t code, const Bytes& quoted, uint32_t from = kRouter) {
-    IpFields fields;
+    packet::Ipv4 fields;
     fields.source = from;
     fields.destination = kClient;
     fields.ttl = 62;
-    return ip_datagram(fields, icmp_message(type, code, 0, 0, quoted));
+    return packet::ipv4_datagram(fields, icmp_message(type, code, 0, 0, quoted));
 }
 
 Bytes target_reply(uint16_t id = kId, uint16_t seq = kSeq, uint32_t from = kTarget) {
-    IpFields fields;
+    packet::Ipv4 fields;
     fields.source = from;
     fields.destination = kClient;
     fields.ttl = 60;
-    return ip_datagram(fields, icmp_message(kIcmpEchoReply, 0, id, seq, payload(32)));
+    return packet::ipv4_datagram(fields, icmp_message(kIcmpEchoReply, 0, id, seq, payload(32)));
 }
 
 IcmpAnswer read_raw(const Bytes& bytes) { return read_raw_datagram(bytes, our_match()); }
@@ -232,28 +190,29 @@ TEST(RawEchoReply, OtherIdentifierSequenceOrSenderIsNotOurs) {
 
 TEST(RawEchoReply, RequestsAndBadChecksumsAreNotOurs) {
     // Our own request seen on the way out (loopback) looks like a reply otherwise.
-    IpFields fields;
+    packet::Ipv4 fields;
     fields.source = kTarget;
     fields.destination = kTarget;
     expect_not_ours(
-        read_raw(ip_datagram(fields, icmp_message(kIcmpEchoRequest, 0, kId, kSeq, {}))));
+        read_raw(packet::ipv4_datagram(fields, icmp_message(kIcmpEchoRequest, 0, kId, kSeq, {}))));
     Bytes reply = target_reply();
     reply.back() ^= 0x01;
     expect_not_ours(read_raw(reply));
-    IpFields from_target;
+    packet::Ipv4 from_target;
     from_target.source = kTarget;
     from_target.destination = kClient;
-    expect_not_ours(
-        read_raw(ip_datagram(from_target, icmp_message(kIcmpEchoReply, 3, kId, kSeq, {}))));
+    expect_not_ours(read_raw(
+        packet::ipv4_datagram(from_target, icmp_message(kIcmpEchoReply, 3, kId, kSeq, {}))));
 }
 
 TEST(RawEchoReply, IpOptionsAndTrailingBytes) {
-    IpFields fields;
+    packet::Ipv4 fields;
     fields.source = kTarget;
     fields.destination = kClient;
     fields.ttl = 33;
-    fields.option_words = 10;  // the longest header: 60 bytes
-    Bytes reply = ip_datagram(fields, icmp_message(kIcmpEchoReply, 0, kId, kSeq, payload(5)));
+    fields.option_bytes = 40;  // the longest header: 60 bytes
+    Bytes reply =
+        packet::ipv4_datagram(fields, icmp_message(kIcmpEchoReply, 0, kId, kSeq, payload(5)));
     IcmpAnswer found = read_raw(reply);
     EXPECT_EQ(found.kind, AnswerKind::echo_reply);
     EXPECT_EQ(found.ttl, 33);
@@ -263,17 +222,19 @@ TEST(RawEchoReply, IpOptionsAndTrailingBytes) {
 }
 
 TEST(RawEchoReply, FragmentsAreNotOurs) {
-    IpFields fields;
+    packet::Ipv4 fields;
     fields.source = kTarget;
     fields.destination = kClient;
     for (uint16_t fragment : {uint16_t{0x2000}, uint16_t{0x0001}, uint16_t{0x00b9}}) {
         fields.fragment = fragment;
-        expect_not_ours(
-            read_raw(ip_datagram(fields, icmp_message(kIcmpEchoReply, 0, kId, kSeq, {}))));
+        expect_not_ours(read_raw(
+            packet::ipv4_datagram(fields, icmp_message(kIcmpEchoReply, 0, kId, kSeq, {}))));
     }
     fields.fragment = 0x4000;  // don't-fragment alone is fine
-    EXPECT_EQ(read_raw(ip_datagram(fields, icmp_message(kIcmpEchoReply, 0, kId, kSeq, {}))).kind,
-              AnswerKind::echo_reply);
+    EXPECT_EQ(
+        read_raw(packet::ipv4_datagram(fields, icmp_message(kIcmpEchoReply, 0, kId, kSeq, {})))
+            .kind,
+        AnswerKind::echo_reply);
 }
 
 // ---- Raw socket: error reports -------------------------------------------------------
@@ -304,7 +265,7 @@ TEST(RawError, RedirectsAreNotAnswers) {
 TEST(RawError, QuotedRequestMustBeOurs) {
     expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, our_request(kId + 1, kSeq))));
     expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, our_request(kId, kSeq + 1))));
-    IpFields elsewhere;
+    packet::Ipv4 elsewhere;
     elsewhere.destination = kRouter;
     expect_not_ours(
         read_raw(router_error(kIcmpTimeExceeded, 0, our_request(kId, kSeq, elsewhere))));
@@ -314,15 +275,15 @@ TEST(RawError, QuotedRequestMustBeOurs) {
     Bytes reply_quoted = our_request();
     reply_quoted[20] = kIcmpEchoReply;
     expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, reply_quoted)));
-    IpFields later_fragment;
+    packet::Ipv4 later_fragment;
     later_fragment.fragment = 0x00b9;
     expect_not_ours(
         read_raw(router_error(kIcmpTimeExceeded, 0, our_request(kId, kSeq, later_fragment))));
 }
 
 TEST(RawError, QuotedHeaderWithOptionsAndShortestQuote) {
-    IpFields with_options;
-    with_options.option_words = 3;
+    packet::Ipv4 with_options;
+    with_options.option_bytes = 12;
     Bytes quoted = our_request(kId, kSeq, with_options);
     EXPECT_EQ(read_raw(router_error(kIcmpTimeExceeded, 0, quoted)).kind, AnswerKind::error);
     // Routers must quote the IP header and 8 bytes; that is enough.
@@ -363,15 +324,14 @@ TEST(RawHostile, BrokenIpHeaders) {
     not_icmp[9] = 6;
     expect_not_ours(read_raw(not_icmp));
     Bytes total_too_long = reply;
-    put_u16(total_too_long, 2, static_cast<uint16_t>(reply.size() + 1));
+    write_u16(total_too_long, 2, static_cast<uint16_t>(reply.size() + 1));
     expect_not_ours(read_raw(total_too_long));
     Bytes total_below_header = reply;
-    put_u16(total_below_header, 2, 12);
+    write_u16(total_below_header, 2, 12);
     expect_not_ours(read_raw(total_below_header));
     Bytes quoted_bad = router_error(kIcmpTimeExceeded, 0, our_request());
     quoted_bad[28] = 0x4f;  // quoted header claims 60 bytes, more than was quoted
-    put_u16(quoted_bad, 22, 0);
-    put_u16(quoted_bad, 22, internet_checksum(std::span<const uint8_t>(quoted_bad).subspan(20)));
+    packet::reseal_icmp(quoted_bad);
     expect_not_ours(read_raw(quoted_bad));
 }
 

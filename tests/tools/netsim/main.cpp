@@ -99,8 +99,8 @@ private:
 
 void Simulator::warm_up(const std::string& device) {
     netsim::Bytes body(64, 0x20);
-    netsim::Bytes echo =
-        netsim::make_ipv4(0xc6130001, 0xc6130909, 1, 0, 1, netsim::make_icmp(8, 0, 0x10001, body));
+    netsim::Bytes echo = netsim::make_ipv4(0xc6130001, 0xc6130909, 1, 0, 1,
+                                           netsim::icmp_message(8, 0, 0x10001, body));
     netsim::Bytes udp = echo;
     udp[9] = 17;
     netsim::Responder trial = responder_;

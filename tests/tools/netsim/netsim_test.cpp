@@ -16,17 +16,12 @@ uint32_t addr(const char* text) { return *parse_address(text); }
 
 Bytes echo_request(uint8_t ttl, uint16_t seq, size_t payload = 32, uint8_t tos = 0) {
     Bytes body(payload, 0x20);
-    Bytes icmp = make_icmp(8, 0, 0x1234u << 16 | seq, body);
+    Bytes icmp = icmp_message(8, 0, 0x1234u << 16 | seq, body);
     return make_ipv4(kClient, kTarget, ttl, tos, 7, icmp);
 }
 
 Bytes udp_probe(uint8_t ttl, uint8_t first) {
-    Bytes packet = make_ipv4(kClient, kTarget, ttl, 0, 9, Bytes(8 + 32, 0));
-    packet[9] = 17;
-    packet[10] = packet[11] = 0;
-    uint16_t sum = internet_checksum(std::span(packet).first(20));
-    packet[10] = static_cast<uint8_t>(sum >> 8);
-    packet[11] = static_cast<uint8_t>(sum);
+    Bytes packet = make_ipv4(kClient, kTarget, ttl, 0, 9, Bytes(8 + 32, 0), kProtocolUdp);
     uint16_t dport = static_cast<uint16_t>(33434 + ttl);
     Bytes header{0xea, 0x61, static_cast<uint8_t>(dport >> 8), static_cast<uint8_t>(dport), 0, 40,
                  0,    0};

@@ -10,9 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "support/packets.h"
+
 namespace netsim {
 
-using Bytes = std::vector<uint8_t>;
+using packet::Bytes;
 
 // One IPv4 datagram read from the TUN device. Addresses are in host byte order.
 struct Probe {
@@ -40,17 +42,14 @@ struct Probe {
 // Reads a datagram; nothing when it is not a whole IPv4 datagram.
 std::optional<Probe> read_probe(std::span<const uint8_t> datagram);
 
-// An ICMP message with the given header word after type/code/checksum and body; the
-// checksum is filled in.
-Bytes make_icmp(uint8_t type, uint8_t code, uint32_t rest, std::span<const uint8_t> body);
+// ICMP messages and IP options come from the shared packet builder.
+using packet::add_ip_options;
+using packet::icmp_message;
 
-// Wraps an ICMP message in an IPv4 header (protocol 1) with a valid header checksum.
+// Wraps an ICMP message (or another protocol's body) in an IPv4 header with a valid
+// header checksum; the addresses in host byte order.
 Bytes make_ipv4(uint32_t src, uint32_t dst, uint8_t ttl, uint8_t tos, uint16_t ident,
-                std::span<const uint8_t> icmp);
-
-// Puts option_bytes bytes of IP options (no-operation, then end of options) into the
-// header of a packet made by make_ipv4, with its lengths and checksum redone.
-void add_ip_options(Bytes& packet, size_t option_bytes);
+                std::span<const uint8_t> icmp, uint8_t protocol = kProtocolIcmp);
 
 // The part of the probe that an ICMP error quotes: the probe's IP header with its TTL
 // lowered by hops_before (what the reporting router saw) and its header checksum

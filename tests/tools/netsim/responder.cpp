@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "wire/bytes.h"
 #include "wire/checksum.h"
 
 namespace netsim {
@@ -33,20 +34,16 @@ Probe strangers_probe(const Probe& probe) {
     size_t header = static_cast<size_t>(other.datagram[0] & 0x0f) * 4;
     if (other.datagram.size() < header + 8)
         return other;
-    uint8_t* transport = other.datagram.data() + header;
+    std::span<uint8_t> transport = std::span(other.datagram).subspan(header);
     if (probe.kind == Probe::Kind::echo) {
         other.id = static_cast<uint16_t>(probe.id ^ kOtherIdentifierMask);
-        transport[4] = static_cast<uint8_t>(other.id >> 8);
-        transport[5] = static_cast<uint8_t>(other.id);
-        transport[2] = transport[3] = 0;
-        uint16_t sum = internet_checksum(std::span(other.datagram).subspan(header));
-        transport[2] = static_cast<uint8_t>(sum >> 8);
-        transport[3] = static_cast<uint8_t>(sum);
+        write_u16(transport, 4, other.id);
+        write_u16(transport, 2, 0);
+        write_u16(transport, 2, internet_checksum(transport));
     } else if (probe.kind == Probe::Kind::udp) {
         other.sport = static_cast<uint16_t>(probe.sport ^ kOtherIdentifierMask);
-        transport[0] = static_cast<uint8_t>(other.sport >> 8);
-        transport[1] = static_cast<uint8_t>(other.sport);
-        transport[6] = transport[7] = 0;
+        write_u16(transport, 0, other.sport);
+        write_u16(transport, 6, 0);
     }
     return other;
 }
@@ -123,13 +120,13 @@ std::optional<Outgoing> Responder::build(const Probe& probe, const Answer& answe
         answer.kind == Answer::Kind::echo_reply || (answer.kind == Answer::Kind::reply && echo);
     if (echo_reply) {
         uint32_t rest = echo ? static_cast<uint32_t>(probe.id) << 16 | probe.seq : 0;
-        Bytes icmp = make_icmp(0, 0, rest, payload_of(probe));
+        Bytes icmp = icmp_message(0, 0, rest, payload_of(probe));
         return packet(from, probe.src, ttl, probe.tos, icmp, answer.delay_ms, "echo-reply");
     }
     uint8_t type = answer.kind == Answer::Kind::reply ? 3 : answer.type;
     uint8_t code = answer.kind == Answer::Kind::reply ? 3 : answer.code;
     Bytes quote = quote_probe(probe, std::max(0, hop - 1), answer.quote);
-    Bytes icmp = make_icmp(type, code, answer.rest, quote);
+    Bytes icmp = icmp_message(type, code, answer.rest, quote);
     return packet(from, probe.src, ttl, 0xc0, icmp, answer.delay_ms, kind_text(type, code));
 }
 
@@ -143,13 +140,13 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
         Bytes body(32);
         for (size_t i = 0; i < body.size(); ++i)
             body[i] = static_cast<uint8_t>('a' + i % 23);
-        Bytes icmp = make_icmp(8, 0, static_cast<uint32_t>(kNoiseIdentifier) << 16 | 1, body);
+        Bytes icmp = icmp_message(8, 0, static_cast<uint32_t>(kNoiseIdentifier) << 16 | 1, body);
         return packet(noise_from, probe.src, ttl, 0, icmp, delay, "noise echo-request");
     }
     case Injection::What::other_reply: {
         uint16_t id = static_cast<uint16_t>(probe.id ^ kOtherIdentifierMask);
         uint32_t rest = static_cast<uint32_t>(id) << 16 | probe.seq;
-        Bytes icmp = make_icmp(0, 0, rest, payload_of(probe));
+        Bytes icmp = icmp_message(0, 0, rest, payload_of(probe));
         return packet(wanted.from.value_or(probe.dst), probe.src, ttl, 0, icmp, delay,
                       "noise echo-reply other id");
     }
@@ -174,19 +171,17 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
         return again;
     }
     case Injection::What::truncated: {
-        Bytes icmp = make_icmp(11, 0, 0, quote_probe(probe, 0, 12));
+        Bytes icmp = icmp_message(11, 0, 0, quote_probe(probe, 0, 12));
         return packet(noise_from, probe.src, ttl, 0xc0, icmp, delay, "noise truncated quote");
     }
     case Injection::What::bad_checksum: {
-        Bytes icmp = make_icmp(11, 0, 0, quote_probe(probe, 0, kDefaultQuote));
+        Bytes icmp = icmp_message(11, 0, 0, quote_probe(probe, 0, kDefaultQuote));
         icmp[2] ^= 0x5a;
         return packet(noise_from, probe.src, ttl, 0xc0, icmp, delay, "noise bad checksum");
     }
     case Injection::What::tiny: {
         Bytes icmp{11, 0, 0, 0};
-        uint16_t sum = internet_checksum(icmp);
-        icmp[2] = static_cast<uint8_t>(sum >> 8);
-        icmp[3] = static_cast<uint8_t>(sum);
+        write_u16(icmp, 2, internet_checksum(icmp));
         return packet(noise_from, probe.src, ttl, 0xc0, icmp, delay, "noise 4-byte icmp");
     }
     case Injection::What::stranger: {

@@ -1,0 +1,91 @@
+// Packet building on the wire formats: no field or checksum is written here by hand.
+#include "support/packets.h"
+
+#include <algorithm>
+
+#include "wire/bytes.h"
+#include "wire/checksum.h"
+#include "wire/icmp.h"
+
+namespace packet {
+
+namespace {
+
+constexpr size_t kMaxDatagram = 65535;
+
+size_t header_length(std::span<const uint8_t> datagram) {
+    return static_cast<size_t>(datagram[0] & 0x0f) * 4;
+}
+
+void seal_header(Bytes& datagram) {
+    size_t header = header_length(datagram);
+    write_u16(datagram, 10, 0);
+    write_u16(datagram, 10, internet_checksum(std::span(datagram).first(header)));
+}
+
+}  // namespace
+
+Bytes ipv4_datagram(const Ipv4& ip, std::span<const uint8_t> body) {
+    body = body.first(std::min(body.size(), kMaxDatagram - kIpv4MinHeaderSize));
+    Bytes datagram(kIpv4MinHeaderSize + body.size());
+    datagram[0] = 0x45;
+    datagram[1] = ip.tos;
+    write_u16(datagram, 4, ip.ident);
+    write_u16(datagram, 6, ip.fragment);
+    datagram[8] = ip.ttl;
+    datagram[9] = ip.protocol;
+    write_address(datagram, 12, ip.source);
+    write_address(datagram, 16, ip.destination);
+    std::copy(body.begin(), body.end(), datagram.begin() + kIpv4MinHeaderSize);
+    write_u16(datagram, 2, static_cast<uint16_t>(datagram.size()));
+    seal_header(datagram);
+    add_ip_options(datagram, ip.option_bytes);
+    return datagram;
+}
+
+Bytes icmp_message(uint8_t type, uint8_t code, uint32_t rest, std::span<const uint8_t> body) {
+    body = body.first(std::min(body.size(), kMaxDatagram - kIpv4MinHeaderSize - kIcmpHeaderSize));
+    Bytes icmp(kIcmpHeaderSize + body.size());
+    icmp[0] = type;
+    icmp[1] = code;
+    write_u16(icmp, 4, static_cast<uint16_t>(rest >> 16));
+    write_u16(icmp, 6, static_cast<uint16_t>(rest));
+    std::copy(body.begin(), body.end(), icmp.begin() + kIcmpHeaderSize);
+    write_u16(icmp, 2, internet_checksum(icmp));
+    return icmp;
+}
+
+void add_ip_options(Bytes& datagram, size_t option_bytes) {
+    if (option_bytes == 0 || datagram.size() < kIpv4MinHeaderSize)
+        return;
+    Bytes options(option_bytes, 1);
+    options.back() = 0;
+    datagram.insert(datagram.begin() + kIpv4MinHeaderSize, options.begin(), options.end());
+    datagram[0] = static_cast<uint8_t>(0x40 | (kIpv4MinHeaderSize + option_bytes) / 4);
+    write_u16(datagram, 2, static_cast<uint16_t>(datagram.size()));
+    seal_header(datagram);
+}
+
+Bytes quote_datagram(std::span<const uint8_t> datagram, uint8_t ttl, size_t limit) {
+    Bytes quote(datagram.begin(), datagram.begin() + std::min(limit, datagram.size()));
+    if (quote.size() >= kIpv4MinHeaderSize && quote.size() >= header_length(quote)) {
+        quote[8] = ttl;
+        seal_header(quote);
+    }
+    return quote;
+}
+
+Bytes& reseal_icmp(Bytes& datagram) {
+    std::optional<Ipv4Header> ip = read_ipv4_header(datagram);
+    if (!ip || ip->protocol != kProtocolIcmp ||
+        ip->header_length + kIcmpHeaderSize > datagram.size())
+        return datagram;
+    size_t end = std::clamp<size_t>(ip->total_length, ip->header_length, datagram.size());
+    std::span<uint8_t> icmp =
+        std::span(datagram).subspan(ip->header_length, end - ip->header_length);
+    write_u16(icmp, 2, 0);
+    write_u16(icmp, 2, internet_checksum(icmp));
+    return datagram;
+}
+
+}  // namespace packet
