@@ -22,6 +22,9 @@ constexpr uint8_t kTraceStartTtl = 0;
 }  // namespace
 
 int run_tarnhop(int argc, const char* const* argv) {
+    // A closed standard output would otherwise be the first socket or file opened, and
+    // the console lines would go into it.
+    platform_guard_standard_descriptors();
     if (argc < 2 || is_help_word(argv[1])) {
         print_usage();
         return kExitError;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -58,6 +59,11 @@ public:
                 return;
         }
     }
+
+    size_t used() const { return used_; }
+
+    // Whether the next new address makes the index grow.
+    bool full() const { return (used_ + 1) * 2 > slots_.size(); }
 
     // Makes room for 'more' further addresses at once.
     void reserve(size_t more) {
@@ -111,6 +117,9 @@ uint32_t read_address(const uint8_t* record) {
 struct HostCache {
     std::vector<uint8_t> image;  // the records, exactly as a save writes them
     FirstRecordIndex index;
+    size_t loaded = 0;  // the image's first bytes that came from the file
+    FileStamp stamp;    // the version of the file they came from
+    bool off = false;   // memory ran out: the run goes on without the cache
 
     void index_record(uint32_t address, size_t offset, bool empty_name) {
         if (offset >= kOffsetMask)
@@ -134,6 +143,18 @@ struct HostCache {
             image.insert(image.end(), name->begin(), name->begin() + static_cast<long>(length));
     }
 
+    // Appends a record of the file format, unless the image's first 'held' bytes have
+    // one for its address already.
+    void append_unless_held(const uint8_t* record, size_t held) {
+        uint32_t address = read_address(record);
+        uint32_t first = index.find(address);
+        if (first != kNoRecord && (first & kOffsetMask) < held)
+            return;
+        size_t length = kRecordHead + record[4];
+        index_record(address, image.size(), false);
+        image.insert(image.end(), record, record + length);
+    }
+
     std::optional<std::string> name_of(uint32_t record) const {
         const uint8_t* at = image.data() + (record & kOffsetMask);
         size_t length = at[4];
@@ -149,6 +170,12 @@ struct HostCache {
 HostCache& cache() {
     static HostCache instance;
     return instance;
+}
+
+// Memory ran out: what the cache holds is given back and the run goes on without it.
+void turn_cache_off() {
+    cache() = HostCache{};
+    cache().off = true;
 }
 
 // Whole records at the start of bytes; a record cut short by the end, in its head or in
@@ -176,14 +203,22 @@ std::optional<std::optional<std::string>> cached_host_name(uint32_t address) {
 }
 
 void remember_host_name(uint32_t address, const std::optional<std::string>& name) {
-    cache().append(address, name);
+    if (cache().off)
+        return;
+    try {
+        cache().append(address, name);
+    } catch (const std::bad_alloc&) {
+        turn_cache_off();
+    }
 }
 
 std::optional<std::string> lookup_host_name(uint32_t address, const RunSettings& settings) {
     if (settings.no_resolve)
         return std::nullopt;
-    if (std::optional<std::optional<std::string>> cached = cached_host_name(address))
-        return std::move(*cached);
+    if (!cache().off) {
+        if (std::optional<std::optional<std::string>> cached = cached_host_name(address))
+            return std::move(*cached);
+    }
     std::optional<std::string> name;
     if (std::string answer; platform_reverse_lookup(address, &answer)) {
         if (answer.size() > kMaxNameLength)
@@ -214,16 +249,29 @@ void save_host_cache() { save_host_cache_file(host_cache_path()); }
 void clear_host_cache() { cache() = HostCache{}; }
 
 void load_host_cache_file(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    if (path.empty() || !platform_read_file(path, &bytes))
+    HostCache& list = cache();
+    if (path.empty() || list.off)
         return;
-    load_host_cache_bytes(std::move(bytes));
+    try {
+        std::vector<uint8_t> bytes;
+        FileStamp stamp;
+        if (!platform_read_file(path, &bytes, &stamp))
+            return;
+        bool first = list.image.empty();
+        load_host_cache_bytes(std::move(bytes));
+        if (first) {
+            list.loaded = list.image.size();
+            list.stamp = stamp;
+        }
+    } catch (const std::bad_alloc&) {
+        turn_cache_off();
+    }
 }
 
 void load_host_cache_bytes(std::vector<uint8_t> bytes) {
     HostCache& list = cache();
     size_t count = count_records(bytes);
-    list.index.reserve(count);
+    size_t used_before = list.index.used();
     // The records are indexed where they will stand in the image, and made whole in
     // place: a name ends at its first zero byte, so such a record is written back
     // shorter; the cut record at the end, if any, is dropped.
@@ -234,6 +282,14 @@ void load_host_cache_bytes(std::vector<uint8_t> bytes) {
         uint8_t* record = bytes.data() + from;
         size_t length = record[4];
         size_t text = strnlen(reinterpret_cast<const char*>(record + kRecordHead), length);
+        if (list.index.full()) {
+            // The index grows with the addresses found so far, to what the rest of the
+            // file would add at the same rate: a file of many records for few addresses
+            // keeps a small index.
+            size_t distinct = list.index.used() - used_before;
+            list.index.reserve(
+                std::max<size_t>(distinct * (count - n) / std::max<size_t>(n, 1), 1));
+        }
         list.index_record(read_address(record), base + to, length > 0 && text == 0);
         if (text != length || to != from) {
             std::memmove(bytes.data() + to, record, kRecordHead + text);
@@ -252,8 +308,27 @@ void load_host_cache_bytes(std::vector<uint8_t> bytes) {
 std::span<const uint8_t> host_cache_image() { return cache().image; }
 
 bool save_host_cache_file(const std::string& path) {
-    if (path.empty())
+    if (path.empty() || cache().off)
         return false;
-    std::span<const uint8_t> image = host_cache_image();
-    return platform_replace_file(path, image.data(), image.size());
+    try {
+        return platform_update_file(path, cache().stamp, [](std::vector<uint8_t>* now) {
+            HostCache& list = cache();
+            if (now != nullptr && !now->empty()) {
+                // The file changed since it was loaded (another run saved, or it is
+                // another file): its records as they are now come first, then this
+                // cache's own, in order, for the addresses that it does not hold.
+                std::vector<uint8_t> mine = std::move(list.image);
+                list.image = {};
+                list.index = {};
+                load_host_cache_bytes(std::move(*now));
+                list.loaded = list.image.size();
+                for (size_t at = 0; at < mine.size(); at += kRecordHead + mine[at + 4])
+                    list.append_unless_held(mine.data() + at, list.loaded);
+            }
+            return FileUpdate{true, list.image.data(), list.image.size()};
+        });
+    } catch (const std::bad_alloc&) {
+        turn_cache_off();
+        return false;
+    }
 }

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -76,12 +77,49 @@ bool platform_reverse_lookup(uint32_t address, std::string* name);
 // Full path of the running executable; empty when it cannot be had.
 std::string platform_executable_path();
 
-// Reads a whole file; false when it cannot be opened or read.
-bool platform_read_file(const std::string& path, std::vector<uint8_t>* bytes);
+// Opens the null device on each of the standard descriptors (input, output, error)
+// that is closed, so that no file or socket the program opens later takes its place.
+void platform_guard_standard_descriptors();
 
-// Replaces the file at path with data, all or nothing: the data goes to a new file beside
-// it that is renamed over the old one only once it was written whole. On any failure the
-// old file stays as it was and false is returned.
+// Which version of a file a read saw: two reads with equal stamps saw the same bytes.
+// Not valid when the file could not be read.
+struct FileStamp {
+    bool valid = false;
+    uint64_t volume = 0;
+    uint64_t file = 0;
+    uint64_t size = 0;
+    uint64_t changed = 0;   // last change of contents, in the platform's ticks
+    uint64_t modified = 0;  // last change of contents or attributes
+};
+
+// Reads a whole regular file; false when it cannot be opened or read or is not a regular
+// file (a pipe, a device, a socket, a folder, or a link to one), which is never waited
+// for. The stamp, when asked for, tells the version that was read.
+bool platform_read_file(const std::string& path, std::vector<uint8_t>* bytes,
+                        FileStamp* stamp = nullptr);
+
+// What an update makes of a file: the bytes to write (valid until the update returns),
+// or nothing to leave the file as it is.
+struct FileUpdate {
+    bool write = false;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+};
+
+// Rewrites the regular file at path (or behind a link at path) under an exclusive lock
+// that other updates of the same file wait for. Under the lock, update is handed the
+// file's bytes as they are now, or nullptr when the file is the version 'seen' stamps
+// (its bytes are those read then); a file that is missing or cannot be read is handed as
+// no bytes. The new bytes replace the file in one step (a file beside it renamed over
+// it) where that keeps the file's owner; otherwise the file is written in place, from
+// its first changed byte on. Nothing that is not a regular file is ever opened for
+// writing, removed or replaced, and a link whose target is missing is left alone.
+// False, with the file as it was, when it cannot be written or update leaves it.
+// Exceptions from update (memory) pass through with the file unchanged.
+bool platform_update_file(const std::string& path, const FileStamp& seen,
+                          const std::function<FileUpdate(std::vector<uint8_t>* now)>& update);
+
+// Replaces the file at path with data, all or nothing, as platform_update_file does.
 bool platform_replace_file(const std::string& path, const uint8_t* data, size_t size);
 
 // ---- ICMP echo service --------------------------------------------------------------

@@ -213,19 +213,23 @@ expect_status "unresolvable with -c: status" 1 "$status"
 expect_eq "unresolvable with -c: same inode, same bytes" "$inode" "$(stat -c %i "$cache")"
 expect_file "unresolvable with -c: file untouched" "$expected" "$cache"
 
-# --- A save that cannot be made keeps the old file: nobody may write the file but not
-# the folder, so no new file can be made beside it.
+# --- A file nobody may write in a folder nobody may not: no new file can be made beside
+# it, so the file is written in place and stays root's.
 lab_ping_sockets open
 record "$LAB_HOP1" "r1.lab" >"$expected"
 cp "$expected" "$cache"
 chmod 666 "$cache"
 run --as-nobody -c -t 0 "$LAB_TARGET_ADDR"
 banner "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" 0
-expect_eq "save refused: the run itself" "0 $want" "$status $out"
-expect_eq "save refused: the name was asked" 1 "$ptr_target"
-expect_file "save refused: old file byte for byte" "$expected" "$cache"
-expect_eq "save refused: nothing left beside it" "tarnhop tarnhop.cache" "$(ls "$bin" | xargs)"
-# Given the folder, the same run saves.
+expect_eq "closed folder: the run itself" "0 $want" "$status $out"
+expect_eq "closed folder: the name was asked" 1 "$ptr_target"
+record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >>"$expected"
+expect_file "closed folder: the old records, then the new one" "$expected" "$cache"
+expect_eq "closed folder: still root's" 0 "$(stat -c %u "$cache")"
+expect_eq "closed folder: nothing left beside it" "tarnhop tarnhop.cache" "$(ls "$bin" | xargs)"
+# Given the folder, the same run saves by a replace.
+record "$LAB_HOP1" "r1.lab" >"$expected"
+cp "$expected" "$cache"
 chown nobody "$bin"
 run --as-nobody -c -t 0 "$LAB_TARGET_ADDR"
 record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >>"$expected"

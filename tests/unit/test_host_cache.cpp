@@ -107,10 +107,11 @@ protected:
 
     fs::path file(const char* name = "tarnhop.cache") const { return folder_.path() / name; }
 
-    // Loads bytes as a cache file into an empty cache and saves it to a second file;
-    // returns what was saved.
+    // Loads bytes as a cache file into an empty cache and saves it to a second, new
+    // file; returns what was saved.
     std::string load_and_save(const std::string& bytes) {
         write_bytes(file("in.cache"), bytes);
+        fs::remove(file("out.cache"));
         clear_host_cache();
         load_host_cache_file(file("in.cache").string());
         EXPECT_TRUE(save_host_cache_file(file("out.cache").string()));
@@ -366,9 +367,10 @@ protected:
 TEST_F(HostCacheSaveTest, ReplacesTheFileAndLeavesNothingElse) {
     write_bytes(file(), old_bytes_);
     fs::permissions(file(), fs::perms(0640));
+    load_host_cache_file(file().string());
     std::string bytes = fill(300);
     ASSERT_TRUE(save_host_cache_file(file().string()));
-    EXPECT_EQ(read_bytes(file()), bytes);
+    EXPECT_EQ(read_bytes(file()), old_bytes_ + bytes);
     EXPECT_EQ(fs::status(file()).permissions(), fs::perms(0640));
     EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
 }
@@ -412,10 +414,11 @@ TEST_F(HostCacheSaveTest, LinkedFileIsReplacedAndTheLinkKept) {
     fs::path real = folder_.path() / "real" / "shared.cache";
     write_bytes(real, old_bytes_);
     fs::create_symlink(real, file());
+    load_host_cache_file(file().string());
     std::string bytes = fill(5);
     ASSERT_TRUE(save_host_cache_file(file().string()));
     EXPECT_TRUE(fs::is_symlink(file()));
-    EXPECT_EQ(read_bytes(real), bytes);
+    EXPECT_EQ(read_bytes(real), old_bytes_ + bytes);
     EXPECT_EQ(folder_listing(folder_.path() / "real"), std::vector<std::string>{"shared.cache"});
 }
 
@@ -434,30 +437,41 @@ int as_nobody(Fn fn) {
     return WEXITSTATUS(status);
 }
 
-TEST_F(HostCacheSaveTest, FolderOrFileWeMayNotWriteKeepsTheOldFile) {
+uid_t owner_of(const fs::path& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? info.st_uid : 12345;
+}
+
+TEST_F(HostCacheSaveTest, FileWeMayWriteIsSavedKeepingItsOwnerAndOneWeMayNotIsKept) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to act as another user";
-    // The folder is nobody's to read but not to write; the file is writable by all.
+    // The folder is nobody's to read but not to write; root's file is writable by all:
+    // written in place.
     write_bytes(file(), old_bytes_);
     fs::permissions(file(), fs::perms(0666));
     fs::permissions(folder_.path(), fs::perms(0755));
-    fill(50);
-    EXPECT_EQ(as_nobody([this] { return save_host_cache_file(file().string()) ? 1 : 0; }), 0);
-    EXPECT_EQ(read_bytes(file()), old_bytes_);
+    load_host_cache_file(file().string());
+    std::string bytes = fill(50);
+    EXPECT_EQ(as_nobody([this] { return save_host_cache_file(file().string()) ? 1 : 0; }), 1);
+    EXPECT_EQ(read_bytes(file()), old_bytes_ + bytes);
+    EXPECT_EQ(owner_of(file()), 0u);
     EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
 
-    // A folder nobody may write to but a read-only file: left alone as well, although
-    // a rename could replace it.
+    // A folder nobody may write to but a read-only file: left alone, although a rename
+    // could replace it.
+    write_bytes(file(), old_bytes_);
     fs::permissions(folder_.path(), fs::perms(0777));
     fs::permissions(file(), fs::perms(0444));
     EXPECT_EQ(as_nobody([this] { return save_host_cache_file(file().string()) ? 1 : 0; }), 0);
     EXPECT_EQ(read_bytes(file()), old_bytes_);
     EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
 
-    // And a writable file in a writable folder is replaced.
+    // And root's writable file in a folder nobody may write to stays root's.
     fs::permissions(file(), fs::perms(0666));
     EXPECT_EQ(as_nobody([this] { return save_host_cache_file(file().string()) ? 1 : 0; }), 1);
-    EXPECT_NE(read_bytes(file()), old_bytes_);
+    EXPECT_EQ(read_bytes(file()), old_bytes_ + bytes);
+    EXPECT_EQ(owner_of(file()), 0u);
+    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
     fs::permissions(folder_.path(), fs::perms(0700));
 }
 
@@ -466,13 +480,14 @@ TEST_F(HostCacheSaveTest, OwnerOfTheOldFileIsKept) {
         GTEST_SKIP() << "needs root to give the file to another user";
     write_bytes(file(), old_bytes_);
     ASSERT_EQ(chown(file().c_str(), 65534, 65534), 0);
+    load_host_cache_file(file().string());
     std::string bytes = fill(5);
     ASSERT_TRUE(save_host_cache_file(file().string()));
     struct stat info {};
     ASSERT_EQ(stat(file().c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, 65534u);
     EXPECT_EQ(info.st_gid, 65534u);
-    EXPECT_EQ(read_bytes(file()), bytes);
+    EXPECT_EQ(read_bytes(file()), old_bytes_ + bytes);
 }
 
 }  // namespace
