@@ -14,6 +14,7 @@
 #include <span>
 
 #include "platform/platform.h"
+#include "platform/posix/stamps.h"
 #include "wire/icmp_echo.h"
 
 namespace {
@@ -27,6 +28,7 @@ struct EchoService {
     uint16_t sequence = 0;
     int ttl_set = -1;  // what the socket carries now; -1 unknown
     int tos_set = -1;
+    int64_t transmit_stamp_ns = 0;  // the kernel's stamp of the last request sent; 0 none
 };
 
 EchoService service;
@@ -37,12 +39,6 @@ uint8_t send_buffer[kPacketCap];
 uint8_t receive_buffer[kPacketCap];
 
 constexpr int kSendAttempts = 3;
-
-int64_t monotonic_us() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
 
 bool set_int_option(int fd, int level, int name, int value) {
     return setsockopt(fd, level, name, &value, sizeof value) == 0;
@@ -72,6 +68,7 @@ bool open_ping_socket(int* error) {
         close(fd);
         return false;
     }
+    enable_stamps(fd);
     service.fd = fd;
     service.kind = SocketKind::ping;
     service.identifier = ntohs(local.sin_port);
@@ -96,6 +93,7 @@ bool open_raw_socket(int* error) {
         close(fd);
         return false;
     }
+    enable_stamps(fd);
     service.fd = fd;
     service.kind = SocketKind::raw;
     service.identifier = static_cast<uint16_t>(getpid() & 0xffff);
@@ -123,6 +121,7 @@ struct Received {
     uint32_t source = 0;  // network byte order
     int ttl = 0;
     const sock_extended_err* report = nullptr;
+    int64_t stamp_ns = 0;  // when the kernel received it (realtime); 0 when not stamped
 };
 
 // One message from the socket, or from its error queue, without waiting.
@@ -143,21 +142,18 @@ bool receive(int flags, Received* got, uint8_t (&control)[512]) {
                                                                       : sizeof receive_buffer;
     got->bytes = std::span<const uint8_t>(receive_buffer, kept);
     got->source = from.sin_addr.s_addr;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level != IPPROTO_IP)
-            continue;
-        if (c->cmsg_type == IP_TTL)
-            std::memcpy(&got->ttl, CMSG_DATA(c), sizeof got->ttl);
-        else if (c->cmsg_type == IP_RECVERR)
-            got->report = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(c));
-    }
+    ControlData data = read_control(message);
+    got->ttl = data.ttl < 0 ? 0 : data.ttl;
+    got->report = data.report;
+    got->stamp_ns = data.stamp_ns;
     return true;
 }
 
 // Empties the error queue; true when anything was in it. Reading the queue also clears
-// the pending socket error that would make the next send fail.
+// the pending socket error that would make the next send fail. The kernel's transmit
+// stamps of earlier requests go with it.
 bool drain_error_queue() {
-    uint8_t control[512];
+    alignas(cmsghdr) uint8_t control[512];
     Received got;
     bool drained = false;
     while (receive(MSG_ERRQUEUE, &got, control))
@@ -170,26 +166,26 @@ bool drain_error_queue() {
 
 // Whatever arrived before the request went out cannot answer it.
 void drain_stale() {
-    uint8_t control[512];
+    alignas(cmsghdr) uint8_t control[512];
     Received got;
-    if (service.kind == SocketKind::ping)
-        drain_error_queue();
+    drain_error_queue();
     while (receive(0, &got, control)) {
     }
 }
 
 // Sends the request; a queued error of an earlier probe makes sendto fail on a datagram
 // socket, so the queue is emptied and the send tried again.
-bool send_request(uint32_t target, size_t length, int64_t* sent_us) {
+bool send_request(uint32_t target, size_t length, SendClock* sent) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = target;
     drain_stale();
+    service.transmit_stamp_ns = 0;
     for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
-        *sent_us = monotonic_us();
-        ssize_t sent = sendto(service.fd, send_buffer, length, 0,
-                              reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        if (sent == static_cast<ssize_t>(length))
+        *sent = read_send_clock();
+        ssize_t result = sendto(service.fd, send_buffer, length, 0,
+                                reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        if (result == static_cast<ssize_t>(length))
             return true;
         if (errno != EINTR && (service.kind != SocketKind::ping || !drain_error_queue()))
             return false;
@@ -197,14 +193,23 @@ bool send_request(uint32_t target, size_t length, int64_t* sent_us) {
     return false;
 }
 
-IcmpAnswer read_ping_error(const EchoMatch& match) {
-    uint8_t control[512];
+// One message of the error queue: the kernel's transmit stamp of the request (kept, no
+// answer), or on a datagram socket an ICMP error that may answer it.
+IcmpAnswer read_error_queue(const EchoMatch& match, int64_t* stamp_ns) {
+    alignas(cmsghdr) uint8_t control[512];
     Received got;
     if (!receive(MSG_ERRQUEUE, &got, control)) {
         drain_error_queue();  // a pending error without a queued report
         return {};
     }
     if (got.report == nullptr)
+        return {};
+    if (is_transmit_stamp(*got.report)) {
+        if (int64_t stamp = departure_stamp(*got.report, got.stamp_ns); stamp != 0)
+            service.transmit_stamp_ns = stamp;
+        return {};
+    }
+    if (service.kind != SocketKind::ping)
         return {};
     ErrorReport report;
     report.from_icmp = got.report->ee_origin == SO_EE_ORIGIN_ICMP;
@@ -216,51 +221,66 @@ IcmpAnswer read_ping_error(const EchoMatch& match) {
     report.offender = offender.sin_family == AF_INET ? offender.sin_addr.s_addr : 0;
     report.destination = got.source;  // the error queue names the request's destination
     report.ttl = static_cast<uint8_t>(got.ttl);
+    *stamp_ns = got.stamp_ns;
     return read_error_report(report, got.bytes, match);
 }
 
-IcmpAnswer read_arrival(const EchoMatch& match, short events) {
-    uint8_t control[512];
+// Reads what the wake-up announced; *stamp_ns becomes the kernel's receive stamp of an
+// answer.
+IcmpAnswer read_arrival(const EchoMatch& match, short events, int64_t* stamp_ns) {
+    alignas(cmsghdr) uint8_t control[512];
     Received got;
-    if (service.kind == SocketKind::raw) {
-        if (!receive(0, &got, control))
-            return {};
-        return read_raw_datagram(got.bytes, match);
-    }
     if ((events & POLLERR) != 0) {
-        IcmpAnswer found = read_ping_error(match);
+        IcmpAnswer found = read_error_queue(match, stamp_ns);
         if (found.kind != AnswerKind::not_ours || (events & POLLIN) == 0)
             return found;
     }
     if (!receive(0, &got, control))
         return {};
+    *stamp_ns = got.stamp_ns;
+    if (service.kind == SocketKind::raw)
+        return read_raw_datagram(got.bytes, match);
     return read_ping_datagram(got.bytes, got.source, static_cast<uint8_t>(got.ttl), match);
 }
 
+// The transmit stamp normally comes back before the answer; when it is still on the
+// queue, it is taken now, without waiting for it. Anything else on the queue is stale
+// once the request is answered.
+void take_transmit_stamp() {
+    alignas(cmsghdr) uint8_t control[512];
+    Received got;
+    while (service.transmit_stamp_ns == 0 && receive(MSG_ERRQUEUE, &got, control)) {
+        if (got.report != nullptr && is_transmit_stamp(*got.report))
+            service.transmit_stamp_ns = departure_stamp(*got.report, got.stamp_ns);
+    }
+}
+
 // Waits until the deadline for the answer to this request, passing over everything else.
-EchoAnswer await_answer(const EchoMatch& match, int64_t sent_us, int64_t deadline_us) {
+EchoAnswer await_answer(const EchoMatch& match, const SendClock& sent, int64_t deadline_ns) {
     for (bool first = true;; first = false) {
-        int64_t remaining = deadline_us - monotonic_us();
+        int64_t remaining = deadline_ns - monotonic_ns();
         if (remaining <= 0 && !first)
             return {};
         if (remaining < 0)
             remaining = 0;
-        timespec wait{static_cast<time_t>(remaining / 1000000),
-                      static_cast<long>(remaining % 1000000) * 1000};
+        timespec wait{static_cast<time_t>(remaining / 1000000000),
+                      static_cast<long>(remaining % 1000000000)};
         pollfd watched{service.fd, POLLIN, 0};
         int ready = ppoll(&watched, 1, &wait, nullptr);
         if (ready < 0 && errno != EINTR)
             return {};
         if (ready <= 0)
             continue;
-        // The answer's time is when it arrived, before any reading and matching.
-        int64_t arrived_us = monotonic_us();
-        IcmpAnswer found = read_arrival(match, watched.revents);
+        // Without a kernel stamp, the answer's time is when it was seen to be there.
+        int64_t woke_ns = monotonic_ns();
+        int64_t stamp_ns = 0;
+        IcmpAnswer found = read_arrival(match, watched.revents, &stamp_ns);
         if (found.kind == AnswerKind::not_ours)
             continue;
+        take_transmit_stamp();
         EchoAnswer answer;
         answer.answered = true;
-        answer.rtt_ms = static_cast<int32_t>((arrived_us - sent_us) / 1000);
+        answer.rtt_ms = round_trip_ms(sent, service.transmit_stamp_ns, stamp_ns, woke_ns);
         answer.responder = found.responder;
         answer.status = found.status;
         answer.ttl = found.ttl;
@@ -293,11 +313,11 @@ EchoAnswer platform_icmp_echo(const EchoRequest& request) {
                                        std::span<const uint8_t>(request.data, request.size));
     if (length == 0 || !set_probe_options(request.ttl, request.tos))
         return {};
-    int64_t sent_us = 0;
-    if (!send_request(request.target, length, &sent_us))
+    SendClock sent;
+    if (!send_request(request.target, length, &sent))
         return {};
-    int32_t timeout_ms = request.timeout_ms > 0 ? request.timeout_ms : 0;
-    return await_answer(match, sent_us, sent_us + static_cast<int64_t>(timeout_ms) * 1000);
+    int64_t timeout_ms = request.timeout_ms > 0 ? request.timeout_ms : 0;
+    return await_answer(match, sent, sent.monotonic_ns + timeout_ms * 1000000);
 }
 
 int32_t platform_icmp_close() {

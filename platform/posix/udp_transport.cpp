@@ -12,10 +12,7 @@
 #include <ctime>
 
 #include "platform/platform.h"
-
-#if defined(__linux__)
-#include <linux/errqueue.h>
-#endif
+#include "platform/posix/stamps.h"
 
 namespace {
 
@@ -37,12 +34,6 @@ public:
 private:
     int fd_;
 };
-
-int64_t now_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 bool set_int_option(int fd, int level, int name, int value) {
     return setsockopt(fd, level, name, &value, sizeof value) == 0;
@@ -67,11 +58,57 @@ bool prepare_sender(int fd, uint8_t ttl) {
     return true;
 }
 
+// One received message: its length (negative when nothing was read) and the kernel's
+// receive stamp.
+struct Message {
+    ssize_t length = -1;
+    ControlData control;
+};
+
+// Reads one message without waiting, with the sender's address when from is given.
+Message receive(int fd, int flags, uint8_t* buffer, size_t size, sockaddr_in* from,
+                uint8_t (&control)[256]) {
+    iovec data{buffer, size};
+    msghdr message{};
+    if (from != nullptr) {
+        message.msg_name = from;
+        message.msg_namelen = sizeof *from;
+    }
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    Message got;
+    got.length = recvmsg(fd, &message, flags | MSG_DONTWAIT);
+    if (got.length >= 0)
+        got.control = read_control(message);
+    return got;
+}
+
+// The kernel's transmit stamp of the datagram, when it is on the socket's error queue
+// already; 0 otherwise. Never waits for it. ICMP errors read on the way are not needed
+// any more: the probe is answered.
+int64_t transmit_stamp(int fd) {
+    alignas(cmsghdr) uint8_t control[256];
+    uint8_t buffer[64];
+    for (;;) {
+        Message got = receive(fd, MSG_ERRQUEUE, buffer, sizeof buffer, nullptr, control);
+        if (got.length < 0)
+            return 0;
+        int64_t stamp = got.control.report != nullptr
+                            ? departure_stamp(*got.control.report, got.control.stamp_ns)
+                            : 0;
+        if (stamp != 0)
+            return stamp;
+    }
+}
+
 // The wait: one probe's arrivals until it is answered or its deadline has passed.
 struct Wait {
-    int64_t send_ns = 0;
+    SendClock sent;
     int64_t deadline_ns = 0;
     bool looked = false;
+    int64_t woke_ns = 0;  // monotonic, when the last wake-up came
 
     // Waits for the socket until the deadline; the poll events, or 0 once time is up.
     // Once past the deadline nothing more is read, however much keeps arriving; the
@@ -79,7 +116,7 @@ struct Wait {
     short next(int fd, short events) {
         pollfd watched{fd, events, 0};
         for (;;) {
-            int64_t left = deadline_ns - now_ns();
+            int64_t left = deadline_ns - monotonic_ns();
             if (left <= 0 && looked)
                 return 0;
             looked = true;
@@ -88,26 +125,31 @@ struct Wait {
             timespec span{static_cast<time_t>(left / 1000000000),
                           static_cast<long>(left % 1000000000)};
             int ready = ppoll(&watched, 1, &span, nullptr);
-            if (ready > 0)
+            if (ready > 0) {
+                woke_ns = monotonic_ns();
                 return watched.revents;
+            }
             if (ready == 0 || errno != EINTR || left == 0)
                 return 0;
         }
     }
 
-    UdpOutcome answered(int64_t receive_ns) const {
+    // The answer's time: from the kernel's stamps where it gave them, else from the
+    // clocks read before the send and at the wake-up.
+    UdpOutcome answered(int64_t transmit_stamp_ns, int64_t receive_stamp_ns) const {
         UdpOutcome outcome;
         outcome.answered = true;
-        outcome.rtt_ms = static_cast<int32_t>((receive_ns - send_ns) / 1000000);
+        outcome.rtt_ms = round_trip_ms(sent, transmit_stamp_ns, receive_stamp_ns, woke_ns);
         return outcome;
     }
 };
 
+// Read right before the send.
 Wait start_wait(const UdpExchange& exchange) {
     Wait wait;
-    wait.send_ns = now_ns();
+    wait.sent = read_send_clock();
     int64_t timeout = exchange.timeout_ms > 0 ? exchange.timeout_ms : 0;
-    wait.deadline_ns = wait.send_ns + timeout * 1000000;
+    wait.deadline_ns = wait.sent.monotonic_ns + timeout * 1000000;
     return wait;
 }
 
@@ -116,70 +158,67 @@ UdpOutcome raw_exchange(const UdpExchange& exchange, const Socket& icmp, const S
     bind(icmp.fd(), reinterpret_cast<const sockaddr*>(&any), sizeof any);
     if (!prepare_sender(udp.fd(), exchange.ttl))
         return {};
+    enable_stamps(icmp.fd());
+    enable_stamps(udp.fd());
     sockaddr_in destination = ipv4_address(exchange.target, exchange.destination_port);
     Wait wait = start_wait(exchange);
     // A datagram that failed to go out simply gets no answer within the wait.
     sendto(udp.fd(), exchange.datagram, exchange.datagram_length, 0,
            reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
     uint8_t buffer[kUdpReceiveSize];
-    while (wait.next(icmp.fd(), POLLIN) != 0) {
-        int64_t receive_ns = now_ns();
+    alignas(cmsghdr) uint8_t control[256];
+    for (short events; (events = wait.next(icmp.fd(), POLLIN)) != 0;) {
+        if ((events & POLLERR) != 0)
+            transmit_stamp(icmp.fd());  // its own stamps, of nothing it sent: dropped
         // A raw socket hands over one packet per read, cut to the buffer.
-        ssize_t length = recv(icmp.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
-        if (length <= 0)
+        Message got = receive(icmp.fd(), 0, buffer, sizeof buffer, nullptr, control);
+        if (got.length <= 0)
             continue;
         UdpArrival arrival;
         arrival.packet = buffer;
-        arrival.packet_length = static_cast<size_t>(length);
+        arrival.packet_length = static_cast<size_t>(got.length);
         if (exchange.accept(arrival, exchange.context))
-            return wait.answered(receive_ns);
+            return wait.answered(transmit_stamp(udp.fd()), got.control.stamp_ns);
     }
     return {};
 }
 
 #if defined(__linux__)
 
-// Reads one report from the socket's error queue; false when it holds no ICMP error.
-bool read_error_report(int fd, uint8_t* buffer, size_t size, UdpErrorReport* report) {
+// What one message of the socket's error queue was.
+enum class Queued { nothing, transmit_stamp, icmp_error };
+
+// Reads one message of the socket's error queue: the kernel's transmit stamp of the
+// datagram (into *stamp_ns), or an ICMP error about it (into *report, with the time the
+// kernel received it in *stamp_ns).
+Queued read_error_queue(int fd, uint8_t* buffer, size_t size, UdpErrorReport* report,
+                        int64_t* stamp_ns) {
     sockaddr_in quoted{};
-    iovec data{buffer, size};
-    alignas(cmsghdr) char control[256];
-    msghdr message{};
-    message.msg_name = &quoted;
-    message.msg_namelen = sizeof quoted;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t length = recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
-    if (length < 0)
-        return false;
-    bool from_icmp = false;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level != IPPROTO_IP)
-            continue;
-        if (c->cmsg_type == IP_RECVERR) {
-            sock_extended_err error{};
-            std::memcpy(&error, CMSG_DATA(c), sizeof error);
-            if (error.ee_origin != SO_EE_ORIGIN_ICMP)
-                continue;
-            sockaddr_in offender{};
-            std::memcpy(&offender, CMSG_DATA(c) + sizeof error, sizeof offender);
-            from_icmp = true;
-            report->offender = offender.sin_addr.s_addr;
-            report->icmp_type = error.ee_type;
-            report->icmp_code = error.ee_code;
-        } else if (c->cmsg_type == IP_TTL) {
-            int ttl = 0;
-            std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
-            report->ttl = static_cast<uint8_t>(ttl);
-        }
+    alignas(cmsghdr) uint8_t control[256];
+    Message got = receive(fd, MSG_ERRQUEUE, buffer, size, &quoted, control);
+    if (got.length < 0 || got.control.report == nullptr)
+        return Queued::nothing;
+    const sock_extended_err& error = *got.control.report;
+    if (is_transmit_stamp(error)) {
+        *stamp_ns = departure_stamp(error, got.control.stamp_ns);
+        return Queued::transmit_stamp;
     }
+    if (error.ee_origin != SO_EE_ORIGIN_ICMP)
+        return Queued::nothing;
+    sockaddr_in offender{};
+    // The offender's address follows the report (SO_EE_OFFENDER, without its cast).
+    std::memcpy(&offender, &error + 1, sizeof offender);
+    report->offender = offender.sin_addr.s_addr;
+    report->icmp_type = error.ee_type;
+    report->icmp_code = error.ee_code;
+    if (got.control.ttl >= 0)
+        report->ttl = static_cast<uint8_t>(got.control.ttl);
     report->quoted_destination = quoted.sin_addr.s_addr;
     report->quoted_destination_port = ntohs(quoted.sin_port);
     report->quoted_payload = buffer;
-    report->quoted_payload_length = static_cast<size_t>(length);
-    return from_icmp;
+    report->quoted_payload_length = static_cast<size_t>(got.length);
+    *stamp_ns = got.control.stamp_ns;
+    return Queued::icmp_error;
 }
 
 // Binds the ordinary socket to the probe's source port and readies it; false when the
@@ -202,6 +241,7 @@ bool prepare_ordinary(int fd, const UdpExchange& exchange) {
 UdpOutcome ordinary_exchange(const UdpExchange& exchange, const Socket& udp) {
     if (exchange.datagram_length < kUdpHeaderSize || !prepare_ordinary(udp.fd(), exchange))
         return {};
+    enable_stamps(udp.fd());
     sockaddr_in destination = ipv4_address(exchange.target, exchange.destination_port);
     Wait wait = start_wait(exchange);
     // The kernel writes the same UDP header: only the payload is handed over.
@@ -209,15 +249,22 @@ UdpOutcome ordinary_exchange(const UdpExchange& exchange, const Socket& udp) {
         send(udp.fd(), exchange.datagram + kUdpHeaderSize,
              exchange.datagram_length - kUdpHeaderSize, 0);
     uint8_t buffer[kUdpReceiveSize];
+    int64_t sent_stamp_ns = 0;
     for (short events; (events = wait.next(udp.fd(), POLLIN)) != 0;) {
-        int64_t receive_ns = now_ns();
         if ((events & POLLERR) == 0) {
             // Ordinary data from the target's port is no answer: drop it.
             recv(udp.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
             continue;
         }
         UdpErrorReport report;
-        if (!read_error_report(udp.fd(), buffer, sizeof buffer, &report)) {
+        int64_t stamp_ns = 0;
+        Queued queued = read_error_queue(udp.fd(), buffer, sizeof buffer, &report, &stamp_ns);
+        if (queued == Queued::transmit_stamp) {
+            if (stamp_ns != 0)
+                sent_stamp_ns = stamp_ns;
+            continue;
+        }
+        if (queued == Queued::nothing) {
             // A pending error without a queued report: reading it clears it.
             int pending = 0;
             socklen_t size = sizeof pending;
@@ -226,8 +273,11 @@ UdpOutcome ordinary_exchange(const UdpExchange& exchange, const Socket& udp) {
         }
         UdpArrival arrival;
         arrival.report = &report;
-        if (exchange.accept(arrival, exchange.context))
-            return wait.answered(receive_ns);
+        if (exchange.accept(arrival, exchange.context)) {
+            if (sent_stamp_ns == 0)
+                sent_stamp_ns = transmit_stamp(udp.fd());
+            return wait.answered(sent_stamp_ns, stamp_ns);
+        }
     }
     return {};
 }
