@@ -22,10 +22,6 @@ void platform_socket_cleanup();
 void platform_timer_raise();
 void platform_timer_restore();
 
-// Milliseconds on a monotonic clock; wraps at 2^32 like the original millisecond timer,
-// so differences are taken in unsigned arithmetic.
-uint32_t platform_clock_ms();
-
 // Sleeps ms milliseconds; 0 or less returns at once.
 void platform_sleep_ms(int32_t ms);
 

@@ -14,6 +14,7 @@
 #include <span>
 
 #include "platform/platform.h"
+#include "platform/posix/socket_option.h"
 #include "platform/posix/stamps.h"
 #include "wire/icmp_echo.h"
 
@@ -39,10 +40,6 @@ uint8_t send_buffer[kPacketCap];
 uint8_t receive_buffer[kPacketCap];
 
 constexpr int kSendAttempts = 3;
-
-bool set_int_option(int fd, int level, int name, int value) {
-    return setsockopt(fd, level, name, &value, sizeof value) == 0;
-}
 
 // The don't-fragment flag is never set: big requests leave in fragments.
 bool set_common_options(int fd) {

@@ -14,14 +14,6 @@ void platform_socket_cleanup() {}
 void platform_timer_raise() {}
 void platform_timer_restore() {}
 
-uint32_t platform_clock_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t ms =
-        static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
-}
-
 void platform_sleep_ms(int32_t ms) {
     if (ms <= 0)
         return;

@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "platform/platform.h"
+#include "platform/posix/socket_option.h"
 #include "platform/posix/stamps.h"
 
 namespace {
@@ -34,10 +35,6 @@ public:
 private:
     int fd_;
 };
-
-bool set_int_option(int fd, int level, int name, int value) {
-    return setsockopt(fd, level, name, &value, sizeof value) == 0;
-}
 
 sockaddr_in ipv4_address(uint32_t address, uint16_t port) {
     sockaddr_in socket_address{};

@@ -23,8 +23,6 @@ void platform_socket_cleanup() { WSACleanup(); }
 void platform_timer_raise() { timeBeginPeriod(1); }
 void platform_timer_restore() { timeEndPeriod(1); }
 
-uint32_t platform_clock_ms() { return timeGetTime(); }
-
 void platform_sleep_ms(int32_t ms) {
     if (ms > 0)
         Sleep(static_cast<DWORD>(ms));
