@@ -114,7 +114,7 @@ check_waits() {
 sent_kinds=("noise icmp 11/0 about a stranger's probe" "noise icmp 3/3 about a stranger's probe"
     "noise icmp 11/0" "noise icmp 3/3" "late icmp 11/0" "late icmp 3/1" "noise echo-request")
 
-for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
+for mode in $(sim_modes); do
     sim_mode "$mode"
     if ! sim_start "$LAB_CLIENT" - <<<"$scenario"; then
         e2e_fail "$mode: simulator start"
@@ -183,7 +183,7 @@ icmp_in() {
     lab_exec awk '$1 == "Icmp:" && $2 ~ /^[0-9]+$/ { print $2 }' /proc/net/snmp
 }
 
-for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
+for mode in $(sim_modes); do
     sim_mode "$mode"
     if ! sim_start "$LAB_CLIENT" - <<<"$flood_scenario"; then
         e2e_fail "$mode: simulator start (flood)"

@@ -75,7 +75,7 @@ after_ttl_255() {
     sim_probe_fields t ttl | awk 'previous == 255 { printf "%d\n", $1 - t } { t = $1; previous = $2 }'
 }
 
-for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
+for mode in $(sim_modes); do
     sim_mode "$mode"
     sim_begin "$long_path" || continue
     sim_check "ping-only over 129 hops" "$want_long_path" -d -w 500 -o 198.19.9.9

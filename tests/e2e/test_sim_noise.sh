@@ -73,7 +73,7 @@ noise_kinds=("noise echo-request" "late echo-reply" "noise echo-reply other id"
     "noise truncated quote" "noise bad checksum" "noise 4-byte icmp" "noise icmp 5/1"
     "late icmp 11/0" "duplicate icmp 11/0")
 
-for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
+for mode in $(sim_modes); do
     sim_mode "$mode"
     sim_begin "$scenario" || continue
     sim_check "trace through the noise" "$want_trace" -d -w "$wait_ms" -n "$gap_ms" 198.19.9.9

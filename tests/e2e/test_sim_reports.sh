@@ -62,7 +62,7 @@ Reply from 198.19.9.2: bytes=32 time=3ms TTL=62
 198.19.2.1 reports: Destination host unreachable.
 EOF
 
-for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
+for mode in $(sim_modes); do
     sim_mode "$mode"
     sim_begin "$scenario" || continue
     while IFS='|' read -r kind address icmp_raw icmp_dgram udp_raw udp_dgram; do

@@ -27,7 +27,7 @@ Tracing route to 198.19.9.9 with TTL of 32:
 Traceroute complete.
 EOF
 
-for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
+for mode in $(sim_modes); do
     sim_mode "$mode"
     sim_begin "$scenario" || continue
     sim_check "an answer after 10 s" "$want" -d -w 11000 198.19.9.9

@@ -96,7 +96,7 @@ want_icmp_wire=$(for t in 1 1 1 2 2 2 3 3 3 4 4 4 5 5 5; do echo "$t 0 32 32"; d
 want_udp_wire=$(k=0; for t in 1 1 1 2 2 2 3 3 3 4 4 4 5 5 5; do
     echo "$t 60001 $((33434 + t)) 40 0 32 $k"; k=$((k + 1)); done)
 
-for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
+for mode in $(sim_modes); do
     sim_mode "$mode"
     sim_begin "$delays" || continue
     sim_check "delays of 5, 50, 300 and 0 ms" "$want_delays" -d 198.19.9.9

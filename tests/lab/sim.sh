@@ -48,6 +48,9 @@
 #                           line, space-separated ("sim_probe_fields ttl dport")
 #
 # For end-to-end tests (they also need tests/e2e/lib.sh and a lab from lab_up):
+#   sim_modes               print the ways of probing a test covers, one word each: the
+#                           mode that ctest gives in TARNHOP_MODE (each test that loops
+#                           over $(sim_modes) is one ctest entry per mode), or all four
 #   sim_mode MODE           how the next sim_run / sim_check runs tarnhop:
 #                             icmp-raw    as root, ping sockets closed (raw ICMP socket)
 #                             icmp-dgram  as nobody, ping sockets open (ICMP datagram socket)
@@ -263,6 +266,10 @@ sim_probe_fields() {
                 line = line (k > 1 ? " " : "") value[key[k]]
             print line
         }'
+}
+
+sim_modes() {
+    printf '%s\n' "${TARNHOP_MODE:-icmp-raw icmp-dgram udp-raw udp-dgram}"
 }
 
 sim_mode() {
