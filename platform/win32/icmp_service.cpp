@@ -12,6 +12,7 @@
 
 #include <cstring>
 
+#include "cli/run_settings.h"
 #include "platform/platform.h"
 
 namespace {
@@ -31,8 +32,16 @@ struct IcmpService {
 
 IcmpService service;
 
-// The replies land here, the first ICMP_ECHO_REPLY record at the start.
-constexpr DWORD kReplyBufferSize = 8216;
+// The replies land here, the first ICMP_ECHO_REPLY record at the start. The service's
+// rule for its size: one record, the whole echoed payload and 8 bytes more (an ICMP
+// error message); with less, an echo reply that carries the full payload is not
+// stored and the probe goes unanswered. The buffer is made for the largest payload a
+// probe carries, with room besides for the quote of an ICMP error report about the
+// request: its IP header with up to 40 bytes of options and its 8-byte ICMP header.
+constexpr DWORD kIcmpHeaderSize = 8;
+constexpr DWORD kIpHeaderMaxSize = 60;
+constexpr DWORD kReplyBufferSize =
+    sizeof(ICMP_ECHO_REPLY) + kMaxDataSize + kIcmpHeaderSize + kIpHeaderMaxSize + kIcmpHeaderSize;
 alignas(ICMP_ECHO_REPLY) unsigned char reply_buffer[kReplyBufferSize];
 
 // One record for every request: TTL and Type of Service change, no flags (the

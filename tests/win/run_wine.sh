@@ -289,6 +289,23 @@ Reply from $LAB_TARGET_ADDR: bytes=32 time=<t> TTL=60
 Pinging complete." "$work/out"
 
 four_hops=$(for k in 1 2 3 4; do h=LAB_HOP$k; printf '%2d  <t>%s\n' "$k" "${!h}"; done)
+
+# The largest payload the parser accepts: the service's reply buffer holds the whole
+# echoed payload, and the routers' reports about the fragmented request come through.
+run_win "$work/out" -o -i 2 -d -l 8192 "$LAB_TARGET_ADDR"
+expect "ping, -l 8192" 0 "$(printf '\nPinging %s with data size of 8192:' "$LAB_TARGET_ADDR")
+
+Reply from $LAB_TARGET_ADDR: bytes=8192 time=<t> TTL=60
+Reply from $LAB_TARGET_ADDR: bytes=8192 time=<t> TTL=60
+
+Pinging complete." "$work/out"
+
+run_win "$work/out" -i 1 -d -l 8192 "$LAB_TARGET_ADDR"
+expect "trace, -l 8192" 0 "$(printf '\nTracing route to %s with TTL of 32:' "$LAB_TARGET_ADDR")
+
+$four_hops
+$(printf ' 5  <t>%s\n\nTraceroute complete.' "$LAB_TARGET_ADDR")" "$work/out"
+
 run_win "$work/out" -i 1 -d "$LAB_UNREACH_ADDR"
 expect "router reports host unreachable" 0 "$(printf '\nTracing route to %s with TTL of 32:' "$LAB_UNREACH_ADDR")
 
