@@ -12,8 +12,8 @@
 
 #include <cstring>
 
-#include "cli/run_settings.h"
 #include "platform/platform.h"
+#include "settings/run_settings.h"
 
 namespace {
 
