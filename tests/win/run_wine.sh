@@ -91,7 +91,8 @@ exe_built=$root/build-win-x64/tarnhop.exe
 # The checks of the platform layer alone, against the same core library.
 if x86_64-w64-mingw32-g++ -std=c++20 -O2 -Wall -Wextra -Werror -Wshadow -Wcast-qual \
     -Wmissing-declarations -I"$root" "$root/tests/win/seam_check.cpp" \
-    "$root/build-win-x64/libtarnhop_core.a" "$root/build-win-x64/libtarnhop_wire.a" -lws2_32 -liphlpapi -lwinmm -static \
+    "$root/build-win-x64/libtarnhop_core.a" "$root/build-win-x64/libtarnhop_wire.a" \
+    -lws2_32 -liphlpapi -lwinmm -static \
     -o "$work/seam_check.exe" 2>"$work/seam_check.log"; then
     pass
 else
