@@ -18,24 +18,10 @@ lab_up
 
 chmod 711 "$LAB_DIR"
 bin=$LAB_DIR/bin
-mkdir -m 755 "$bin"
-cp "$TARNHOP" "$bin/tarnhop"
-chmod 755 "$bin/tarnhop"
-program=$bin/tarnhop
+e2e_copy_program "$bin"
 cache=$bin/tarnhop.cache
 
-settle_count=0
-dns_settle() {
-    local name i
-    settle_count=$((settle_count + 1))
-    name=settle-$settle_count.lab
-    lab_exec getent hosts "$name" >/dev/null 2>&1
-    for ((i = 0; i < 200; i++)); do
-        (($(lab_dns_queries "$name") > 0)) && return 0
-        sleep 0.01
-    done
-    e2e_fail "DNS server logged $name"
-}
+dns_settle() { lab_dns_settle || e2e_fail "the DNS server logged a settling query"; }
 
 ptr_queries() {
     awk '$(NF - 3) == "query[PTR]" { n++ } END { print n + 0 }' "$LAB_DNS_LOG"
