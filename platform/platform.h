@@ -115,9 +115,6 @@ struct FileUpdate {
 bool platform_update_file(const std::string& path, const FileStamp& seen,
                           const std::function<FileUpdate(std::vector<uint8_t>* now)>& update);
 
-// Replaces the file at path with data, all or nothing, as platform_update_file does.
-bool platform_replace_file(const std::string& path, const uint8_t* data, size_t size);
-
 // ---- ICMP echo service --------------------------------------------------------------
 
 enum class IcmpOpenResult {

@@ -379,9 +379,3 @@ bool platform_update_file(const std::string& path, const FileStamp& seen,
     undo.keep = write_in_place(file, locked, wanted);
     return undo.keep;
 }
-
-bool platform_replace_file(const std::string& path, const uint8_t* data, size_t size) {
-    return platform_update_file(path, FileStamp{}, [data, size](std::vector<uint8_t>*) {
-        return FileUpdate{true, data, size};
-    });
-}

@@ -286,9 +286,3 @@ bool platform_update_file(const std::string& path, const FileStamp& seen,
     saved = in_place.close() && ok;
     return saved;
 }
-
-bool platform_replace_file(const std::string& path, const uint8_t* data, size_t size) {
-    return platform_update_file(path, FileStamp{}, [data, size](std::vector<uint8_t>*) {
-        return FileUpdate{true, data, size};
-    });
-}

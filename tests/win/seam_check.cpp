@@ -78,6 +78,13 @@ bool read_text(const std::string& path, std::string* text) {
     return true;
 }
 
+// Replaces the file at path with text, whatever it held.
+bool replace_text(const std::string& path, const std::string& text) {
+    return platform_update_file(path, FileStamp{}, [&text](std::vector<uint8_t>*) {
+        return FileUpdate{true, reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+    });
+}
+
 void check_files() {
     std::string exe = platform_executable_path();
     check(exe.size() > 16 && exe.compare(exe.size() - 15, 15, "\\seam_check.exe") == 0,
@@ -87,18 +94,14 @@ void check_files() {
     std::string text;
     check(!read_text(path, &text), "reading a missing file fails");
     std::string first(70000, 'a');
-    check(platform_replace_file(path, reinterpret_cast<const uint8_t*>(first.data()), first.size()),
-          "new file written");
+    check(replace_text(path, first), "new file written");
     check(read_text(path, &text) && text == first, "new file read back");
     std::string second = "second";
-    check(
-        platform_replace_file(path, reinterpret_cast<const uint8_t*>(second.data()), second.size()),
-        "file replaced");
+    check(replace_text(path, second), "file replaced");
     check(read_text(path, &text) && text == second, "replaced file read back");
-    check(platform_replace_file(path, nullptr, 0) && read_text(path, &text) && text.empty(),
+    check(replace_text(path, "") && read_text(path, &text) && text.empty(),
           "file replaced by an empty one");
-    check(!platform_replace_file(folder + "no such folder\\x.data",
-                                 reinterpret_cast<const uint8_t*>(second.data()), second.size()),
+    check(!replace_text(folder + "no such folder\\x.data", second),
           "a file in a missing folder is not written");
     check(!read_text(folder, &text), "a folder is no file");
 }
