@@ -28,6 +28,10 @@
 #       when a check failed or when no check ran at all, otherwise 0.
 #   e2e_skip REASON        prints the reason and exits 77 (ctest: skipped)
 #   e2e_require_tarnhop    fails the test at once unless $TARNHOP is an executable
+#   e2e_lab [sim]
+#       The preamble of a test on the network lab: needs $TARNHOP, loads the lab helpers
+#       (with "sim", the simulator's too), builds the lab, lets nobody pass $LAB_DIR and
+#       copies the program to $LAB_DIR/bin (e2e_copy_program), the cache file beside it.
 #   e2e_copy_program DIR
 #       Copies $TARNHOP to DIR/tarnhop (DIR made if need be) where nobody may run it,
 #       whatever the build directory allows, and sets `program` to it; the cache file of
@@ -51,6 +55,7 @@
 #   mask_times_into VAR TEXT
 #       Stores TEXT passed through mask_times in VAR, trailing newlines kept.
 
+_E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 E2E_PASSED=0
 E2E_FAILED=0
 
@@ -189,6 +194,15 @@ e2e_require_tarnhop() {
             "${TARNHOP:-}"
         exit 1
     fi
+}
+
+e2e_lab() {
+    e2e_require_tarnhop
+    source "$_E2E_DIR/../lab/lab.sh"
+    [ "${1:-}" != sim ] || source "$_E2E_DIR/../lab/sim.sh"
+    lab_up
+    chmod 711 "$LAB_DIR"
+    e2e_copy_program "$LAB_DIR/bin"
 }
 
 e2e_copy_program() {

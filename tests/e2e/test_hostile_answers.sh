@@ -22,14 +22,8 @@
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=lib.sh
 source "$here/lib.sh"
-e2e_require_tarnhop
-# shellcheck source=../lab/lab.sh
-source "$here/../lab/lab.sh"
-# shellcheck source=../lab/sim.sh
-source "$here/../lab/sim.sh"
-lab_up
+e2e_lab sim
 
 wait_ms=300
 gap_ms=10

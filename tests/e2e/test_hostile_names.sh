@@ -16,12 +16,8 @@
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=lib.sh
 source "$here/lib.sh"
-e2e_require_tarnhop
-# shellcheck source=../lab/lab.sh
-source "$here/../lab/lab.sh"
-lab_up
+e2e_lab
 
 # What the terminal may be shown of a name.
 safe() {

@@ -6,12 +6,8 @@ set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-e2e_require_tarnhop
-source "$here/../lab/lab.sh"
-lab_up
+e2e_lab
 
-# The cache file sits beside the program: a copy of its own in the lab's directory.
-e2e_copy_program "$LAB_DIR/bin"
 cache=$LAB_DIR/bin/tarnhop.cache
 
 # record ADDR NAME: one cache record in hex bytes (address, length, name).

@@ -8,13 +8,7 @@ set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-e2e_require_tarnhop
-source "$here/../lab/lab.sh"
-lab_up
-
-# The program must be reachable for nobody, whatever the build directory allows.
-chmod 711 "$LAB_DIR"
-e2e_copy_program "$LAB_DIR/bin"
+e2e_lab
 
 # hop_line K CELLS ADDR NAME: one hop line with its cells and the responder.
 hop_line() {

@@ -7,12 +7,7 @@ set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-e2e_require_tarnhop
-source "$here/../lab/lab.sh"
-lab_up
-
-chmod 711 "$LAB_DIR"
-e2e_copy_program "$LAB_DIR/bin"
+e2e_lab
 
 # Our echo requests only (no fragments after the first, no quoted copies).
 requests_filter=(icmp and 'icmp[icmptype]' == icmp-echo and src host "$LAB_CLIENT_ADDR")

@@ -9,9 +9,7 @@ export LC_ALL=C
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-e2e_require_tarnhop
-source "$here/../lab/lab.sh"
-lab_up
+e2e_lab
 
 e2e_copy_program "$LAB_DIR/bin"
 

@@ -12,13 +12,8 @@ export LC_ALL=C
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-e2e_require_tarnhop
-source "$here/../lab/lab.sh"
-lab_up
-
-chmod 711 "$LAB_DIR"
+e2e_lab
 bin=$LAB_DIR/bin
-e2e_copy_program "$bin"
 cache=$bin/tarnhop.cache
 
 dns_settle() { lab_dns_settle || e2e_fail "the DNS server logged a settling query"; }

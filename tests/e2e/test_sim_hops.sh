@@ -11,10 +11,7 @@ set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-e2e_require_tarnhop
-source "$here/../lab/lab.sh"
-source "$here/../lab/sim.sh"
-lab_up
+e2e_lab sim
 
 sim_text long_path <<'EOF'
 target 198.19.9.9 at 129 delay 3 ttl 77

@@ -10,10 +10,7 @@ set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-e2e_require_tarnhop
-source "$here/../lab/lab.sh"
-source "$here/../lab/sim.sh"
-lab_up
+e2e_lab sim
 
 sim_text scenario <<'EOF'
 target 198.19.9.9 at 3 delay 5

@@ -15,10 +15,7 @@ set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-e2e_require_tarnhop
-source "$here/../lab/lab.sh"
-source "$here/../lab/sim.sh"
-lab_up
+e2e_lab sim
 
 # kind | destination | status text for icmp-raw, icmp-dgram, udp-raw, udp-dgram
 # ("=": as with the raw socket, "*": the probes go unanswered, "-": the trace goes on)

@@ -8,10 +8,7 @@ set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-e2e_require_tarnhop
-source "$here/../lab/lab.sh"
-source "$here/../lab/sim.sh"
-lab_up
+e2e_lab sim
 
 sim_names "$LAB_CLIENT" 198.19.1.1 a1.sim 198.19.1.2 b1.sim 198.19.1.3 c1.sim \
     198.19.2.1 a2.sim 198.19.2.2 b2.sim 198.19.9.9 target.sim

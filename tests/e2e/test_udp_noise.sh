@@ -8,9 +8,7 @@ set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-e2e_require_tarnhop
-source "$here/../lab/lab.sh"
-lab_up
+e2e_lab
 
 # A trace into r4's blackhole: hops 4 and 5 stay silent and wait their whole time
 # while the noise arrives.

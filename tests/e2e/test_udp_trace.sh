@@ -6,9 +6,7 @@ set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-e2e_require_tarnhop
-source "$here/../lab/lab.sh"
-lab_up
+e2e_lab
 
 # The expected ping of the target: the target's answers left it with TTL 64 and
 # crossed four routers.

@@ -7,9 +7,7 @@ set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-e2e_require_tarnhop
-source "$here/../lab/lab.sh"
-lab_up
+e2e_lab
 
 # Reads `tcpdump -x` text and prints one line per UDP datagram:
 #   ttl=T sport=S dport=D iplen=L udplen=U sum=C byte0=B rest=ok|bad
