@@ -88,4 +88,11 @@ Bytes& reseal_icmp(Bytes& datagram) {
     return datagram;
 }
 
+uint32_t address_of(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    const uint8_t bytes[4] = {a, b, c, d};
+    uint32_t address;
+    std::copy(bytes, bytes + 4, reinterpret_cast<uint8_t*>(&address));
+    return address;
+}
+
 }  // namespace packet

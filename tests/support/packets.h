@@ -44,4 +44,7 @@ Bytes quote_datagram(std::span<const uint8_t> datagram, uint8_t ttl, size_t limi
 // hand (over the bytes its total length covers); nothing when it is no ICMP datagram.
 Bytes& reseal_icmp(Bytes& datagram);
 
+// The address a.b.c.d in network byte order, as the socket layer keeps it.
+uint32_t address_of(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+
 }  // namespace packet

@@ -1,6 +1,8 @@
-// The host-name cache: the file format, first-record-wins lookups, the file's path and
-// the all-or-nothing save. No test here may reach the resolver: every lookup asks for an
-// address the cache holds, checked first with cached_host_name.
+// The host-name cache: the file format, first-record-wins lookups, the cache on the
+// file's bytes without a file (what a load of given bytes makes of them and the image a
+// save writes), the file's path and the all-or-nothing save. No test here may reach the
+// resolver: every lookup asks for an address the cache holds, checked first with
+// cached_host_name.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,32 +13,28 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "names/host_cache.h"
 #include "settings/run_settings.h"
+#include "support/packets.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 using Name = std::optional<std::string>;
+using packet::address_of;
 
 // What cached_host_name answers for an address that the cache holds.
 std::optional<Name> known(const Name& name) { return std::optional<Name>(name); }
-
-uint32_t address_of(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    const uint8_t bytes[4] = {a, b, c, d};
-    uint32_t address;
-    std::memcpy(&address, bytes, 4);
-    return address;
-}
 
 // One file record: four address bytes, the length byte, the name bytes.
 std::string record(uint32_t address, const std::string& name) {
@@ -187,18 +185,17 @@ TEST_F(HostCacheTest, FirstRecordWinsAcrossManyRecords) {
     // Enough records to make the index grow many times; every address appears twice,
     // the second time with another name, and later in the file.
     constexpr int kCount = 20000;
+    auto nth = [](int i) {
+        return address_of(10, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 1);
+    };
     std::string bytes;
     for (int i = 0; i < kCount; ++i)
-        bytes += record(address_of(10, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 1),
-                        "first-" + std::to_string(i));
+        bytes += record(nth(i), "first-" + std::to_string(i));
     for (int i = kCount - 1; i >= 0; --i)
-        bytes += record(address_of(10, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 1),
-                        "second-" + std::to_string(i));
+        bytes += record(nth(i), "second-" + std::to_string(i));
     EXPECT_EQ(load_and_save(bytes), bytes);
-    for (int i = 0; i < kCount; ++i) {
-        uint32_t address = address_of(10, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 1);
-        ASSERT_EQ(cached_host_name(address), known("first-" + std::to_string(i))) << i;
-    }
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_EQ(cached_host_name(nth(i)), known("first-" + std::to_string(i))) << i;
     EXPECT_FALSE(cached_host_name(address_of(10, 0, 0, 2)).has_value());
 }
 
@@ -315,24 +312,29 @@ TEST_F(HostCacheTest, UnreadableFileIsAnEmptyCache) {
 }
 
 TEST(HostCachePath, ExtensionOfTheFileNameOnly) {
-    EXPECT_EQ(host_cache_path_for("/usr/bin/tarnhop.exe"), "/usr/bin/tarnhop.cache");
-    EXPECT_EQ(host_cache_path_for("/usr/bin/tarnhop"), "/usr/bin/tarnhop.cache");
-    // A dot in a folder name is not an extension.
-    EXPECT_EQ(host_cache_path_for("/opt/net.tools/tarnhop"), "/opt/net.tools/tarnhop.cache");
-    EXPECT_EQ(host_cache_path_for("/opt/net.tools/tarnhop.bin"), "/opt/net.tools/tarnhop.cache");
-    // Only the last dot of the file name starts the extension.
-    EXPECT_EQ(host_cache_path_for("/a/b.c/tarnhop.1.4"), "/a/b.c/tarnhop.1.cache");
-    EXPECT_EQ(host_cache_path_for("/x/tarnhop."), "/x/tarnhop.cache");
-    // The leading dot of a hidden file starts no extension.
-    EXPECT_EQ(host_cache_path_for("/home/u/.tarnhop"), "/home/u/.tarnhop.cache");
-    EXPECT_EQ(host_cache_path_for("/home/u/.tarnhop.bin"), "/home/u/.tarnhop.cache");
-    // Either separator ends a folder name.
-    EXPECT_EQ(host_cache_path_for("C:\\tools\\tarnhop.exe"), "C:\\tools\\tarnhop.cache");
-    EXPECT_EQ(host_cache_path_for("C:\\net.tools\\tarnhop"), "C:\\net.tools\\tarnhop.cache");
-    EXPECT_EQ(host_cache_path_for("tarnhop.exe"), "tarnhop.cache");
-    EXPECT_EQ(host_cache_path_for("tarnhop"), "tarnhop.cache");
-    // No executable path, no cache file.
-    EXPECT_EQ(host_cache_path_for(""), "");
+    // Executable path, then the cache file's path.
+    const std::pair<const char*, const char*> cases[] = {
+        {"/usr/bin/tarnhop.exe", "/usr/bin/tarnhop.cache"},
+        {"/usr/bin/tarnhop", "/usr/bin/tarnhop.cache"},
+        // A dot in a folder name is not an extension.
+        {"/opt/net.tools/tarnhop", "/opt/net.tools/tarnhop.cache"},
+        {"/opt/net.tools/tarnhop.bin", "/opt/net.tools/tarnhop.cache"},
+        // Only the last dot of the file name starts the extension.
+        {"/a/b.c/tarnhop.1.4", "/a/b.c/tarnhop.1.cache"},
+        {"/x/tarnhop.", "/x/tarnhop.cache"},
+        // The leading dot of a hidden file starts no extension.
+        {"/home/u/.tarnhop", "/home/u/.tarnhop.cache"},
+        {"/home/u/.tarnhop.bin", "/home/u/.tarnhop.cache"},
+        // Either separator ends a folder name.
+        {"C:\\tools\\tarnhop.exe", "C:\\tools\\tarnhop.cache"},
+        {"C:\\net.tools\\tarnhop", "C:\\net.tools\\tarnhop.cache"},
+        {"tarnhop.exe", "tarnhop.cache"},
+        {"tarnhop", "tarnhop.cache"},
+        // No executable path, no cache file.
+        {"", ""},
+    };
+    for (const auto& [executable, cache] : cases)
+        EXPECT_EQ(host_cache_path_for(executable), cache) << '"' << executable << '"';
 }
 
 TEST(HostCachePath, BesideTheRunningExecutable) {
@@ -359,6 +361,20 @@ protected:
             bytes += record(address, name);
         }
         return bytes;
+    }
+
+    // Saves the cache as user nobody in a child process: 1 saved, 0 not, -1 no child.
+    int save_as_nobody() {
+        pid_t child = fork();
+        if (child == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(99);
+            _exit(save_host_cache_file(file().string()) ? 1 : 0);
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+            return -1;
+        return WEXITSTATUS(status);
     }
 
     std::string old_bytes_ = record(kHop1, "old.lab") + record(kHop2, "");
@@ -422,21 +438,6 @@ TEST_F(HostCacheSaveTest, LinkedFileIsReplacedAndTheLinkKept) {
     EXPECT_EQ(folder_listing(folder_.path() / "real"), std::vector<std::string>{"shared.cache"});
 }
 
-// Runs fn in a child process as user nobody; returns its exit status (or -1).
-template <typename Fn>
-int as_nobody(Fn fn) {
-    pid_t child = fork();
-    if (child == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0)
-            _exit(99);
-        _exit(fn());
-    }
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
-
 uid_t owner_of(const fs::path& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 ? info.st_uid : 12345;
@@ -452,7 +453,7 @@ TEST_F(HostCacheSaveTest, FileWeMayWriteIsSavedKeepingItsOwnerAndOneWeMayNotIsKe
     fs::permissions(folder_.path(), fs::perms(0755));
     load_host_cache_file(file().string());
     std::string bytes = fill(50);
-    EXPECT_EQ(as_nobody([this] { return save_host_cache_file(file().string()) ? 1 : 0; }), 1);
+    EXPECT_EQ(save_as_nobody(), 1);
     EXPECT_EQ(read_bytes(file()), old_bytes_ + bytes);
     EXPECT_EQ(owner_of(file()), 0u);
     EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
@@ -462,13 +463,13 @@ TEST_F(HostCacheSaveTest, FileWeMayWriteIsSavedKeepingItsOwnerAndOneWeMayNotIsKe
     write_bytes(file(), old_bytes_);
     fs::permissions(folder_.path(), fs::perms(0777));
     fs::permissions(file(), fs::perms(0444));
-    EXPECT_EQ(as_nobody([this] { return save_host_cache_file(file().string()) ? 1 : 0; }), 0);
+    EXPECT_EQ(save_as_nobody(), 0);
     EXPECT_EQ(read_bytes(file()), old_bytes_);
     EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
 
     // And root's writable file in a folder nobody may write to stays root's.
     fs::permissions(file(), fs::perms(0666));
-    EXPECT_EQ(as_nobody([this] { return save_host_cache_file(file().string()) ? 1 : 0; }), 1);
+    EXPECT_EQ(save_as_nobody(), 1);
     EXPECT_EQ(read_bytes(file()), old_bytes_ + bytes);
     EXPECT_EQ(owner_of(file()), 0u);
     EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
@@ -488,6 +489,48 @@ TEST_F(HostCacheSaveTest, OwnerOfTheOldFileIsKept) {
     EXPECT_EQ(info.st_uid, 65534u);
     EXPECT_EQ(info.st_gid, 65534u);
     EXPECT_EQ(read_bytes(file()), old_bytes_ + bytes);
+}
+
+// ---- The cache on the file's bytes, without a file -----------------------------------
+
+std::vector<uint8_t> bytes_of(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::string image() {
+    std::span<const uint8_t> bytes = host_cache_image();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+using HostCacheBytesTest = HostCacheTest;
+
+TEST_F(HostCacheBytesTest, ImageIsTheLoadedRecordsMadeWhole) {
+    std::string zero_name = record(kHop2, std::string("r2\0junk", 7));
+    std::string bytes = record(kHop1, "r1.lab") + zero_name + record(kHop1, "second");
+    load_host_cache_bytes(bytes_of(bytes + std::string("\xc6\x12", 2)));
+    EXPECT_EQ(image(), record(kHop1, "r1.lab") + record(kHop2, "r2") + record(kHop1, "second"));
+    EXPECT_EQ(cached_host_name(kHop1), known("r1.lab"));
+    EXPECT_EQ(cached_host_name(kHop2), known("r2"));
+}
+
+TEST_F(HostCacheBytesTest, SecondLoadAppendsAndTheFirstRecordStillAnswers) {
+    load_host_cache_bytes(bytes_of(record(kHop1, "first")));
+    remember_host_name(kHop2, std::nullopt);
+    load_host_cache_bytes(bytes_of(record(kHop1, "later") + record(kHop2, "named")));
+    EXPECT_EQ(image(), record(kHop1, "first") + record(kHop2, "") + record(kHop1, "later") +
+                           record(kHop2, "named"));
+    EXPECT_EQ(cached_host_name(kHop1), known("first"));
+    EXPECT_EQ(cached_host_name(kHop2), known(std::nullopt));
+}
+
+TEST_F(HostCacheBytesTest, NameStartingWithZeroIsEmptyNowAndNoNameOnceSaved) {
+    load_host_cache_bytes(bytes_of(record(kHop1, std::string("\0x", 2))));
+    EXPECT_EQ(cached_host_name(kHop1), known(""));
+    std::string saved = image();
+    EXPECT_EQ(saved, record(kHop1, ""));
+    clear_host_cache();
+    load_host_cache_bytes(bytes_of(saved));
+    EXPECT_EQ(cached_host_name(kHop1), known(std::nullopt));
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <span>
+#include <tuple>
 #include <vector>
 
 #include "cli/console.h"
@@ -18,17 +18,11 @@ namespace {
 
 using packet::Bytes;
 
-// Addresses in network byte order, written the way the socket layer keeps them.
-uint32_t address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    uint32_t value = 0;
-    const uint8_t bytes[4] = {a, b, c, d};
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
-}
+using packet::address_of;
 
-const uint32_t kClient = address(198, 18, 1, 1);
-const uint32_t kRouter = address(198, 18, 2, 2);
-const uint32_t kTarget = address(198, 18, 5, 2);
+const uint32_t kClient = address_of(198, 18, 1, 1);
+const uint32_t kRouter = address_of(198, 18, 2, 2);
+const uint32_t kTarget = address_of(198, 18, 5, 2);
 constexpr uint16_t kId = 0x4a21;
 constexpr uint16_t kSeq = 7;
 
@@ -190,29 +184,22 @@ TEST(RawEchoReply, OtherIdentifierSequenceOrSenderIsNotOurs) {
 
 TEST(RawEchoReply, RequestsAndBadChecksumsAreNotOurs) {
     // Our own request seen on the way out (loopback) looks like a reply otherwise.
-    packet::Ipv4 fields;
-    fields.source = kTarget;
-    fields.destination = kTarget;
     expect_not_ours(
-        read_raw(packet::ipv4_datagram(fields, icmp_message(kIcmpEchoRequest, 0, kId, kSeq, {}))));
+        read_raw(packet::ipv4_datagram({.source = kTarget, .destination = kTarget},
+                                       icmp_message(kIcmpEchoRequest, 0, kId, kSeq, {}))));
     Bytes reply = target_reply();
     reply.back() ^= 0x01;
     expect_not_ours(read_raw(reply));
-    packet::Ipv4 from_target;
-    from_target.source = kTarget;
-    from_target.destination = kClient;
-    expect_not_ours(read_raw(
-        packet::ipv4_datagram(from_target, icmp_message(kIcmpEchoReply, 3, kId, kSeq, {}))));
+    expect_not_ours(
+        read_raw(packet::ipv4_datagram({.source = kTarget, .destination = kClient},
+                                       icmp_message(kIcmpEchoReply, 3, kId, kSeq, {}))));
 }
 
 TEST(RawEchoReply, IpOptionsAndTrailingBytes) {
-    packet::Ipv4 fields;
-    fields.source = kTarget;
-    fields.destination = kClient;
-    fields.ttl = 33;
-    fields.option_bytes = 40;  // the longest header: 60 bytes
-    Bytes reply =
-        packet::ipv4_datagram(fields, icmp_message(kIcmpEchoReply, 0, kId, kSeq, payload(5)));
+    // 40 option bytes: the longest header, 60 bytes.
+    Bytes reply = packet::ipv4_datagram(
+        {.source = kTarget, .destination = kClient, .ttl = 33, .option_bytes = 40},
+        icmp_message(kIcmpEchoReply, 0, kId, kSeq, payload(5)));
     IcmpAnswer found = read_raw(reply);
     EXPECT_EQ(found.kind, AnswerKind::echo_reply);
     EXPECT_EQ(found.ttl, 33);
@@ -222,19 +209,14 @@ TEST(RawEchoReply, IpOptionsAndTrailingBytes) {
 }
 
 TEST(RawEchoReply, FragmentsAreNotOurs) {
-    packet::Ipv4 fields;
-    fields.source = kTarget;
-    fields.destination = kClient;
-    for (uint16_t fragment : {uint16_t{0x2000}, uint16_t{0x0001}, uint16_t{0x00b9}}) {
-        fields.fragment = fragment;
-        expect_not_ours(read_raw(
-            packet::ipv4_datagram(fields, icmp_message(kIcmpEchoReply, 0, kId, kSeq, {}))));
-    }
-    fields.fragment = 0x4000;  // don't-fragment alone is fine
-    EXPECT_EQ(
-        read_raw(packet::ipv4_datagram(fields, icmp_message(kIcmpEchoReply, 0, kId, kSeq, {})))
-            .kind,
-        AnswerKind::echo_reply);
+    auto reply_with = [](uint16_t fragment) {
+        return read_raw(
+            packet::ipv4_datagram({.source = kTarget, .destination = kClient, .fragment = fragment},
+                                  icmp_message(kIcmpEchoReply, 0, kId, kSeq, {})));
+    };
+    for (uint16_t fragment : {uint16_t{0x2000}, uint16_t{0x0001}, uint16_t{0x00b9}})
+        expect_not_ours(reply_with(fragment));
+    EXPECT_EQ(reply_with(0x4000).kind, AnswerKind::echo_reply);  // don't-fragment alone is fine
 }
 
 // ---- Raw socket: error reports -------------------------------------------------------
@@ -248,14 +230,16 @@ TEST(RawError, TimeExceededQuotingOurRequest) {
 }
 
 TEST(RawError, UnreachableAndOtherReportsTakeTheirStatus) {
-    EXPECT_EQ(read_raw(router_error(kIcmpDestUnreachable, 1, our_request())).status,
-              kIpDestHostUnreachable);
-    EXPECT_EQ(read_raw(router_error(kIcmpDestUnreachable, 13, our_request())).status,
-              kIpDestHostUnreachable);
-    EXPECT_EQ(read_raw(router_error(kIcmpDestUnreachable, 0, our_request())).status,
-              kIpDestNetUnreachable);
-    EXPECT_EQ(read_raw(router_error(kIcmpParamProblem, 0, our_request())).status, kIpParamProblem);
-    EXPECT_EQ(read_raw(router_error(kIcmpSourceQuench, 0, our_request())).status, kIpSourceQuench);
+    const std::tuple<uint8_t, uint8_t, int32_t> cases[] = {
+        {kIcmpDestUnreachable, 1, kIpDestHostUnreachable},
+        {kIcmpDestUnreachable, 13, kIpDestHostUnreachable},
+        {kIcmpDestUnreachable, 0, kIpDestNetUnreachable},
+        {kIcmpParamProblem, 0, kIpParamProblem},
+        {kIcmpSourceQuench, 0, kIpSourceQuench},
+    };
+    for (const auto& [type, code, status] : cases)
+        EXPECT_EQ(read_raw(router_error(type, code, our_request())).status, status)
+            << int(type) << "/" << int(code);
 }
 
 TEST(RawError, RedirectsAreNotAnswers) {
@@ -398,11 +382,14 @@ Bytes quoted_request(uint16_t id = kId, uint16_t seq = kSeq) {
     return icmp_message(kIcmpEchoRequest, 0, id, seq, payload(32));
 }
 
+IcmpAnswer read_report(const ErrorReport& report, const Bytes& quoted = quoted_request()) {
+    return read_error_report(report, quoted, our_match());
+}
+
 }  // namespace
 
 TEST(PingErrorReport, TimeExceededFromTheOffender) {
-    IcmpAnswer found =
-        read_error_report(icmp_report(kIcmpTimeExceeded, 0), quoted_request(), our_match());
+    IcmpAnswer found = read_report(icmp_report(kIcmpTimeExceeded, 0));
     EXPECT_EQ(found.kind, AnswerKind::error);
     EXPECT_EQ(found.responder, kRouter);
     EXPECT_EQ(found.status, kIpTtlExpiredTransit);
@@ -411,46 +398,36 @@ TEST(PingErrorReport, TimeExceededFromTheOffender) {
 
 TEST(PingErrorReport, StatusFollowsTheTable) {
     for (uint8_t code = 0; code < 16; ++code) {
-        IcmpAnswer found = read_error_report(icmp_report(kIcmpDestUnreachable, code),
-                                             quoted_request(), our_match());
+        IcmpAnswer found = read_report(icmp_report(kIcmpDestUnreachable, code));
         EXPECT_EQ(found.kind, AnswerKind::error);
         EXPECT_EQ(found.status, *icmp_answer_status(kIcmpDestUnreachable, code));
     }
-    EXPECT_EQ(
-        read_error_report(icmp_report(kIcmpTimeExceeded, 1), quoted_request(), our_match()).status,
-        kIpTtlExpiredReassem);
+    EXPECT_EQ(read_report(icmp_report(kIcmpTimeExceeded, 1)).status, kIpTtlExpiredReassem);
 }
 
 TEST(PingErrorReport, LocalErrorsRedirectsAndStrangeTypesAreNotAnswers) {
     ErrorReport local = icmp_report(kIcmpDestUnreachable, 4);
     local.from_icmp = false;
-    expect_not_ours(read_error_report(local, quoted_request(), our_match()));
-    expect_not_ours(
-        read_error_report(icmp_report(kIcmpRedirect, 1), quoted_request(), our_match()));
-    expect_not_ours(
-        read_error_report(icmp_report(kIcmpEchoReply, 0), quoted_request(), our_match()));
-    expect_not_ours(read_error_report(icmp_report(99, 0), quoted_request(), our_match()));
+    expect_not_ours(read_report(local));
+    expect_not_ours(read_report(icmp_report(kIcmpRedirect, 1)));
+    expect_not_ours(read_report(icmp_report(kIcmpEchoReply, 0)));
+    expect_not_ours(read_report(icmp_report(99, 0)));
 }
 
 TEST(PingErrorReport, AStaleReportOfAnEarlierProbeIsNotOurs) {
-    expect_not_ours(read_error_report(icmp_report(kIcmpTimeExceeded, 0),
-                                      quoted_request(kId, kSeq - 1), our_match()));
-    expect_not_ours(read_error_report(icmp_report(kIcmpTimeExceeded, 0),
-                                      quoted_request(kId + 1, kSeq), our_match()));
+    expect_not_ours(read_report(icmp_report(kIcmpTimeExceeded, 0), quoted_request(kId, kSeq - 1)));
+    expect_not_ours(read_report(icmp_report(kIcmpTimeExceeded, 0), quoted_request(kId + 1, kSeq)));
     ErrorReport elsewhere = icmp_report(kIcmpTimeExceeded, 0);
     elsewhere.destination = kRouter;
-    expect_not_ours(read_error_report(elsewhere, quoted_request(), our_match()));
+    expect_not_ours(read_report(elsewhere));
 }
 
 TEST(PingErrorReport, QuotedBytesCutShortOrNotARequest) {
+    const ErrorReport expired = icmp_report(kIcmpTimeExceeded, 0);
     Bytes quoted = quoted_request();
-    for (size_t length = 0; length < kIcmpHeaderSize; ++length) {
-        Bytes cut(quoted.begin(), quoted.begin() + static_cast<ptrdiff_t>(length));
-        expect_not_ours(read_error_report(icmp_report(kIcmpTimeExceeded, 0), cut, our_match()));
-    }
+    for (size_t length = 0; length < kIcmpHeaderSize; ++length)
+        expect_not_ours(read_report(expired, Bytes(quoted.begin(), quoted.begin() + length)));
     Bytes header_only(quoted.begin(), quoted.begin() + kIcmpHeaderSize);
-    EXPECT_EQ(read_error_report(icmp_report(kIcmpTimeExceeded, 0), header_only, our_match()).kind,
-              AnswerKind::error);
-    Bytes reply = icmp_message(kIcmpEchoReply, 0, kId, kSeq, {});
-    expect_not_ours(read_error_report(icmp_report(kIcmpTimeExceeded, 0), reply, our_match()));
+    EXPECT_EQ(read_report(expired, header_only).kind, AnswerKind::error);
+    expect_not_ours(read_report(expired, icmp_message(kIcmpEchoReply, 0, kId, kSeq, {})));
 }

@@ -4,22 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 
 #include "names/host_cache.h"
 #include "names/target.h"
 #include "settings/run_settings.h"
+#include "support/packets.h"
 
 namespace {
 
-uint32_t address_of(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    const uint8_t bytes[4] = {a, b, c, d};
-    uint32_t address;
-    std::memcpy(&address, bytes, 4);
-    return address;
-}
+using packet::address_of;
 
 TEST(TargetAddress, DottedFormsAsTheSocketLayerReadsThem) {
     EXPECT_EQ(target_address_from_text("198.18.9.2"), address_of(198, 18, 9, 2));
