@@ -23,6 +23,13 @@ Parsed parse(std::initializer_list<const char*> arguments) {
     return parsed;
 }
 
+// The settings of a command line that must parse.
+RunSettings parsed_ok(std::initializer_list<const char*> arguments) {
+    Parsed parsed = parse(arguments);
+    EXPECT_EQ(parsed.outcome.result, ParseResult::ok);
+    return parsed.settings;
+}
+
 void expect_error(std::initializer_list<const char*> arguments, const std::string& message) {
     Parsed parsed = parse(arguments);
     EXPECT_EQ(parsed.outcome.result, ParseResult::error);
@@ -39,9 +46,7 @@ TEST(HelpWords, OnlyTheFourExactWords) {
 }
 
 TEST(Defaults, MatchTheUsageText) {
-    Parsed parsed = parse({"host"});
-    ASSERT_EQ(parsed.outcome.result, ParseResult::ok);
-    const RunSettings& s = parsed.settings;
+    const RunSettings s = parsed_ok({"host"});
     EXPECT_FALSE(s.no_resolve || s.use_cache || s.use_udp || s.ping_only);
     EXPECT_EQ(s.max_hops, 32);
     EXPECT_EQ(s.hop_pause_ms, 0);
@@ -53,44 +58,39 @@ TEST(Defaults, MatchTheUsageText) {
 }
 
 TEST(Flags, EachSetsItsFieldAndOnlySecondCharacterCounts) {
-    Parsed parsed = parse({"-d", "-cache", "-u", "-o", "host"});
-    ASSERT_EQ(parsed.outcome.result, ParseResult::ok);
-    EXPECT_TRUE(parsed.settings.no_resolve);
-    EXPECT_TRUE(parsed.settings.use_cache);
-    EXPECT_TRUE(parsed.settings.use_udp);
-    EXPECT_TRUE(parsed.settings.ping_only);
+    RunSettings parsed = parsed_ok({"-d", "-cache", "-u", "-o", "host"});
+    EXPECT_TRUE(parsed.no_resolve);
+    EXPECT_TRUE(parsed.use_cache);
+    EXPECT_TRUE(parsed.use_udp);
+    EXPECT_TRUE(parsed.ping_only);
 
-    Parsed combined = parse({"-dcu", "host"});
-    ASSERT_EQ(combined.outcome.result, ParseResult::ok);
-    EXPECT_TRUE(combined.settings.no_resolve);
-    EXPECT_FALSE(combined.settings.use_cache);
-    EXPECT_FALSE(combined.settings.use_udp);
+    RunSettings combined = parsed_ok({"-dcu", "host"});
+    EXPECT_TRUE(combined.no_resolve);
+    EXPECT_FALSE(combined.use_cache);
+    EXPECT_FALSE(combined.use_udp);
 }
 
 TEST(ValueOptions, EachLetterSetsItsField) {
-    Parsed parsed = parse({"-t", "7", "-p", "20", "-n", "0", "-l", "100", "-w", "250", "-i", "5",
-                           "-v", "184", "host"});
-    ASSERT_EQ(parsed.outcome.result, ParseResult::ok);
-    EXPECT_EQ(parsed.settings.max_hops, 7);
-    EXPECT_EQ(parsed.settings.hop_pause_ms, 20);
-    EXPECT_EQ(parsed.settings.probe_gap_ms, 0);
-    EXPECT_EQ(parsed.settings.data_size, 100);
-    EXPECT_EQ(parsed.settings.timeout_ms, 250);
-    EXPECT_EQ(parsed.settings.probes_per_hop, 5);
-    EXPECT_EQ(parsed.settings.tos, 184);
+    RunSettings parsed = parsed_ok({"-t", "7", "-p", "20", "-n", "0", "-l", "100", "-w", "250",
+                                    "-i", "5", "-v", "184", "host"});
+    EXPECT_EQ(parsed.max_hops, 7);
+    EXPECT_EQ(parsed.hop_pause_ms, 20);
+    EXPECT_EQ(parsed.probe_gap_ms, 0);
+    EXPECT_EQ(parsed.data_size, 100);
+    EXPECT_EQ(parsed.timeout_ms, 250);
+    EXPECT_EQ(parsed.probes_per_hop, 5);
+    EXPECT_EQ(parsed.tos, 184);
 }
 
 TEST(ValueOptions, LastOccurrenceWinsAndTrailingTextIsIgnored) {
-    Parsed parsed = parse({"-w", "10", "-w", "15x", "-tx", "9", "host"});
-    ASSERT_EQ(parsed.outcome.result, ParseResult::ok);
-    EXPECT_EQ(parsed.settings.timeout_ms, 15);
-    EXPECT_EQ(parsed.settings.max_hops, 9);
+    RunSettings parsed = parsed_ok({"-w", "10", "-w", "15x", "-tx", "9", "host"});
+    EXPECT_EQ(parsed.timeout_ms, 15);
+    EXPECT_EQ(parsed.max_hops, 9);
 }
 
 TEST(ValueOptions, LastArgumentIsBothValueAndTarget) {
-    Parsed parsed = parse({"-w", "100"});
-    ASSERT_EQ(parsed.outcome.result, ParseResult::ok);
-    EXPECT_EQ(parsed.settings.timeout_ms, 100);
+    RunSettings parsed = parsed_ok({"-w", "100"});
+    EXPECT_EQ(parsed.timeout_ms, 100);
 }
 
 TEST(ValueOptions, ValueMustStartWithADigit) {
@@ -105,17 +105,16 @@ TEST(ValueOptions, ValueMustStartWithADigit) {
 }
 
 TEST(ValueOptions, NumbersTooLargeSaturate) {
-    Parsed parsed = parse({"-w", "99999999999999999999", "-t", "2147483648", "host"});
-    ASSERT_EQ(parsed.outcome.result, ParseResult::ok);
-    EXPECT_EQ(parsed.settings.timeout_ms, 2147483647);
-    EXPECT_EQ(parsed.settings.max_hops, 2147483647);
+    RunSettings parsed = parsed_ok({"-w", "99999999999999999999", "-t", "2147483648", "host"});
+    EXPECT_EQ(parsed.timeout_ms, 2147483647);
+    EXPECT_EQ(parsed.max_hops, 2147483647);
 }
 
 TEST(DataLength, ReadLikeAtoiWithinItsLimits) {
     EXPECT_EQ(parse({"-l", "abc", "host"}).settings.data_size, 0);
     EXPECT_EQ(parse({"-l", "  +12x", "host"}).settings.data_size, 12);
     EXPECT_EQ(parse({"-l", "8192", "host"}).settings.data_size, 8192);
-    EXPECT_EQ(parse({"-l", "-0", "host"}).outcome.result, ParseResult::ok);
+    parsed_ok({"-l", "-0", "host"});
     expect_error({"-l", "8193", "host"}, "Data Length is too big (must be <= 8192)\n");
     expect_error({"-l", "99999999999", "host"}, "Data Length is too big (must be <= 8192)\n");
     expect_error({"-l", "-5", "host"}, "Bad argument for -l.\n");
@@ -123,9 +122,9 @@ TEST(DataLength, ReadLikeAtoiWithinItsLimits) {
 }
 
 TEST(DataLength, UdpDatagramLimitAppliesAfterParsing) {
-    EXPECT_EQ(parse({"-u", "-l", "1492", "host"}).outcome.result, ParseResult::ok);
+    parsed_ok({"-u", "-l", "1492", "host"});
     expect_error({"-l", "1493", "-u", "host"}, "Data Length is too big (must be <= 1492)\n");
-    EXPECT_EQ(parse({"-l", "1493", "host"}).outcome.result, ParseResult::ok);
+    parsed_ok({"-l", "1493", "host"});
 }
 
 TEST(NonOptions, ShowUsage) {
@@ -141,11 +140,7 @@ TEST(NonOptions, UnknownLettersNameTheWholeArgument) {
     expect_error({"-xyz", "host"}, "Unrecognized option: -xyz\n");
 }
 
-TEST(NonOptions, TheTargetIsNeverReadAsAnOption) {
-    Parsed parsed = parse({"-d"});
-    EXPECT_EQ(parsed.outcome.result, ParseResult::ok);
-    EXPECT_FALSE(parsed.settings.no_resolve);
-}
+TEST(NonOptions, TheTargetIsNeverReadAsAnOption) { EXPECT_FALSE(parsed_ok({"-d"}).no_resolve); }
 
 TEST(UsageText, FixedPartByteForByte) {
     const std::string text = usage_text();

@@ -63,10 +63,11 @@ struct ScriptedRun {
     }
 };
 
-RunSettings trace(int32_t probes = 3) {
+RunSettings trace(int32_t probes = 3, int32_t max_hops = RunSettings{}.max_hops) {
     RunSettings settings;
     settings.probes_per_hop = probes;
     settings.probe_gap_ms = 0;
+    settings.max_hops = max_hops;
     return settings;
 }
 
@@ -96,9 +97,7 @@ TEST(TraceDisplay, HopLinesNamesAndCompletion) {
 
 TEST(TraceDisplay, UnansweredPassPrintsStarsAndTimedOut) {
     ScriptedRun run;
-    RunSettings settings = trace();
-    settings.max_hops = 2;
-    EXPECT_EQ(run.run(settings),
+    EXPECT_EQ(run.run(trace(3, 2)),
               " 1   *      *      *     Request timed out.\n"
               " 2   *      *      *     Request timed out.\n");
     EXPECT_TRUE(run.looked_up.empty());
@@ -116,9 +115,7 @@ TEST(TraceDisplay, CellsAreSevenColumnsAndLongTimesAreCut) {
 TEST(TraceDisplay, LastAnsweringRouterNamesTheHop) {
     ScriptedRun run;
     run.script = {expired(kHop1, 4), expired(kHop3, 5), silence()};
-    RunSettings settings = trace();
-    settings.max_hops = 1;
-    EXPECT_EQ(run.run(settings), " 1  4ms    5ms     *     198.18.3.1\n");
+    EXPECT_EQ(run.run(trace(3, 1)), " 1  4ms    5ms     *     198.18.3.1\n");
     EXPECT_EQ(run.looked_up, (std::vector<uint32_t>{kHop3}));
 }
 
@@ -126,21 +123,15 @@ TEST(TraceDisplay, NamesAreMadeSafeForTheTerminal) {
     ScriptedRun run;
     run.names[kHop1] = "evil\x1b]0;x\x07.lab";
     run.script = {expired(kHop1, 1)};
-    RunSettings settings = trace(1);
-    settings.max_hops = 1;
-    EXPECT_EQ(run.run(settings), " 1  1ms    evil?]0;x?.lab [198.18.1.1]\n");
+    EXPECT_EQ(run.run(trace(1, 1)), " 1  1ms    evil?]0;x?.lab [198.18.1.1]\n");
 }
 
 TEST(TraceDisplay, HopNumbersWidenPast99AndWrapAfter255) {
     ScriptedRun run;
-    RunSettings settings = trace(0);
-    settings.max_hops = 3;
-    EXPECT_EQ(run.run(settings, 98),
+    EXPECT_EQ(run.run(trace(0, 3), 98),
               "99  Request timed out.\n100  Request timed out.\n101  Request timed out.\n");
     ScriptedRun wrap;
-    RunSettings across = trace(1);
-    across.max_hops = 3;
-    EXPECT_EQ(wrap.run(across, 254),
+    EXPECT_EQ(wrap.run(trace(1, 3), 254),
               "255   *     Request timed out.\n"
               " 0   *     Request timed out.\n"
               " 1   *     Request timed out.\n");
@@ -176,8 +167,7 @@ TEST(StopRules, RouterReportsEndTheTraceWithTheirText) {
           Case{11014, "TTL expired during reassembly."}, Case{11000, "(11000) Unknown error."}}) {
         ScriptedRun run;
         run.script = {expired(kHop1, 1), answer(kHop2, c.status, 2)};
-        RunSettings settings = trace(1);
-        EXPECT_EQ(run.run(settings),
+        EXPECT_EQ(run.run(trace(1)),
                   " 1  1ms    hop1.lab [198.18.1.1]\n"
                   " 2  2ms    198.18.2.1\n"
                   "\n198.18.2.1 reports: " +
@@ -191,9 +181,7 @@ TEST(StopRules, HopLimitEndsWithoutMessage) {
     ScriptedRun run;
     for (int i = 0; i < 4; ++i)
         run.script.push_back(expired(kHop2, i));
-    RunSettings settings = trace(1);
-    settings.max_hops = 4;
-    EXPECT_EQ(run.run(settings),
+    EXPECT_EQ(run.run(trace(1, 4)),
               " 1  0ms    198.18.2.1\n"
               " 2  1ms    198.18.2.1\n"
               " 3  2ms    198.18.2.1\n"
@@ -202,17 +190,13 @@ TEST(StopRules, HopLimitEndsWithoutMessage) {
 
 TEST(StopRules, NoPassWithZeroHops) {
     ScriptedRun run;
-    RunSettings settings = trace();
-    settings.max_hops = 0;
-    EXPECT_EQ(run.run(settings), "");
+    EXPECT_EQ(run.run(trace(3, 0)), "");
     EXPECT_TRUE(run.ttls.empty());
 }
 
 TEST(StopRules, ZeroProbesPerHop) {
     ScriptedRun run;
-    RunSettings settings = trace(0);
-    settings.max_hops = 2;
-    EXPECT_EQ(run.run(settings), " 1  Request timed out.\n 2  Request timed out.\n");
+    EXPECT_EQ(run.run(trace(0, 2)), " 1  Request timed out.\n 2  Request timed out.\n");
     ScriptedRun quiet;
     EXPECT_EQ(quiet.run(ping(0)), "");
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
@@ -141,14 +142,15 @@ TEST(UdpRawAnswer, RouterTimeExceededAndTargetPortUnreachable) {
 
 TEST(UdpRawAnswer, RouterReportsKeepTheirType) {
     ProbeOnWire probe;
-    UdpAnswer unreachable = read(report_packet(kRouter, 3, probe, 576, 1), probe.id());
-    ASSERT_TRUE(unreachable.ours);
-    EXPECT_EQ(udp_answer_status(unreachable, kTarget), 11003);
-    UdpAnswer prohibited = read(report_packet(kRouter, 3, probe, 576, 13), probe.id());
-    EXPECT_EQ(udp_answer_status(prohibited, kTarget), 11003);
-    UdpAnswer problem = read(report_packet(kRouter, 12, probe), probe.id());
-    ASSERT_TRUE(problem.ours);
-    EXPECT_EQ(udp_answer_status(problem, kTarget), 11012);
+    // ICMP type and code, then the status.
+    for (auto [type, code, status] : {std::tuple{3, 1, 11003}, {3, 13, 11003}, {12, 0, 11012}}) {
+        SCOPED_TRACE(testing::Message() << type << "/" << code);
+        UdpAnswer answer = read(report_packet(kRouter, static_cast<uint8_t>(type), probe, 576,
+                                              static_cast<uint8_t>(code)),
+                                probe.id());
+        EXPECT_TRUE(answer.ours);
+        EXPECT_EQ(udp_answer_status(answer, kTarget), status);
+    }
 }
 
 TEST(UdpRawAnswer, HeaderLengthsComeFromIhl) {
@@ -190,17 +192,11 @@ TEST(UdpRawAnswer, MessagesThatQuoteNoFailureAreNotAnswers) {
 TEST(UdpRawAnswer, OtherProbesAreNotAnswers) {
     ProbeOnWire probe;
     // An earlier hop's late answer: its port is another.
-    ProbeOnWire earlier = probe;
-    earlier.ttl = 2;
-    EXPECT_FALSE(read(report_packet(kRouter, 11, earlier), probe.id()).ours);
+    EXPECT_FALSE(read(report_packet(kRouter, 11, {.ttl = 2}), probe.id()).ours);
     // An earlier probe of the same hop: same port, another counter byte.
-    ProbeOnWire same_hop = probe;
-    same_hop.counter = 6;
-    EXPECT_FALSE(read(report_packet(kRouter, 11, same_hop), probe.id()).ours);
+    EXPECT_FALSE(read(report_packet(kRouter, 11, {.counter = 6}), probe.id()).ours);
     // A probe to another target.
-    ProbeOnWire elsewhere = probe;
-    elsewhere.target = kStranger;
-    EXPECT_FALSE(read(report_packet(kRouter, 11, elsewhere), probe.id()).ours);
+    EXPECT_FALSE(read(report_packet(kRouter, 11, {.target = kStranger}), probe.id()).ours);
     // Some other program's datagram to the same port, from another source port.
     Bytes foreign = report_packet(kRouter, 11, probe);
     write_u16(foreign, 48, 40000);
@@ -215,13 +211,11 @@ TEST(UdpRawAnswer, CounterCheckedOnlyWhereTheQuoteReachesIt) {
     ProbeOnWire probe;
     // 20 + 8 bytes quoted (the least a router must quote): ports only, no counter.
     EXPECT_TRUE(read(report_packet(kRouter, 11, probe, 28), probe.id()).ours);
-    ProbeOnWire other = probe;
-    other.counter = 200;
+    const ProbeOnWire other{.counter = 200};
     EXPECT_TRUE(read(report_packet(kRouter, 11, other, 28), probe.id()).ours);
     EXPECT_FALSE(read(report_packet(kRouter, 11, other, 29), probe.id()).ours);
     // A probe without payload has no counter byte to compare.
-    ProbeOnWire empty = probe;
-    empty.data_size = 0;
+    const ProbeOnWire empty{.data_size = 0};
     Bytes with_trailer = report_packet(kRouter, 11, empty);
     with_trailer.push_back(0x99);
     write_u16(with_trailer, 2, static_cast<uint16_t>(with_trailer.size()));
@@ -249,8 +243,7 @@ TEST(UdpRawAnswer, ExtensionsAfterTheQuotedFieldAreNotQuote) {
 }
 
 TEST(UdpRawAnswer, CutPacketsNeverReadPastTheirEnd) {
-    ProbeOnWire probe;
-    probe.data_size = 1000;
+    const ProbeOnWire probe{.data_size = 1000};
     // A time-exceeded report quoting 548 bytes, read from its first 512 bytes.
     Bytes whole = report_packet(kRouter, 11, probe);
     ASSERT_GT(whole.size(), kUdpReceiveSize);
