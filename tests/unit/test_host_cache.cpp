@@ -116,6 +116,18 @@ protected:
         return read_bytes(file("out.cache"));
     }
 
+    // Writes bytes as the cache file and loads it.
+    void load_file(const std::string& bytes) {
+        write_bytes(file(), bytes);
+        load_host_cache_file(file().string());
+    }
+
+    // Saves the cache to its file; returns what the file then holds.
+    std::string save_and_read() {
+        EXPECT_TRUE(save_host_cache_file(file().string()));
+        return read_bytes(file());
+    }
+
     TempFolder folder_;
 };
 
@@ -145,8 +157,7 @@ TEST_F(HostCacheTest, RoundTripKeepsEveryRecordInFileOrder) {
 TEST_F(HostCacheTest, AddressBytesAreKeptInNetworkOrder) {
     // The first four bytes of a record are the address's octets, first octet first.
     std::string bytes = std::string("\xc6\x12\x09\x02", 4) + std::string(1, '\x03') + "abc";
-    write_bytes(file(), bytes);
-    load_host_cache_file(file().string());
+    load_file(bytes);
     EXPECT_EQ(cached_host_name(address_of(198, 18, 9, 2)), known("abc"));
     EXPECT_FALSE(cached_host_name(address_of(2, 9, 18, 198)).has_value());
 }
@@ -217,8 +228,7 @@ TEST_F(HostCacheTest, LongNamesAreReadWholeAndLongerOnesCutTo255Bytes) {
     std::string name300 = std::string(255, 'c') + std::string(45, 'd');
     remember_host_name(kHop2, name300);
     EXPECT_EQ(cached_host_name(kHop2), known(std::string(255, 'c')));
-    ASSERT_TRUE(save_host_cache_file(file().string()));
-    EXPECT_EQ(read_bytes(file()), record(kHop2, std::string(255, 'c')));
+    EXPECT_EQ(save_and_read(), record(kHop2, std::string(255, 'c')));
 }
 
 TEST_F(HostCacheTest, ZeroByteEndsTheName) {
@@ -240,14 +250,12 @@ TEST_F(HostCacheTest, EmptyNameIsWrittenAsNoName) {
     clear_host_cache();
     remember_host_name(kTarget, std::string());
     remember_host_name(kNoName, std::nullopt);
-    ASSERT_TRUE(save_host_cache_file(file().string()));
-    EXPECT_EQ(read_bytes(file()), record(kTarget, "") + record(kNoName, ""));
+    EXPECT_EQ(save_and_read(), record(kTarget, "") + record(kNoName, ""));
 }
 
 TEST_F(HostCacheTest, NewAnswersFollowTheFileRecords) {
     std::string bytes = record(kHop1, "r1.lab") + record(kHop2, "r2.lab");
-    write_bytes(file(), bytes);
-    load_host_cache_file(file().string());
+    load_file(bytes);
     remember_host_name(kTarget, Name("target.lab"));
     remember_host_name(kNoName, std::nullopt);
     // A second answer for a cached address is written too, but the first one is used.
@@ -255,9 +263,8 @@ TEST_F(HostCacheTest, NewAnswersFollowTheFileRecords) {
     EXPECT_EQ(cached_host_name(kHop1), known("r1.lab"));
     EXPECT_EQ(cached_host_name(kTarget), known("target.lab"));
     EXPECT_EQ(cached_host_name(kNoName), known(std::nullopt));
-    ASSERT_TRUE(save_host_cache_file(file().string()));
-    EXPECT_EQ(read_bytes(file()), bytes + record(kTarget, "target.lab") + record(kNoName, "") +
-                                      record(kHop1, "other.lab"));
+    EXPECT_EQ(save_and_read(), bytes + record(kTarget, "target.lab") + record(kNoName, "") +
+                                   record(kHop1, "other.lab"));
 }
 
 TEST_F(HostCacheTest, SecondFileFollowsTheFirst) {
@@ -272,22 +279,19 @@ TEST_F(HostCacheTest, SecondFileFollowsTheFirst) {
     EXPECT_EQ(cached_host_name(kTarget), known(std::nullopt));
     EXPECT_EQ(cached_host_name(kHop2), known("r2"));
     EXPECT_EQ(cached_host_name(kNoName), known("learned.lab"));
-    ASSERT_TRUE(save_host_cache_file(file().string()));
-    EXPECT_EQ(read_bytes(file()), first + record(kNoName, "learned.lab") +
-                                      record(kTarget, "target.lab") + record(kHop2, "r2"));
+    EXPECT_EQ(save_and_read(), first + record(kNoName, "learned.lab") +
+                                   record(kTarget, "target.lab") + record(kHop2, "r2"));
 }
 
 TEST_F(HostCacheTest, NoResolveAnswersNoneWithoutAddingAnything) {
     std::string bytes = record(kHop1, "r1.lab");
-    write_bytes(file(), bytes);
-    load_host_cache_file(file().string());
+    load_file(bytes);
     RunSettings settings = with_cache();
     settings.no_resolve = true;
     EXPECT_EQ(lookup_host_name(kHop1, settings), std::nullopt);
     EXPECT_EQ(lookup_host_name(kHop2, settings), std::nullopt);
     EXPECT_FALSE(cached_host_name(kHop2).has_value());
-    ASSERT_TRUE(save_host_cache_file(file().string()));
-    EXPECT_EQ(read_bytes(file()), bytes);
+    EXPECT_EQ(save_and_read(), bytes);
 }
 
 TEST_F(HostCacheTest, MissingFileIsAnEmptyCacheAndSavesAsAnEmptyFile) {
@@ -385,8 +389,7 @@ TEST_F(HostCacheSaveTest, ReplacesTheFileAndLeavesNothingElse) {
     fs::permissions(file(), fs::perms(0640));
     load_host_cache_file(file().string());
     std::string bytes = fill(300);
-    ASSERT_TRUE(save_host_cache_file(file().string()));
-    EXPECT_EQ(read_bytes(file()), old_bytes_ + bytes);
+    EXPECT_EQ(save_and_read(), old_bytes_ + bytes);
     EXPECT_EQ(fs::status(file()).permissions(), fs::perms(0640));
     EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
 }
