@@ -14,7 +14,7 @@ struct Parsed {
     RunSettings settings;
 };
 
-Parsed parse(std::initializer_list<const char*> arguments) {
+Parsed parse(const std::vector<const char*>& arguments) {
     std::vector<const char*> argv{"tarnhop"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     Parsed parsed;
@@ -24,17 +24,36 @@ Parsed parse(std::initializer_list<const char*> arguments) {
 }
 
 // The settings of a command line that must parse.
-RunSettings parsed_ok(std::initializer_list<const char*> arguments) {
+RunSettings parsed_ok(const std::vector<const char*>& arguments) {
     Parsed parsed = parse(arguments);
     EXPECT_EQ(parsed.outcome.result, ParseResult::ok);
     return parsed.settings;
 }
 
-void expect_error(std::initializer_list<const char*> arguments, const std::string& message) {
+void expect_error(const std::vector<const char*>& arguments, const std::string& message) {
     Parsed parsed = parse(arguments);
     EXPECT_EQ(parsed.outcome.result, ParseResult::error);
     EXPECT_EQ(parsed.outcome.message, message);
 }
+
+// Each option with a value: its letter, the field it sets, that field's default, and a
+// value to give it with what it reads as.
+struct ValueOption {
+    const char* letter;
+    int32_t RunSettings::*field;
+    int32_t default_value;
+    const char* given;
+    int32_t value;
+};
+const ValueOption kValueOptions[] = {
+    {"-t", &RunSettings::max_hops, 32, "7", 7},
+    {"-p", &RunSettings::hop_pause_ms, 0, "20", 20},
+    {"-n", &RunSettings::probe_gap_ms, 10, "0", 0},
+    {"-l", &RunSettings::data_size, 32, "100", 100},
+    {"-w", &RunSettings::timeout_ms, 1500, "250", 250},
+    {"-i", &RunSettings::probes_per_hop, 3, "5", 5},
+    {"-v", &RunSettings::tos, 0, "184", 184},
+};
 
 }  // namespace
 
@@ -48,13 +67,8 @@ TEST(HelpWords, OnlyTheFourExactWords) {
 TEST(Defaults, MatchTheUsageText) {
     const RunSettings s = parsed_ok({"host"});
     EXPECT_FALSE(s.no_resolve || s.use_cache || s.use_udp || s.ping_only);
-    EXPECT_EQ(s.max_hops, 32);
-    EXPECT_EQ(s.hop_pause_ms, 0);
-    EXPECT_EQ(s.probe_gap_ms, 10);
-    EXPECT_EQ(s.data_size, 32);
-    EXPECT_EQ(s.timeout_ms, 1500);
-    EXPECT_EQ(s.probes_per_hop, 3);
-    EXPECT_EQ(s.tos, 0);
+    for (const ValueOption& option : kValueOptions)
+        EXPECT_EQ(s.*option.field, option.default_value) << option.letter;
 }
 
 TEST(Flags, EachSetsItsFieldAndOnlySecondCharacterCounts) {
@@ -71,15 +85,13 @@ TEST(Flags, EachSetsItsFieldAndOnlySecondCharacterCounts) {
 }
 
 TEST(ValueOptions, EachLetterSetsItsField) {
-    RunSettings parsed = parsed_ok({"-t", "7", "-p", "20", "-n", "0", "-l", "100", "-w", "250",
-                                    "-i", "5", "-v", "184", "host"});
-    EXPECT_EQ(parsed.max_hops, 7);
-    EXPECT_EQ(parsed.hop_pause_ms, 20);
-    EXPECT_EQ(parsed.probe_gap_ms, 0);
-    EXPECT_EQ(parsed.data_size, 100);
-    EXPECT_EQ(parsed.timeout_ms, 250);
-    EXPECT_EQ(parsed.probes_per_hop, 5);
-    EXPECT_EQ(parsed.tos, 184);
+    std::vector<const char*> arguments;
+    for (const ValueOption& option : kValueOptions)
+        arguments.insert(arguments.end(), {option.letter, option.given});
+    arguments.push_back("host");
+    RunSettings parsed = parsed_ok(arguments);
+    for (const ValueOption& option : kValueOptions)
+        EXPECT_EQ(parsed.*option.field, option.value) << option.letter;
 }
 
 TEST(ValueOptions, LastOccurrenceWinsAndTrailingTextIsIgnored) {
