@@ -72,6 +72,11 @@ Bytes target_reply(uint16_t id = kId, uint16_t seq = kSeq, uint32_t from = kTarg
 
 IcmpAnswer read_raw(const Bytes& bytes) { return read_raw_datagram(bytes, our_match()); }
 
+// What a router's time-exceeded report quoting quoted reads as.
+IcmpAnswer read_expired(const Bytes& quoted) {
+    return read_raw(router_error(kIcmpTimeExceeded, 0, quoted));
+}
+
 void expect_not_ours(const IcmpAnswer& found) { EXPECT_EQ(found.kind, AnswerKind::not_ours); }
 
 }  // namespace
@@ -222,7 +227,7 @@ TEST(RawEchoReply, FragmentsAreNotOurs) {
 // ---- Raw socket: error reports -------------------------------------------------------
 
 TEST(RawError, TimeExceededQuotingOurRequest) {
-    IcmpAnswer found = read_raw(router_error(kIcmpTimeExceeded, 0, our_request()));
+    IcmpAnswer found = read_expired(our_request());
     EXPECT_EQ(found.kind, AnswerKind::error);
     EXPECT_EQ(found.responder, kRouter);
     EXPECT_EQ(found.status, kIpTtlExpiredTransit);
@@ -247,36 +252,26 @@ TEST(RawError, RedirectsAreNotAnswers) {
 }
 
 TEST(RawError, QuotedRequestMustBeOurs) {
-    expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, our_request(kId + 1, kSeq))));
-    expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, our_request(kId, kSeq + 1))));
-    packet::Ipv4 elsewhere;
-    elsewhere.destination = kRouter;
-    expect_not_ours(
-        read_raw(router_error(kIcmpTimeExceeded, 0, our_request(kId, kSeq, elsewhere))));
+    expect_not_ours(read_expired(our_request(kId + 1, kSeq)));
+    expect_not_ours(read_expired(our_request(kId, kSeq + 1)));
+    expect_not_ours(read_expired(our_request(kId, kSeq, {.destination = kRouter})));
     Bytes udp = our_request();
     udp[9] = 17;
-    expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, udp)));
+    expect_not_ours(read_expired(udp));
     Bytes reply_quoted = our_request();
     reply_quoted[20] = kIcmpEchoReply;
-    expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, reply_quoted)));
-    packet::Ipv4 later_fragment;
-    later_fragment.fragment = 0x00b9;
-    expect_not_ours(
-        read_raw(router_error(kIcmpTimeExceeded, 0, our_request(kId, kSeq, later_fragment))));
+    expect_not_ours(read_expired(reply_quoted));
+    // A later fragment of the request.
+    expect_not_ours(read_expired(our_request(kId, kSeq, {.fragment = 0x00b9})));
 }
 
 TEST(RawError, QuotedHeaderWithOptionsAndShortestQuote) {
-    packet::Ipv4 with_options;
-    with_options.option_bytes = 12;
-    Bytes quoted = our_request(kId, kSeq, with_options);
-    EXPECT_EQ(read_raw(router_error(kIcmpTimeExceeded, 0, quoted)).kind, AnswerKind::error);
+    Bytes quoted = our_request(kId, kSeq, {.option_bytes = 12});
+    EXPECT_EQ(read_expired(quoted).kind, AnswerKind::error);
     // Routers must quote the IP header and 8 bytes; that is enough.
-    Bytes shortest(quoted.begin(), quoted.begin() + 32 + 8);
-    EXPECT_EQ(read_raw(router_error(kIcmpTimeExceeded, 0, shortest)).kind, AnswerKind::error);
-    Bytes too_short(quoted.begin(), quoted.begin() + 32 + 7);
-    expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, too_short)));
-    Bytes header_only(quoted.begin(), quoted.begin() + 20);
-    expect_not_ours(read_raw(router_error(kIcmpTimeExceeded, 0, header_only)));
+    EXPECT_EQ(read_expired(Bytes(quoted.begin(), quoted.begin() + 32 + 8)).kind, AnswerKind::error);
+    expect_not_ours(read_expired(Bytes(quoted.begin(), quoted.begin() + 32 + 7)));
+    expect_not_ours(read_expired(Bytes(quoted.begin(), quoted.begin() + 20)));  // header only
 }
 
 // ---- Raw socket: hostile and broken datagrams ------------------------------------------
