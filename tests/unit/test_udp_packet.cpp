@@ -82,6 +82,14 @@ UdpAnswer read(const Bytes& packet, const UdpProbeId& id) {
     return read_udp_answer({exact.get(), packet.size()}, id);
 }
 
+// The raw-packet tests: one probe, and whether a packet answers it.
+class UdpRawAnswer : public testing::Test {
+protected:
+    bool ours(const Bytes& packet) const { return read(packet, probe.id()).ours; }
+
+    ProbeOnWire probe;
+};
+
 }  // namespace
 
 // ---- Building the datagram ----------------------------------------------------------
@@ -125,8 +133,7 @@ TEST(UdpDatagram, EmptyPayloadLargestPayloadAndTooLarge) {
 
 // ---- Raw packets: what answers the probe --------------------------------------------
 
-TEST(UdpRawAnswer, RouterTimeExceededAndTargetPortUnreachable) {
-    ProbeOnWire probe;
+TEST_F(UdpRawAnswer, RouterTimeExceededAndTargetPortUnreachable) {
     UdpAnswer expired = read(report_packet(kRouter, 11, probe), probe.id());
     ASSERT_TRUE(expired.ours);
     EXPECT_EQ(expired.responder, kRouter);
@@ -140,8 +147,7 @@ TEST(UdpRawAnswer, RouterTimeExceededAndTargetPortUnreachable) {
     EXPECT_EQ(udp_answer_status(reached, kTarget), 0);
 }
 
-TEST(UdpRawAnswer, RouterReportsKeepTheirType) {
-    ProbeOnWire probe;
+TEST_F(UdpRawAnswer, RouterReportsKeepTheirType) {
     // ICMP type and code, then the status.
     for (auto [type, code, status] : {std::tuple{3, 1, 11003}, {3, 13, 11003}, {12, 0, 11012}}) {
         SCOPED_TRACE(testing::Message() << type << "/" << code);
@@ -153,8 +159,7 @@ TEST(UdpRawAnswer, RouterReportsKeepTheirType) {
     }
 }
 
-TEST(UdpRawAnswer, HeaderLengthsComeFromIhl) {
-    ProbeOnWire probe;
+TEST_F(UdpRawAnswer, HeaderLengthsComeFromIhl) {
     // Options in the report's own header (the largest, 60 bytes) and in the quoted one.
     Bytes outer = ipv4(kRouter, kClient, 50, 1, icmp_report(11, 0, probe.packet(), 576), 40);
     UdpAnswer answer = read(outer, probe.id());
@@ -162,58 +167,55 @@ TEST(UdpRawAnswer, HeaderLengthsComeFromIhl) {
     EXPECT_EQ(answer.ttl, 50);
     EXPECT_EQ(answer.responder, kRouter);
     Bytes quoted = ipv4(kRouter, kClient, 50, 1, icmp_report(11, 0, probe.packet(8), 576));
-    EXPECT_TRUE(read(quoted, probe.id()).ours);
+    EXPECT_TRUE(ours(quoted));
     // A header length below 20 bytes or beyond the packet is no IPv4 packet.
     Bytes short_ihl = report_packet(kRouter, 11, probe);
     short_ihl[0] = 0x44;
-    EXPECT_FALSE(read(short_ihl, probe.id()).ours);
+    EXPECT_FALSE(ours(short_ihl));
     Bytes quoted_short_ihl = report_packet(kRouter, 11, probe);
     quoted_short_ihl[28] = 0x43;
-    EXPECT_FALSE(read(packet::reseal_icmp(quoted_short_ihl), probe.id()).ours);
+    EXPECT_FALSE(ours(packet::reseal_icmp(quoted_short_ihl)));
     Bytes version6 = report_packet(kRouter, 11, probe);
     version6[0] = 0x65;
-    EXPECT_FALSE(read(version6, probe.id()).ours);
+    EXPECT_FALSE(ours(version6));
 }
 
-TEST(UdpRawAnswer, MessagesThatQuoteNoFailureAreNotAnswers) {
-    ProbeOnWire probe;
+TEST_F(UdpRawAnswer, MessagesThatQuoteNoFailureAreNotAnswers) {
     // Someone's echo request and echo reply, with bytes after them that look like a quote.
     for (uint8_t type : {0, 8, 13, 14})
-        EXPECT_FALSE(read(report_packet(kStranger, type, probe), probe.id()).ours) << int(type);
+        EXPECT_FALSE(ours(report_packet(kStranger, type, probe))) << int(type);
     // Redirects and source quenches quote the datagram, which went on (or may have).
-    EXPECT_FALSE(read(report_packet(kRouter, 5, probe), probe.id()).ours);
-    EXPECT_FALSE(read(report_packet(kRouter, 4, probe), probe.id()).ours);
+    EXPECT_FALSE(ours(report_packet(kRouter, 5, probe)));
+    EXPECT_FALSE(ours(report_packet(kRouter, 4, probe)));
     // Not ICMP at all.
     Bytes udp = report_packet(kRouter, 11, probe);
     udp[9] = 17;
-    EXPECT_FALSE(read(packet::reseal_icmp(udp), probe.id()).ours);
+    EXPECT_FALSE(ours(packet::reseal_icmp(udp)));
 }
 
-TEST(UdpRawAnswer, OtherProbesAreNotAnswers) {
-    ProbeOnWire probe;
+TEST_F(UdpRawAnswer, OtherProbesAreNotAnswers) {
     // An earlier hop's late answer: its port is another.
-    EXPECT_FALSE(read(report_packet(kRouter, 11, {.ttl = 2}), probe.id()).ours);
+    EXPECT_FALSE(ours(report_packet(kRouter, 11, {.ttl = 2})));
     // An earlier probe of the same hop: same port, another counter byte.
-    EXPECT_FALSE(read(report_packet(kRouter, 11, {.counter = 6}), probe.id()).ours);
+    EXPECT_FALSE(ours(report_packet(kRouter, 11, {.counter = 6})));
     // A probe to another target.
-    EXPECT_FALSE(read(report_packet(kRouter, 11, {.target = kStranger}), probe.id()).ours);
+    EXPECT_FALSE(ours(report_packet(kRouter, 11, {.target = kStranger})));
     // Some other program's datagram to the same port, from another source port.
     Bytes foreign = report_packet(kRouter, 11, probe);
     write_u16(foreign, 48, 40000);
-    EXPECT_FALSE(read(packet::reseal_icmp(foreign), probe.id()).ours);
+    EXPECT_FALSE(ours(packet::reseal_icmp(foreign)));
     // Some other protocol quoted (here an ICMP datagram).
     Bytes icmp_quote = report_packet(kRouter, 11, probe);
     icmp_quote[37] = 1;
-    EXPECT_FALSE(read(packet::reseal_icmp(icmp_quote), probe.id()).ours);
+    EXPECT_FALSE(ours(packet::reseal_icmp(icmp_quote)));
 }
 
-TEST(UdpRawAnswer, CounterCheckedOnlyWhereTheQuoteReachesIt) {
-    ProbeOnWire probe;
+TEST_F(UdpRawAnswer, CounterCheckedOnlyWhereTheQuoteReachesIt) {
     // 20 + 8 bytes quoted (the least a router must quote): ports only, no counter.
-    EXPECT_TRUE(read(report_packet(kRouter, 11, probe, 28), probe.id()).ours);
+    EXPECT_TRUE(ours(report_packet(kRouter, 11, probe, 28)));
     const ProbeOnWire other{.counter = 200};
-    EXPECT_TRUE(read(report_packet(kRouter, 11, other, 28), probe.id()).ours);
-    EXPECT_FALSE(read(report_packet(kRouter, 11, other, 29), probe.id()).ours);
+    EXPECT_TRUE(ours(report_packet(kRouter, 11, other, 28)));
+    EXPECT_FALSE(ours(report_packet(kRouter, 11, other, 29)));
     // A probe without payload has no counter byte to compare.
     const ProbeOnWire empty{.data_size = 0};
     Bytes with_trailer = report_packet(kRouter, 11, empty);
@@ -222,28 +224,27 @@ TEST(UdpRawAnswer, CounterCheckedOnlyWhereTheQuoteReachesIt) {
     EXPECT_TRUE(read(packet::reseal_icmp(with_trailer), empty.id()).ours);
 }
 
-TEST(UdpRawAnswer, ExtensionsAfterTheQuotedFieldAreNotQuote) {
+TEST_F(UdpRawAnswer, ExtensionsAfterTheQuotedFieldAreNotQuote) {
     // RFC 4884: byte 5 gives the original datagram field in 32-bit words; an extension
     // structure follows it. Here the field ends right after the UDP header.
-    ProbeOnWire probe;
     Bytes icmp = icmp_report(11, 0, probe.packet(), 28);
     const uint8_t extension[] = {0x20, 0x00, 0x00, 0x00, 0x00, 0x08, 0x01, 0x01};
     for (uint8_t byte : extension)  // not insert: g++ 12 warns wrongly about it here
         icmp.push_back(byte);
     icmp[5] = 7;
-    EXPECT_TRUE(read(ipv4(kRouter, kClient, 61, 1, icmp), probe.id()).ours);
+    EXPECT_TRUE(ours(ipv4(kRouter, kClient, 61, 1, icmp)));
     // Without the attribute the extension's first byte stands where the counter would.
     icmp[5] = 0;
-    EXPECT_FALSE(read(ipv4(kRouter, kClient, 61, 1, icmp), probe.id()).ours);
+    EXPECT_FALSE(ours(ipv4(kRouter, kClient, 61, 1, icmp)));
     // A field that ends inside the UDP header: ports still there at 24 bytes, not at 20.
     icmp[5] = 6;
-    EXPECT_TRUE(read(ipv4(kRouter, kClient, 61, 1, icmp), probe.id()).ours);
+    EXPECT_TRUE(ours(ipv4(kRouter, kClient, 61, 1, icmp)));
     icmp[5] = 5;
-    EXPECT_FALSE(read(ipv4(kRouter, kClient, 61, 1, icmp), probe.id()).ours);
+    EXPECT_FALSE(ours(ipv4(kRouter, kClient, 61, 1, icmp)));
 }
 
-TEST(UdpRawAnswer, CutPacketsNeverReadPastTheirEnd) {
-    const ProbeOnWire probe{.data_size = 1000};
+TEST_F(UdpRawAnswer, CutPacketsNeverReadPastTheirEnd) {
+    probe.data_size = 1000;
     // A time-exceeded report quoting 548 bytes, read from its first 512 bytes.
     Bytes whole = report_packet(kRouter, 11, probe);
     ASSERT_GT(whole.size(), kUdpReceiveSize);
@@ -254,20 +255,19 @@ TEST(UdpRawAnswer, CutPacketsNeverReadPastTheirEnd) {
     // Every shorter cut: ours exactly when the ports are there (20 + 8 + 20 + 4 bytes).
     for (size_t length = 0; length < 100; ++length) {
         Bytes shorter(whole.begin(), whole.begin() + length);
-        EXPECT_EQ(read(shorter, probe.id()).ours, length >= 52) << length;
+        EXPECT_EQ(ours(shorter), length >= 52) << length;
     }
     // A quoted header whose length claims more than was quoted.
     Bytes long_ihl = report_packet(kRouter, 11, probe, 30);
     long_ihl[28] = 0x4f;
-    EXPECT_FALSE(read(packet::reseal_icmp(long_ihl), probe.id()).ours);
+    EXPECT_FALSE(ours(packet::reseal_icmp(long_ihl)));
 }
 
-TEST(UdpRawAnswer, OnlyTheCheckedBytesDecide) {
+TEST_F(UdpRawAnswer, OnlyTheCheckedBytesDecide) {
     // Every byte of a time-exceeded report turned over in turn: the report stays ours
     // unless the byte is one that is checked: 0 version and IHL, 9 protocol ICMP,
     // 20 ICMP type, 28 quoted version and IHL, 37 quoted protocol UDP, 44-47 quoted
     // destination, 48-51 ports, 56 counter byte.
-    ProbeOnWire probe;
     const Bytes whole = report_packet(kRouter, 11, probe);
     const std::vector<size_t> checked = {0, 9, 20, 28, 37, 44, 45, 46, 47, 48, 49, 50, 51, 56};
     for (size_t at = 0; at < whole.size(); ++at) {
@@ -275,34 +275,33 @@ TEST(UdpRawAnswer, OnlyTheCheckedBytesDecide) {
         turned[at] ^= 0xff;
         packet::reseal_icmp(turned);
         bool decides = std::find(checked.begin(), checked.end(), at) != checked.end();
-        EXPECT_EQ(read(turned, probe.id()).ours, !decides) << "byte " << at;
+        EXPECT_EQ(ours(turned), !decides) << "byte " << at;
     }
 }
 
-TEST(UdpRawAnswer, ChecksumCheckedWhereThePacketIsWhole) {
-    ProbeOnWire probe;
+TEST_F(UdpRawAnswer, ChecksumCheckedWhereThePacketIsWhole) {
     const Bytes report = report_packet(kRouter, 11, probe);
-    ASSERT_TRUE(read(report, probe.id()).ours);
+    ASSERT_TRUE(ours(report));
     Bytes bad_sum = report;
     bad_sum[22] ^= 0x01;
-    EXPECT_FALSE(read(bad_sum, probe.id()).ours);
+    EXPECT_FALSE(ours(bad_sum));
     Bytes garbled = report;
     garbled[70] ^= 0x10;  // a payload byte of the quote
-    EXPECT_FALSE(read(garbled, probe.id()).ours);
+    EXPECT_FALSE(ours(garbled));
     // Bytes after the IP length are not part of the packet, nor of its checksum.
     Bytes trailing = report;
     trailing.push_back(0x55);
-    EXPECT_TRUE(read(trailing, probe.id()).ours);
+    EXPECT_TRUE(ours(trailing));
     // An IP length too short for an ICMP header.
     Bytes short_length = report;
     write_u16(short_length, 2, 27);
-    EXPECT_FALSE(read(short_length, probe.id()).ours);
+    EXPECT_FALSE(ours(short_length));
     // Cut to the receive buffer, a report cannot be checked; its quote decides.
     probe.data_size = 1000;
     Bytes long_report = report_packet(kRouter, 11, probe);
     Bytes cut(long_report.begin(), long_report.begin() + kUdpReceiveSize);
     cut[22] ^= 0x01;
-    EXPECT_TRUE(read(cut, probe.id()).ours);
+    EXPECT_TRUE(ours(cut));
 }
 
 // ---- Error-queue reports ------------------------------------------------------------
