@@ -55,19 +55,13 @@ Bytes our_request(uint16_t id = kId, uint16_t seq = kSeq, packet::Ipv4 fields = 
 
 // A router's error message about quoted, as the raw socket delivers it.
 Bytes router_error(uint8_t type, uint8_t code, const Bytes& quoted, uint32_t from = kRouter) {
-    packet::Ipv4 fields;
-    fields.source = from;
-    fields.destination = kClient;
-    fields.ttl = 62;
-    return packet::ipv4_datagram(fields, icmp_message(type, code, 0, 0, quoted));
+    return packet::ipv4_datagram({.source = from, .destination = kClient, .ttl = 62},
+                                 icmp_message(type, code, 0, 0, quoted));
 }
 
 Bytes target_reply(uint16_t id = kId, uint16_t seq = kSeq, uint32_t from = kTarget) {
-    packet::Ipv4 fields;
-    fields.source = from;
-    fields.destination = kClient;
-    fields.ttl = 60;
-    return packet::ipv4_datagram(fields, icmp_message(kIcmpEchoReply, 0, id, seq, payload(32)));
+    return packet::ipv4_datagram({.source = from, .destination = kClient, .ttl = 60},
+                                 icmp_message(kIcmpEchoReply, 0, id, seq, payload(32)));
 }
 
 IcmpAnswer read_raw(const Bytes& bytes) { return read_raw_datagram(bytes, our_match()); }

@@ -16,6 +16,8 @@ namespace {
 
 using packet::address_of;
 
+const uint32_t kTarget = address_of(198, 18, 9, 2);
+
 TEST(TargetAddress, DottedFormsAsTheSocketLayerReadsThem) {
     EXPECT_EQ(target_address_from_text("198.18.9.2"), address_of(198, 18, 9, 2));
     EXPECT_EQ(target_address_from_text("127.0.0.1"), address_of(127, 0, 0, 1));
@@ -64,11 +66,11 @@ TEST(ResolveTarget, AddressTextWithoutNameLookups) {
 
 TEST(ResolveTarget, DisplayNameComesFromTheCache) {
     clear_host_cache();
-    remember_host_name(address_of(198, 18, 9, 2), std::string("target.lab"));
+    remember_host_name(kTarget, std::string("target.lab"));
     remember_host_name(address_of(198, 18, 9, 3), std::nullopt);
     RunSettings settings;
     settings.use_cache = true;
-    ASSERT_TRUE(cached_host_name(address_of(198, 18, 9, 2)).has_value());
+    ASSERT_TRUE(cached_host_name(kTarget).has_value());
     TargetResolution named = resolve_address_text("198.18.9.2", settings);
     EXPECT_TRUE(named.ok);
     EXPECT_EQ(named.display_name, std::optional<std::string>("target.lab"));
@@ -93,32 +95,30 @@ std::string banner(uint32_t address, const std::optional<std::string>& name,
 
 TEST(Banner, TraceMode) {
     RunSettings settings;
-    uint32_t target = address_of(198, 18, 9, 2);
-    EXPECT_EQ(banner(target, std::string("target.lab"), settings),
+    EXPECT_EQ(banner(kTarget, std::string("target.lab"), settings),
               "\nTracing route to target.lab [198.18.9.2] with TTL of 32:\n\n");
-    EXPECT_EQ(banner(target, std::nullopt, settings),
+    EXPECT_EQ(banner(kTarget, std::nullopt, settings),
               "\nTracing route to 198.18.9.2 with TTL of 32:\n\n");
     // The number is the hop limit, not the data size.
     settings.max_hops = 5;
     settings.data_size = 100;
-    EXPECT_EQ(banner(target, std::nullopt, settings),
+    EXPECT_EQ(banner(kTarget, std::nullopt, settings),
               "\nTracing route to 198.18.9.2 with TTL of 5:\n\n");
     // An empty name is still a name.
-    EXPECT_EQ(banner(target, std::string(), settings),
+    EXPECT_EQ(banner(kTarget, std::string(), settings),
               "\nTracing route to  [198.18.9.2] with TTL of 5:\n\n");
 }
 
 TEST(Banner, PingOnlyMode) {
     RunSettings settings;
     settings.ping_only = true;
-    uint32_t target = address_of(198, 18, 9, 2);
-    EXPECT_EQ(banner(target, std::string("target.lab"), settings),
+    EXPECT_EQ(banner(kTarget, std::string("target.lab"), settings),
               "\nPinging target.lab [198.18.9.2] with data size of 32:\n\n");
     settings.data_size = 100;
     settings.max_hops = 7;
-    EXPECT_EQ(banner(target, std::string("target.lab"), settings),
+    EXPECT_EQ(banner(kTarget, std::string("target.lab"), settings),
               "\nPinging target.lab [198.18.9.2] with data size of 100:\n\n");
-    EXPECT_EQ(banner(target, std::nullopt, settings),
+    EXPECT_EQ(banner(kTarget, std::nullopt, settings),
               "\nPinging 198.18.9.2 with data size of 100:\n\n");
     EXPECT_EQ(banner(address_of(0, 0, 0, 100), std::nullopt, settings),
               "\nPinging 0.0.0.100 with data size of 100:\n\n");
@@ -128,13 +128,12 @@ TEST(Banner, PingOnlyMode) {
 
 TEST(Banner, NameIsShownTerminalSafe) {
     RunSettings settings;
-    uint32_t target = address_of(198, 18, 9, 2);
     std::string hostile = "evil\x1b]0;title\x07\r\nname\x7f\xc3\xa9.lab";
-    EXPECT_EQ(banner(target, hostile, settings),
+    EXPECT_EQ(banner(kTarget, hostile, settings),
               "\nTracing route to evil?]0;title???name???.lab [198.18.9.2] with TTL of 32:\n\n");
     // The longest name a cache record holds is shown whole.
     std::string longest(255, 'n');
-    EXPECT_EQ(banner(target, longest, settings),
+    EXPECT_EQ(banner(kTarget, longest, settings),
               "\nTracing route to " + longest + " [198.18.9.2] with TTL of 32:\n\n");
 }
 
