@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "probe/probe_loop.h"
@@ -28,6 +29,8 @@ ProbeReply silence() { return ProbeReply{}; }
 
 // Plays replies in order (unanswered once the script runs out) and records the run.
 struct ScriptedRun {
+    explicit ScriptedRun(std::deque<ProbeReply> replies = {}) : script(std::move(replies)) {}
+
     std::deque<ProbeReply> script;
     std::map<uint32_t, std::string> names = {{kHop1, "hop1.lab"}, {kTarget, "target.lab"}};
     std::vector<int> ttls;
@@ -82,10 +85,8 @@ RunSettings ping(int32_t probes = 3) {
 // ---- Trace display ------------------------------------------------------------------
 
 TEST(TraceDisplay, HopLinesNamesAndCompletion) {
-    ScriptedRun run;
-    run.script = {expired(kHop1, 1),  expired(kHop1, 2), expired(kHop1, 3),
-                  expired(kHop2, 12), silence(),         expired(kHop2, 150),
-                  reached(5),         reached(6),        reached(7)};
+    ScriptedRun run({expired(kHop1, 1), expired(kHop1, 2), expired(kHop1, 3), expired(kHop2, 12),
+                     silence(), expired(kHop2, 150), reached(5), reached(6), reached(7)});
     EXPECT_EQ(run.run(trace()),
               " 1  1ms    2ms    3ms    hop1.lab [198.18.1.1]\n"
               " 2  12ms    *     150ms  198.18.2.1\n"
@@ -104,8 +105,7 @@ TEST(TraceDisplay, UnansweredPassPrintsStarsAndTimedOut) {
 }
 
 TEST(TraceDisplay, CellsAreSevenColumnsAndLongTimesAreCut) {
-    ScriptedRun run;
-    run.script = {reached(0), reached(9999), reached(10000), reached(123456)};
+    ScriptedRun run({reached(0), reached(9999), reached(10000), reached(123456)});
     EXPECT_EQ(run.run(trace(4)),
               " 1  0ms    9999ms 10000ms123456mtarget.lab [198.18.9.2]\n"
               "\nTraceroute complete.\n");
@@ -113,8 +113,7 @@ TEST(TraceDisplay, CellsAreSevenColumnsAndLongTimesAreCut) {
 }
 
 TEST(TraceDisplay, LastAnsweringRouterNamesTheHop) {
-    ScriptedRun run;
-    run.script = {expired(kHop1, 4), expired(kHop3, 5), silence()};
+    ScriptedRun run({expired(kHop1, 4), expired(kHop3, 5), silence()});
     EXPECT_EQ(run.run(trace(3, 1)), " 1  4ms    5ms     *     198.18.3.1\n");
     EXPECT_EQ(run.looked_up, (std::vector<uint32_t>{kHop3}));
 }
@@ -142,14 +141,12 @@ TEST(TraceDisplay, HopNumbersWidenPast99AndWrapAfter255) {
 
 TEST(StopRules, PassStatusIsTheLastAnsweredProbes) {
     // The target answered the first probe, the others went unanswered: still complete.
-    ScriptedRun run;
-    run.script = {reached(3), silence(), silence()};
+    ScriptedRun run({reached(3), silence(), silence()});
     EXPECT_EQ(run.run(trace()),
               " 1  3ms     *      *     target.lab [198.18.9.2]\n\nTraceroute complete.\n");
 
     // A router's report after the target's answer decides the pass.
-    ScriptedRun report;
-    report.script = {reached(3), answer(kHop2, 11003, 4)};
+    ScriptedRun report({reached(3), answer(kHop2, 11003, 4)});
     EXPECT_EQ(report.run(trace(2)),
               " 1  3ms    4ms    198.18.2.1\n"
               "\n198.18.2.1 reports: Destination host unreachable.\n");
@@ -165,8 +162,7 @@ TEST(StopRules, RouterReportsEndTheTraceWithTheirText) {
           Case{11003, "Destination host unreachable."},
           Case{11005, "Destination port unreachable."}, Case{11008, "Hardware error."},
           Case{11014, "TTL expired during reassembly."}, Case{11000, "(11000) Unknown error."}}) {
-        ScriptedRun run;
-        run.script = {expired(kHop1, 1), answer(kHop2, c.status, 2)};
+        ScriptedRun run({expired(kHop1, 1), answer(kHop2, c.status, 2)});
         EXPECT_EQ(run.run(trace(1)),
                   " 1  1ms    hop1.lab [198.18.1.1]\n"
                   " 2  2ms    198.18.2.1\n"
@@ -204,8 +200,7 @@ TEST(StopRules, ZeroProbesPerHop) {
 // ---- Ping-only display --------------------------------------------------------------
 
 TEST(PingDisplay, ReplyLinesAndCompletion) {
-    ScriptedRun run;
-    run.script = {reached(1, 64), silence(), reached(12, 63)};
+    ScriptedRun run({reached(1, 64), silence(), reached(12, 63)});
     RunSettings settings = ping();
     settings.data_size = 100;
     EXPECT_EQ(run.run(settings, 127),
@@ -225,8 +220,7 @@ TEST(PingDisplay, SilentTargetEndsAfterOnePass) {
 }
 
 TEST(PingDisplay, ExpiredAnswersShowTheTargetAndRaiseTheTtl) {
-    ScriptedRun run;
-    run.script = {expired(kHop1, 2), expired(kHop1, 3), reached(4, 1)};
+    ScriptedRun run({expired(kHop1, 2), expired(kHop1, 3), reached(4, 1)});
     EXPECT_EQ(run.run(ping(2), 127),
               "Reply from 198.18.9.2: bytes=32 time=2ms TTL=255\n"
               "Reply from 198.18.9.2: bytes=32 time=3ms TTL=255\n"
@@ -237,8 +231,7 @@ TEST(PingDisplay, ExpiredAnswersShowTheTargetAndRaiseTheTtl) {
 }
 
 TEST(PingDisplay, RouterReportEndsThePing) {
-    ScriptedRun run;
-    run.script = {answer(kHop2, 11003, 2), answer(kHop2, 11003, 3)};
+    ScriptedRun run({answer(kHop2, 11003, 2), answer(kHop2, 11003, 3)});
     EXPECT_EQ(run.run(ping(2), 127),
               "Reply from 198.18.9.2: bytes=32 time=2ms TTL=64\n"
               "Reply from 198.18.9.2: bytes=32 time=3ms TTL=64\n"
@@ -248,8 +241,7 @@ TEST(PingDisplay, RouterReportEndsThePing) {
 // ---- Pauses and payload -------------------------------------------------------------
 
 TEST(Pauses, GapAfterEveryProbeAndPauseAfterPassesThatGoOn) {
-    ScriptedRun run;
-    run.script = {expired(kHop1, 1), expired(kHop1, 1), reached(1), reached(1)};
+    ScriptedRun run({expired(kHop1, 1), expired(kHop1, 1), reached(1), reached(1)});
     RunSettings settings = trace(2);
     settings.probe_gap_ms = 7;
     settings.hop_pause_ms = 40;
