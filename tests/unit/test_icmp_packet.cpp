@@ -73,6 +73,15 @@ IcmpAnswer read_expired(const Bytes& quoted) {
 
 void expect_not_ours(const IcmpAnswer& found) { EXPECT_EQ(found.kind, AnswerKind::not_ours); }
 
+// What an answer that is ours tells: its kind, who sent it, the status and the TTL.
+void expect_answer(const IcmpAnswer& found, AnswerKind kind, uint32_t responder, int32_t status,
+                   uint8_t ttl) {
+    EXPECT_EQ(found.kind, kind);
+    EXPECT_EQ(found.responder, responder);
+    EXPECT_EQ(found.status, status);
+    EXPECT_EQ(found.ttl, ttl);
+}
+
 }  // namespace
 
 // ---- Building the request ---------------------------------------------------------
@@ -167,11 +176,7 @@ TEST(IcmpStatus, NeverTheTimeoutOrAnUnknownCode) {
 // ---- Raw socket: echo replies ------------------------------------------------------
 
 TEST(RawEchoReply, OursGivesResponderStatusAndTtl) {
-    IcmpAnswer found = read_raw(target_reply());
-    EXPECT_EQ(found.kind, AnswerKind::echo_reply);
-    EXPECT_EQ(found.responder, kTarget);
-    EXPECT_EQ(found.status, kIpSuccess);
-    EXPECT_EQ(found.ttl, 60);
+    expect_answer(read_raw(target_reply()), AnswerKind::echo_reply, kTarget, kIpSuccess, 60);
 }
 
 TEST(RawEchoReply, OtherIdentifierSequenceOrSenderIsNotOurs) {
@@ -221,11 +226,8 @@ TEST(RawEchoReply, FragmentsAreNotOurs) {
 // ---- Raw socket: error reports -------------------------------------------------------
 
 TEST(RawError, TimeExceededQuotingOurRequest) {
-    IcmpAnswer found = read_expired(our_request());
-    EXPECT_EQ(found.kind, AnswerKind::error);
-    EXPECT_EQ(found.responder, kRouter);
-    EXPECT_EQ(found.status, kIpTtlExpiredTransit);
-    EXPECT_EQ(found.ttl, 62);
+    expect_answer(read_expired(our_request()), AnswerKind::error, kRouter, kIpTtlExpiredTransit,
+                  62);
 }
 
 TEST(RawError, UnreachableAndOtherReportsTakeTheirStatus) {
@@ -324,11 +326,8 @@ TEST(RawHostile, RandomBytesNeverAnswer) {
 
 TEST(PingEchoReply, OursTakesSenderAndTtlFromTheSocket) {
     Bytes message = icmp_message(kIcmpEchoReply, 0, kId, kSeq, payload(32));
-    IcmpAnswer found = read_ping_datagram(message, kTarget, 57, our_match());
-    EXPECT_EQ(found.kind, AnswerKind::echo_reply);
-    EXPECT_EQ(found.responder, kTarget);
-    EXPECT_EQ(found.status, kIpSuccess);
-    EXPECT_EQ(found.ttl, 57);
+    expect_answer(read_ping_datagram(message, kTarget, 57, our_match()), AnswerKind::echo_reply,
+                  kTarget, kIpSuccess, 57);
 }
 
 TEST(PingEchoReply, OtherSequenceSenderTypeOrIdentifierIsNotOurs) {
@@ -378,11 +377,8 @@ IcmpAnswer read_report(const ErrorReport& report, const Bytes& quoted = quoted_r
 }  // namespace
 
 TEST(PingErrorReport, TimeExceededFromTheOffender) {
-    IcmpAnswer found = read_report(icmp_report(kIcmpTimeExceeded, 0));
-    EXPECT_EQ(found.kind, AnswerKind::error);
-    EXPECT_EQ(found.responder, kRouter);
-    EXPECT_EQ(found.status, kIpTtlExpiredTransit);
-    EXPECT_EQ(found.ttl, 61);
+    expect_answer(read_report(icmp_report(kIcmpTimeExceeded, 0)), AnswerKind::error, kRouter,
+                  kIpTtlExpiredTransit, 61);
 }
 
 TEST(PingErrorReport, StatusFollowsTheTable) {
