@@ -87,6 +87,14 @@ class UdpRawAnswer : public testing::Test {
 protected:
     bool ours(const Bytes& packet) const { return read(packet, probe.id()).ours; }
 
+    // Whether a router's time-exceeded report about the probe is ours with one of its
+    // bytes set to value, its ICMP checksum redone.
+    bool ours_with_byte(size_t at, uint8_t value) const {
+        Bytes report = report_packet(kRouter, 11, probe);
+        report[at] = value;
+        return ours(packet::reseal_icmp(report));
+    }
+
     ProbeOnWire probe;
 };
 
@@ -169,15 +177,9 @@ TEST_F(UdpRawAnswer, HeaderLengthsComeFromIhl) {
     Bytes quoted = ipv4(kRouter, kClient, 50, 1, icmp_report(11, 0, probe.packet(8), 576));
     EXPECT_TRUE(ours(quoted));
     // A header length below 20 bytes or beyond the packet is no IPv4 packet.
-    Bytes short_ihl = report_packet(kRouter, 11, probe);
-    short_ihl[0] = 0x44;
-    EXPECT_FALSE(ours(short_ihl));
-    Bytes quoted_short_ihl = report_packet(kRouter, 11, probe);
-    quoted_short_ihl[28] = 0x43;
-    EXPECT_FALSE(ours(packet::reseal_icmp(quoted_short_ihl)));
-    Bytes version6 = report_packet(kRouter, 11, probe);
-    version6[0] = 0x65;
-    EXPECT_FALSE(ours(version6));
+    EXPECT_FALSE(ours_with_byte(0, 0x44));
+    EXPECT_FALSE(ours_with_byte(28, 0x43));  // in the quoted header
+    EXPECT_FALSE(ours_with_byte(0, 0x65));   // version 6
 }
 
 TEST_F(UdpRawAnswer, MessagesThatQuoteNoFailureAreNotAnswers) {
@@ -188,9 +190,7 @@ TEST_F(UdpRawAnswer, MessagesThatQuoteNoFailureAreNotAnswers) {
     EXPECT_FALSE(ours(report_packet(kRouter, 5, probe)));
     EXPECT_FALSE(ours(report_packet(kRouter, 4, probe)));
     // Not ICMP at all.
-    Bytes udp = report_packet(kRouter, 11, probe);
-    udp[9] = 17;
-    EXPECT_FALSE(ours(packet::reseal_icmp(udp)));
+    EXPECT_FALSE(ours_with_byte(9, 17));
 }
 
 TEST_F(UdpRawAnswer, OtherProbesAreNotAnswers) {
@@ -205,9 +205,7 @@ TEST_F(UdpRawAnswer, OtherProbesAreNotAnswers) {
     write_u16(foreign, 48, 40000);
     EXPECT_FALSE(ours(packet::reseal_icmp(foreign)));
     // Some other protocol quoted (here an ICMP datagram).
-    Bytes icmp_quote = report_packet(kRouter, 11, probe);
-    icmp_quote[37] = 1;
-    EXPECT_FALSE(ours(packet::reseal_icmp(icmp_quote)));
+    EXPECT_FALSE(ours_with_byte(37, 1));
 }
 
 TEST_F(UdpRawAnswer, CounterCheckedOnlyWhereTheQuoteReachesIt) {
