@@ -13,24 +13,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
 e2e_lab sim
 
-sim_text long_path <<'EOF'
-target 198.19.9.9 at 129 delay 3 ttl 77
-hop 128 198.19.128.1 delay 2 ttl 200
-EOF
-
-sim_text want_long_path <<'EOF'
-
-Pinging 198.19.9.9 with data size of 32:
-
-Reply from 198.19.9.9: bytes=32 time=2ms TTL=200
-Reply from 198.19.9.9: bytes=32 time=2ms TTL=200
-Reply from 198.19.9.9: bytes=32 time=2ms TTL=200
-Reply from 198.19.9.9: bytes=32 time=3ms TTL=77
-Reply from 198.19.9.9: bytes=32 time=3ms TTL=77
-Reply from 198.19.9.9: bytes=32 time=3ms TTL=77
-
-Pinging complete.
-EOF
+# The other cases are data: tests/sim/cases/hops.
 
 # Every TTL from 1 to 255 has its own router, 198.19.1.TTL, answering at once.
 every_hop=""
@@ -52,21 +35,6 @@ want_wrap=$(
 )
 want_wrap=${want_wrap%x}
 
-sim_text want_no_probes_trace <<'EOF'
-
-Tracing route to 198.19.9.9 with TTL of 3:
-
- 1  Request timed out.
- 2  Request timed out.
- 3  Request timed out.
-EOF
-
-sim_text want_no_probes_ping <<'EOF'
-
-Pinging 198.19.9.9 with data size of 32:
-
-EOF
-
 # Milliseconds between the arrival of the probe with TTL 255 and the next probe.
 after_ttl_255() {
     sim_probe_fields t ttl | awk 'previous == 255 { printf "%d\n", $1 - t } { t = $1; previous = $2 }'
@@ -74,8 +42,7 @@ after_ttl_255() {
 
 for mode in $(sim_modes); do
     sim_mode "$mode"
-    sim_begin "$long_path" || continue
-    sim_check "ping-only over 129 hops" "$want_long_path" -d -w 500 -o 198.19.9.9
+    sim_case hops/long-path-ping || continue
     expect_eq "$mode: TTLs of the two passes" "$(printf '%s\n' 128 128 128 129 129 129)" \
         "$(sim_probe_fields ttl)"
     if [ "$mode" = udp-raw ] || [ "$mode" = udp-dgram ]; then
@@ -96,10 +63,10 @@ for mode in $(sim_modes); do
         e2e_fail "$mode: the TTL-0 probe gave up at once" "from TTL 255 to TTL 1: '$gap' ms, -w 1000"
     fi
 
-    sim_begin "$long_path" || continue
-    sim_check "-i 0 in trace mode" "$want_no_probes_trace" -d -t 3 -i 0 198.19.9.9
-    sim_check "-i 0 in ping-only mode" "$want_no_probes_ping" -d -i 0 -o 198.19.9.9
-    expect_eq "$mode: -i 0 sent no probe" "" "$(sim_probes)"
+    for case in no-probes-trace no-probes-ping; do
+        sim_case "hops/$case" || continue
+        expect_eq "$mode: -i 0 sent no probe ($case)" "" "$(sim_probes)"
+    done
 done
 sim_stop
 

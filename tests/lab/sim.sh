@@ -70,6 +70,18 @@
 #   sim_begin TEXT          sim_start in "$LAB_CLIENT" with the scenario TEXT; when it
 #                           does not start, that is a failed check and the status is 1
 #   sim_text VAR            stores standard input (a here-document) in VAR, whole
+#   sim_sent_kinds KIND...  checks that the simulator sent each KIND (the text after ": "
+#                           of a line of sim_sent, e.g. "noise icmp 5/1")
+#   sim_check_waits TITLE TTL COUNT WAIT GAP SLACK LOWER
+#                           checks that COUNT probes with TTL TTL went unanswered and
+#                           that the time from each to the probe after it, as the
+#                           simulator saw them arrive, lies between LOWER and WAIT (-w)
+#                           plus GAP (-n) plus SLACK milliseconds
+#   sim_case CASE           one case of tests/sim/cases (e.g. "times/delays"): sim_begin
+#                           with CASE.sim, then sim_check with the title of its
+#                           "# check:" line, CASE.out as the expected output and the
+#                           arguments of its "# args:" line; status 1 when the
+#                           simulator does not start
 #
 # Variables:
 #   SIM_BIN       the netsim program (default $TARNHOP_BUILD_DIR/tests/tools/netsim/netsim)
@@ -82,9 +94,11 @@
 #   SIM_SCENARIO  the scenario file in use
 #   SIM_NS        the namespace it runs in
 #   SIM_DIR       temporary directory of scenarios and logs (removed by sim_cleanup)
+#   SIM_CASES     tests/sim/cases: scenarios with their expected output, for sim_case
 
 SIM_ADDR=198.19.0.1
 export SIM_ADDR
+SIM_CASES=$(cd "$(dirname "${BASH_SOURCE[0]}")/../sim/cases" && pwd)
 
 _sim_say() {
     printf 'sim: %s\n' "$*" >&2
@@ -326,4 +340,38 @@ sim_begin() {
 
 sim_text() {
     IFS= read -r -d '' "$1" || true
+}
+
+sim_case() {
+    local case=$SIM_CASES/$1 title want args
+    title=$(sed -n 's/^# check: //p' "$case.sim")
+    read -r -a args <<<"$(sed -n 's/^# args: //p' "$case.sim")"
+    sim_text want <"$case.out"
+    sim_begin "$(<"$case.sim")" || return 1
+    sim_check "$title" "$want" "${args[@]}"
+}
+
+sim_sent_kinds() {
+    local sent kind
+    sent=$(sim_sent)
+    for kind in "$@"; do
+        expect_contains "$SIM_MODE: the simulator sent: $kind" "$sent" ": $kind"
+    done
+}
+
+sim_check_waits() {
+    local title=$1 ttl=$2 count=$3 wait=$4 gap=$5 slack=$6 lower=$7 intervals interval
+    intervals=$(sim_probe_fields t ttl | awk -v ttl="$ttl" '
+        previous_ttl == ttl { printf "%d\n", $1 - previous_t }
+        { previous_t = $1; previous_ttl = $2 }')
+    expect_eq "$title: $count probes waited at the silent hop" "$count" \
+        "$(printf '%s\n' "$intervals" | grep -c .)"
+    while read -r interval; do
+        [ -n "$interval" ] || continue
+        if ((interval >= lower && interval <= wait + gap + slack)); then
+            e2e_pass "$title: an unanswered probe waited ${interval} ms with -w $wait -n $gap"
+        else
+            e2e_fail "$title: an unanswered probe waited ${interval} ms with -w $wait -n $gap"
+        fi
+    done <<<"$intervals"
 }
