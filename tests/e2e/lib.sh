@@ -22,6 +22,11 @@
 #   expect_not_contains NAME TEXT NEEDLE    NEEDLE does not occur in TEXT
 #   expect_match NAME TEXT REGEX            some line of TEXT matches REGEX (grep -E)
 #   expect_no_match NAME TEXT REGEX         no line of TEXT matches REGEX
+#   expect_clean_run TITLE WANT_OUT CMD...
+#       Runs CMD (e2e_run; out, err and st are set for the caller) and checks
+#       "TITLE: output" is WANT_OUT, "TITLE: status" 0 and "TITLE: nothing on stderr".
+#   expect_true NAME STATUS [DETAIL...]
+#       Passes when STATUS (the $? of a test made just before) is 0, else fails with DETAIL.
 #   e2e_pass NAME / e2e_fail NAME [DETAIL...]   record a check made by hand
 #   e2e_finish
 #       Prints "N passed, M failed" on a line of its own and exits: status 1
@@ -90,6 +95,26 @@ e2e_run() {
     printf -v "$_e2e_st" '%s' "$_e2e_status"
     rm -rf -- "$_e2e_tmp"
     return 0
+}
+
+expect_true() {
+    local name=$1 status=$2
+    shift 2
+    if ((status == 0)); then
+        e2e_pass "$name"
+    else
+        e2e_fail "$name" "$@"
+    fi
+    return 0
+}
+
+expect_clean_run() {
+    local title=$1 want_out=$2
+    shift 2
+    e2e_run out err st "$@"
+    expect_eq "$title: output" "$want_out" "$out"
+    expect_status "$title: status" 0 "$st"
+    expect_eq "$title: nothing on stderr" "" "$err"
 }
 
 # Shows TEXT with control characters made visible, indented.
