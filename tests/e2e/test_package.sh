@@ -165,16 +165,11 @@ expect_eq "installed completion offers the eleven options" \
 
 # ---- The unpacked tool in the lab, as user nobody -----------------------------------
 
-# shellcheck source=../lab/lab.sh
-source "$source_dir/tests/lab/lab.sh"
 # lab_up replaces the EXIT trap and may end the script itself (lab unavailable, setup
 # failed): the work folder goes whenever the lab goes.
-eval "_package_lab_down() $(declare -f lab_down | sed 1d)"
-lab_down() {
-    _package_lab_down
-    cleanup_work
-}
-lab_up
+e2e_on_lab_down() { cleanup_work; }
+# The lab's copy of the program is the unpacked tool's.
+TARNHOP=$tool e2e_lab
 lab_ping_sockets open
 
 quick=(-i 1 -n 0 -w 1000)

@@ -26,9 +26,7 @@ if ! command -v valgrind >/dev/null 2>&1; then
     fi
     e2e_skip "valgrind is not installed"
 fi
-# shellcheck source=../lab/lab.sh
-source "$here/../lab/lab.sh"
-lab_up
+e2e_lab
 
 # record ADDRESS NAME: one cache record.
 record() {
@@ -47,10 +45,7 @@ make_cache() {
     } >"$1"
 }
 
-run_dir=$LAB_DIR/valgrind
-mkdir -p "$run_dir"
-chmod 755 "$LAB_DIR" "$run_dir"
-cp "$TARNHOP" "$run_dir/tarnhop"
+run_dir=$LAB_DIR/bin
 
 # vg NAME RUNNER WANT_STATUS WANT_OUTPUT ARGS...: the program under memcheck.
 vg() {
