@@ -22,9 +22,12 @@
 #   expect_not_contains NAME TEXT NEEDLE    NEEDLE does not occur in TEXT
 #   expect_match NAME TEXT REGEX            some line of TEXT matches REGEX (grep -E)
 #   expect_no_match NAME TEXT REGEX         no line of TEXT matches REGEX
-#   expect_clean_run TITLE WANT_OUT CMD...
+#   e2e_check_run FILTER TITLE WANT_OUT WANT_STATUS CMD...
 #       Runs CMD (e2e_run; out, err and st are set for the caller) and checks
-#       "TITLE: output" is WANT_OUT, "TITLE: status" 0 and "TITLE: nothing on stderr".
+#       "TITLE: output" (its stdout through FILTER, cat or mask_times) is WANT_OUT,
+#       "TITLE: status" is WANT_STATUS and "TITLE: nothing on stderr".
+#   expect_clean_run TITLE WANT_OUT CMD...     the same with cat, status 0
+#   expect_masked_run TITLE WANT_OUT CMD...    the same with mask_times, status 0
 #   expect_true NAME STATUS [DETAIL...]
 #       Passes when STATUS (the $? of a test made just before) is 0, else fails with DETAIL.
 #   e2e_pass NAME / e2e_fail NAME [DETAIL...]   record a check made by hand
@@ -45,6 +48,11 @@
 #       that copy is DIR/tarnhop.cache. The folders above DIR must let nobody pass.
 #   exactly VAR CMD...
 #       VAR gets CMD's whole standard output, final newlines included.
+#
+#   e2e_lab_route named|numeric
+#       The lab's route to its target as a run with one probe a hop shows it once masked
+#       (mask_times): the five hop lines, hop 3 without a name, then a blank line and
+#       "Traceroute complete.". With "numeric" (-d) no hop shows a name.
 #
 #   mask_times  (a filter, stdin to stdout)
 #       Hides round-trip figures so that output can be compared exactly:
@@ -110,13 +118,22 @@ expect_true() {
     return 0
 }
 
-expect_clean_run() {
-    local title=$1 want_out=$2
-    shift 2
+e2e_check_run() {
+    local filter=$1 title=$2 want_out=$3 want_status=$4 shown
+    shift 4
     e2e_run out err st "$@"
-    expect_eq "$title: output" "$want_out" "$out"
-    expect_status "$title: status" 0 "$st"
+    shown=$(printf '%s' "$out" | "$filter" && printf x)
+    expect_eq "$title: output" "$want_out" "${shown%x}"
+    expect_status "$title: status" "$want_status" "$st"
     expect_eq "$title: nothing on stderr" "" "$err"
+}
+
+expect_clean_run() {
+    e2e_check_run cat "$1" "$2" 0 "${@:3}"
+}
+
+expect_masked_run() {
+    e2e_check_run mask_times "$1" "$2" 0 "${@:3}"
 }
 
 # Shows TEXT with control characters made visible, indented.
@@ -189,6 +206,20 @@ expect_no_match() {
     local holds=no
     printf '%s\n' "$2" | grep -Eq -- "$3" || holds=yes
     _e2e_text_check "$1" "$holds" "regex no" "$3" "$2"
+}
+
+e2e_lab_route() {
+    local i addr name
+    for i in 1 2 3 4 5; do
+        addr=LAB_HOP$i name=LAB_HOP${i}_NAME
+        ((i < 5)) || addr=LAB_TARGET_ADDR name=LAB_TARGET_NAME
+        if [ "$1" = named ] && [ -n "${!name}" ]; then
+            printf ' %d  Nms    %s [%s]\n' "$i" "${!name}" "${!addr}"
+        else
+            printf ' %d  Nms    %s\n' "$i" "${!addr}"
+        fi
+    done
+    printf '\nTraceroute complete.\n'
 }
 
 mask_times() {

@@ -76,13 +76,7 @@ blackholed() {
 
 # check_run NAME EXPECTED STATUS RUNNER ARGS...: exact masked output, status, no stderr.
 check_run() {
-    local name=$1 expected=$2 status=$3 out err st masked
-    shift 3
-    e2e_run out err st "$@"
-    mask_times_into masked "$out"
-    expect_eq "$name: output" "$expected" "$masked"
-    expect_status "$name: status" "$status" "$st"
-    expect_eq "$name: nothing on stderr" "" "$err"
+    e2e_check_run mask_times "$@"
 }
 
 exactly want_trace trace_by_name

@@ -179,13 +179,7 @@ expect_status "nobody traces by name: status 0" 0 "$status"
 expect_eq "nobody traces by name: the route" "
 Tracing route to $LAB_TARGET_NAME [$LAB_TARGET_ADDR] with TTL of 32:
 
- 1  Nms    $LAB_HOP1_NAME [$LAB_HOP1]
- 2  Nms    $LAB_HOP2_NAME [$LAB_HOP2]
- 3  Nms    $LAB_HOP3
- 4  Nms    $LAB_HOP4_NAME [$LAB_HOP4]
- 5  Nms    $LAB_TARGET_NAME [$LAB_TARGET_ADDR]
-
-Traceroute complete.
+$(e2e_lab_route named)
 " "$masked"
 expect_eq "nobody traces: nothing on standard error" "" "$err"
 
@@ -236,13 +230,7 @@ expect_status "nobody traces with UDP, no privileges: status 0" 0 "$status"
 expect_eq "nobody traces with UDP, no privileges: the route" "
 Tracing route to $LAB_TARGET_ADDR with TTL of 32:
 
- 1  Nms    $LAB_HOP1
- 2  Nms    $LAB_HOP2
- 3  Nms    $LAB_HOP3
- 4  Nms    $LAB_HOP4
- 5  Nms    $LAB_TARGET_ADDR
-
-Traceroute complete.
+$(e2e_lab_route numeric)
 " "$masked"
 
 e2e_run out err status lab_exec_nobody "$tool" "${quick[@]}" -d "$LAB_TARGET_ADDR"
