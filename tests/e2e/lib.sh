@@ -209,16 +209,7 @@ expect_no_match() {
 }
 
 e2e_lab_route() {
-    local i addr name
-    for i in 1 2 3 4 5; do
-        addr=LAB_HOP$i name=LAB_HOP${i}_NAME
-        ((i < 5)) || addr=LAB_TARGET_ADDR name=LAB_TARGET_NAME
-        if [ "$1" = named ] && [ -n "${!name}" ]; then
-            printf ' %d  Nms    %s [%s]\n' "$i" "${!name}" "${!addr}"
-        else
-            printf ' %d  Nms    %s\n' "$i" "${!addr}"
-        fi
-    done
+    lab_route_lines "Nms    " "$1"
     printf '\nTraceroute complete.\n'
 }
 
