@@ -31,7 +31,7 @@ captured_run() {
 
 hops_expected() {
     printf '\nTracing route to %s with TTL of 3:\n\n' "$LAB_TARGET_ADDR"
-    printf ' %d  Nms    Nms    Nms    %s\n' 1 "$LAB_HOP1" 2 "$LAB_HOP2" 3 "$LAB_HOP3"
+    lab_route_lines "Nms    Nms    Nms    " numeric | head -n 3
     printf x
 }
 
