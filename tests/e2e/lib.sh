@@ -118,6 +118,7 @@ expect_true() {
     return 0
 }
 
+# shellcheck disable=SC2154 # e2e_run sets out, err and st
 e2e_check_run() {
     local filter=$1 title=$2 want_out=$3 want_status=$4 shown
     shift 4
