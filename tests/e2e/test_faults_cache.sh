@@ -254,9 +254,11 @@ mountpoint -q "$full_dir" && e2e_fail "full disk: the tmpfs is still mounted out
 # when the file was read.
 cached_hex=$(record_hex 7f000001 from-the-cache)
 banner_cached=$'\nTracing route to from-the-cache [127.0.0.1] with TTL of 0:\n\n'
+other_hex=$(record_hex 0a000001 other)
 
+# perm_case TITLE RUNNER WANT_OUT WANT_FILE: a run of the program in $dir.
 perm_case() {
-    local title=$1 runner=$2 dir=$3 want_out=$4 want_file=$5
+    local title=$1 runner=$2 want_out=$3 want_file=$4
     expect_clean_run "$title" "$want_out" "$runner" "$dir/tarnhop" -c -t 0 127.0.0.1
     if [ -n "$want_file" ]; then
         expect_eq "$title: the file afterwards" "$want_file" "$(xxd -p "$dir/tarnhop.cache" | tr -d '\n')"
@@ -277,36 +279,35 @@ program_in unreadable
 write_hex "$dir/tarnhop.cache" "$cached_hex"
 chown -R nobody "$dir"
 chmod 200 "$dir/tarnhop.cache"
-perm_case "unreadable file (nobody, mode 200)" in_ns_nobody "$dir" "$banner_with_localhost" "$resolver_hex"
+perm_case "unreadable file (nobody, mode 200)" in_ns_nobody "$banner_with_localhost" "$resolver_hex"
 expect_eq "unreadable file: keeps its mode" 200 "$(stat -c %a "$dir/tarnhop.cache")"
 
 program_in readonly
-write_hex "$dir/tarnhop.cache" "$(record_hex 0a000001 other)"
+write_hex "$dir/tarnhop.cache" "$other_hex"
 chown -R nobody "$dir"
 chmod 444 "$dir/tarnhop.cache"
-perm_case "read-only file (nobody, mode 444)" in_ns_nobody "$dir" "$banner_with_localhost" \
-    "$(record_hex 0a000001 other)"
+perm_case "read-only file (nobody, mode 444)" in_ns_nobody "$banner_with_localhost" "$other_hex"
 
 program_in lockedfolder
-write_hex "$dir/tarnhop.cache" "$(record_hex 0a000001 other)"
+write_hex "$dir/tarnhop.cache" "$other_hex"
 chmod 666 "$dir/tarnhop.cache"
-perm_case "folder nobody may not write (root's file, mode 666)" in_ns_nobody "$dir" \
-    "$banner_with_localhost" "$(record_hex 0a000001 other)$resolver_hex"
+perm_case "folder nobody may not write (root's file, mode 666)" in_ns_nobody \
+    "$banner_with_localhost" "$other_hex$resolver_hex"
 expect_eq "folder nobody may not write: the file is still root's" 0 "$(stat -c %u "$dir/tarnhop.cache")"
 
 program_in nofile
-perm_case "no cache file, folder nobody may not write" in_ns_nobody "$dir" "$banner_with_localhost" ""
+perm_case "no cache file, folder nobody may not write" in_ns_nobody "$banner_with_localhost" ""
 expect_eq "no cache file: none made" "" "$(compgen -G "$dir/tarnhop.cache*")"
 
 program_in folderinplace
 mkdir "$dir/tarnhop.cache"
-perm_case "a folder in the cache file's place (root)" in_ns "$dir" "$banner_with_localhost" ""
+perm_case "a folder in the cache file's place (root)" in_ns "$banner_with_localhost" ""
 expect_eq "folder in place: still an empty folder" "" "$(ls -A "$dir/tarnhop.cache")"
 
 program_in readable
 write_hex "$dir/tarnhop.cache" "$cached_hex"
 chown -R nobody "$dir"
-perm_case "readable file (the same run reads it)" in_ns_nobody "$dir" "$banner_cached" "$cached_hex"
+perm_case "readable file (the same run reads it)" in_ns_nobody "$banner_cached" "$cached_hex"
 
 # ---- Runs at once ----------------------------------------------------------------------
 # 8 runs start together on a 1 MiB file, each looking up an address of its own; every
