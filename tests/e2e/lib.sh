@@ -22,6 +22,14 @@
 #   expect_not_contains NAME TEXT NEEDLE    NEEDLE does not occur in TEXT
 #   expect_match NAME TEXT REGEX            some line of TEXT matches REGEX (grep -E)
 #   expect_no_match NAME TEXT REGEX         no line of TEXT matches REGEX
+#   e2e_check_run FILTER TITLE WANT_OUT WANT_STATUS CMD...
+#       Runs CMD (e2e_run; out, err and st are set for the caller) and checks
+#       "TITLE: output" (its stdout through FILTER, cat or mask_times) is WANT_OUT,
+#       "TITLE: status" is WANT_STATUS and "TITLE: nothing on stderr".
+#   expect_clean_run TITLE WANT_OUT CMD...     the same with cat, status 0
+#   expect_masked_run TITLE WANT_OUT CMD...    the same with mask_times, status 0
+#   expect_true NAME STATUS [DETAIL...]
+#       Passes when STATUS (the $? of a test made just before) is 0, else fails with DETAIL.
 #   e2e_pass NAME / e2e_fail NAME [DETAIL...]   record a check made by hand
 #   e2e_finish
 #       Prints "N passed, M failed" on a line of its own and exits: status 1
@@ -32,12 +40,19 @@
 #       The preamble of a test on the network lab: needs $TARNHOP, loads the lab helpers
 #       (with "sim", the simulator's too), builds the lab, lets nobody pass $LAB_DIR and
 #       copies the program to $LAB_DIR/bin (e2e_copy_program), the cache file beside it.
+#       When the script defines e2e_on_lab_down, lab_down calls it too (also when lab_up
+#       gives up and ends the script), for the script's own cleanup.
 #   e2e_copy_program DIR
 #       Copies $TARNHOP to DIR/tarnhop (DIR made if need be) where nobody may run it,
 #       whatever the build directory allows, and sets `program` to it; the cache file of
 #       that copy is DIR/tarnhop.cache. The folders above DIR must let nobody pass.
 #   exactly VAR CMD...
 #       VAR gets CMD's whole standard output, final newlines included.
+#
+#   e2e_lab_route named|numeric
+#       The lab's route to its target as a run with one probe a hop shows it once masked
+#       (mask_times): the five hop lines, hop 3 without a name, then a blank line and
+#       "Traceroute complete.". With "numeric" (-d) no hop shows a name.
 #
 #   mask_times  (a filter, stdin to stdout)
 #       Hides round-trip figures so that output can be compared exactly:
@@ -92,6 +107,36 @@ e2e_run() {
     return 0
 }
 
+expect_true() {
+    local name=$1 status=$2
+    shift 2
+    if ((status == 0)); then
+        e2e_pass "$name"
+    else
+        e2e_fail "$name" "$@"
+    fi
+    return 0
+}
+
+# shellcheck disable=SC2154 # e2e_run sets out, err and st
+e2e_check_run() {
+    local filter=$1 title=$2 want_out=$3 want_status=$4 shown
+    shift 4
+    e2e_run out err st "$@"
+    shown=$(printf '%s' "$out" | "$filter" && printf x)
+    expect_eq "$title: output" "$want_out" "${shown%x}"
+    expect_status "$title: status" "$want_status" "$st"
+    expect_eq "$title: nothing on stderr" "" "$err"
+}
+
+expect_clean_run() {
+    e2e_check_run cat "$1" "$2" 0 "${@:3}"
+}
+
+expect_masked_run() {
+    e2e_check_run mask_times "$1" "$2" 0 "${@:3}"
+}
+
 # Shows TEXT with control characters made visible, indented.
 _e2e_show() {
     printf '%s' "$1" | cat -A | sed 's/^/    | /'
@@ -120,52 +165,53 @@ expect_status() {
     return 0
 }
 
-expect_contains() {
-    local name=$1 text=$2 needle=$3
-    if [[ $text == *"$needle"* ]]; then
+# Records NAME as passed when HOLDS is "yes", else shows what was expected of
+# NEEDLE in TEXT; the four text checks below only work out HOLDS.
+_e2e_text_check() {
+    local name=$1 holds=$2 what=$3 needle=$4 text=$5
+    if [ "$holds" == yes ]; then
         e2e_pass "$name"
         return 0
     fi
-    e2e_fail "$name" "expected to find:"
-    _e2e_show "$needle"
-    printf '    in:\n'
+    case $what in
+    regex*) e2e_fail "$name" "expected ${what#regex } line matching: $needle" "in:" ;;
+    *)
+        e2e_fail "$name" "expected $what find:"
+        _e2e_show "$needle"
+        printf '    in:\n'
+        ;;
+    esac
     _e2e_show "$text"
     return 0
+}
+
+expect_contains() {
+    local holds=no
+    [[ $2 != *"$3"* ]] || holds=yes
+    _e2e_text_check "$1" "$holds" to "$3" "$2"
 }
 
 expect_not_contains() {
-    local name=$1 text=$2 needle=$3
-    if [[ $text != *"$needle"* ]]; then
-        e2e_pass "$name"
-        return 0
-    fi
-    e2e_fail "$name" "expected NOT to find:"
-    _e2e_show "$needle"
-    printf '    in:\n'
-    _e2e_show "$text"
-    return 0
+    local holds=no
+    [[ $2 == *"$3"* ]] || holds=yes
+    _e2e_text_check "$1" "$holds" "NOT to" "$3" "$2"
 }
 
 expect_match() {
-    local name=$1 text=$2 regex=$3
-    if printf '%s\n' "$text" | grep -Eq -- "$regex"; then
-        e2e_pass "$name"
-        return 0
-    fi
-    e2e_fail "$name" "expected a line matching: $regex" "in:"
-    _e2e_show "$text"
-    return 0
+    local holds=no
+    ! printf '%s\n' "$2" | grep -Eq -- "$3" || holds=yes
+    _e2e_text_check "$1" "$holds" "regex a" "$3" "$2"
 }
 
 expect_no_match() {
-    local name=$1 text=$2 regex=$3
-    if ! printf '%s\n' "$text" | grep -Eq -- "$regex"; then
-        e2e_pass "$name"
-        return 0
-    fi
-    e2e_fail "$name" "expected no line matching: $regex" "in:"
-    _e2e_show "$text"
-    return 0
+    local holds=no
+    printf '%s\n' "$2" | grep -Eq -- "$3" || holds=yes
+    _e2e_text_check "$1" "$holds" "regex no" "$3" "$2"
+}
+
+e2e_lab_route() {
+    lab_route_lines "Nms    " "$1"
+    printf '\nTraceroute complete.\n'
 }
 
 mask_times() {
@@ -200,6 +246,13 @@ e2e_lab() {
     e2e_require_tarnhop
     source "$_E2E_DIR/../lab/lab.sh"
     [ "${1:-}" != sim ] || source "$_E2E_DIR/../lab/sim.sh"
+    if declare -F e2e_on_lab_down >/dev/null; then
+        eval "_e2e_lab_down() $(declare -f lab_down | sed 1d)"
+        lab_down() {
+            _e2e_lab_down
+            e2e_on_lab_down
+        }
+    fi
     lab_up
     chmod 711 "$LAB_DIR"
     e2e_copy_program "$LAB_DIR/bin"

@@ -3,57 +3,26 @@
 # status, all on standard output. Nothing here resolves a name or sends a probe to
 # anything but 127.0.0.1 given as an address.
 set -u
-bin=${TARNHOP:?path of the tarnhop binary}
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-passed=0
-failed=0
 
-# check NAME EXPECTED_STATUS EXPECTED_STDOUT_FILE ARGS...
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+e2e_require_tarnhop
+
+# check NAME EXPECTED_STATUS EXPECTED_STDOUT ARGS...: that output, that status, nothing
+# on standard error.
 check() {
-    local name=$1 want_status=$2 want_file=$3
-    shift 3
-    "$bin" "$@" >"$tmp/out" 2>"$tmp/err" </dev/null
-    local status=$?
-    local ok=1
-    if [ "$status" != "$want_status" ]; then
-        echo "FAIL $name: exit status $status, expected $want_status"
-        ok=0
-    fi
-    if ! cmp -s "$tmp/out" "$want_file"; then
-        echo "FAIL $name: standard output differs"
-        diff <(cat -A "$want_file") <(cat -A "$tmp/out") | head -20
-        ok=0
-    fi
-    if [ -s "$tmp/err" ]; then
-        echo "FAIL $name: wrote to standard error: $(head -c 200 "$tmp/err")"
-        ok=0
-    fi
-    if [ "$ok" = 1 ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-    fi
+    e2e_check_run cat "$1" "$3" "$2" "$TARNHOP" "${@:4}"
 }
-
-expect_text() { printf '%b' "$1" >"$tmp/want"; }
 
 # The usage text, as the program prints it with no argument.
-"$bin" >"$tmp/usage" 2>/dev/null
-if ! head -n 1 "$tmp/usage" | grep -q "^tarnhop v1.4a compiled [A-Z][a-z][a-z] [ 1-3][0-9] [0-9]\{4\}  "; then
-    echo "FAIL usage: first line is not the version line: $(head -n 1 "$tmp/usage")"
-    failed=$((failed + 1))
-fi
-if [ "$(tail -n 1 "$tmp/usage")" != $'\t-v <ToS>       \t Set Type of Service field bits (experts only)' ]; then
-    echo "FAIL usage: does not end with the last option line"
-    failed=$((failed + 1))
-fi
-[ "$(wc -l <"$tmp/usage")" = 18 ] || {
-    echo "FAIL usage: $(wc -l <"$tmp/usage") lines"
-    failed=$((failed + 1))
-}
-
-printf '%b' '\nUsage: tarnhop [options] target_name\n\nOptions available:\n' \
+e2e_run usage err st "$TARNHOP"
+expect_match "usage: first line is the version line" "$(printf '%s' "$usage" | head -n 1)" \
+    "^tarnhop v1.4a compiled [A-Z][a-z][a-z] [ 1-3][0-9] [0-9]{4}  "
+expect_eq "usage: ends with the last option line" \
+    $'\t-v <ToS>       \t Set Type of Service field bits (experts only)' "$(printf '%s' "$usage" | tail -n 1)"
+expect_eq "usage: 18 lines" 18 "$(printf '%s' "$usage" | wc -l)"
+printf -v fixed '%b' '\nUsage: tarnhop [options] target_name\n\nOptions available:\n' \
     '\t-d             \t Do not attempt to resolve hostnames\n' \
     '\t-c             \t Create and use hostname cache for DNS (tarnhop.cache)\n' \
     '\t-u             \t Use UDP instead of ICMP (raw sockets required)\n' \
@@ -64,53 +33,49 @@ printf '%b' '\nUsage: tarnhop [options] target_name\n\nOptions available:\n' \
     '\t-l <BuffSize>  \t Number of bytes of data to send (default: 32)\n' \
     '\t-w <TimeOut>   \t Timeout (in milliseconds) (default: 1500)\n' \
     '\t-i <PPIP>      \t Number of pings to send to each hop (default: 3)\n' \
-    '\t-v <ToS>       \t Set Type of Service field bits (experts only)\n' >"$tmp/fixed"
-if ! cmp -s <(tail -c 758 "$tmp/usage") "$tmp/fixed" || [ "$(wc -c <"$tmp/usage")" -gt 1023 ]; then
-    echo "FAIL usage: fixed part differs or the text is too long"
-    diff <(tail -c 758 "$tmp/usage" | cat -A) <(cat -A "$tmp/fixed")
-    failed=$((failed + 1))
-fi
+    '\t-v <ToS>       \t Set Type of Service field bits (experts only)\n'
+expect_eq "usage: the fixed part" "$fixed" "${usage: -758}"
+((${#usage} <= 1023))
+expect_true "usage: at most 1023 characters" $? "${#usage} characters"
 
 # No argument and the four help words: usage, status 1. Only the first argument counts.
-check "no arguments" 1 "$tmp/usage"
+check "no arguments" 1 "$usage"
 for word in /help '/?' -help '-?'; do
-    check "help word $word" 1 "$tmp/usage" "$word"
+    check "help word $word" 1 "$usage" "$word"
 done
-check "help word before options" 1 "$tmp/usage" -help -d 127.0.0.1
-check "non-option before the target" 1 "$tmp/usage" 127.0.0.1 extra
-check "lone dash" 1 "$tmp/usage" - 127.0.0.1
+check "help word before options" 1 "$usage" -help -d 127.0.0.1
+check "non-option before the target" 1 "$usage" 127.0.0.1 extra
+check "lone dash" 1 "$usage" - 127.0.0.1
 
-# Parse errors: one message each, status 1.
-expect_text 'Bad argument for -t.\n'
-check "-t takes -d as its value" 1 "$tmp/want" -t -d 127.0.0.1
-check "-t5 takes the target as its value" 1 "$tmp/want" -t5 target
-for letter in n i p w v; do
-    expect_text "Bad argument for -$letter.\\n"
-    check "-$letter with a non-digit" 1 "$tmp/want" -$letter -5 127.0.0.1
-done
-expect_text 'Bad argument for -l.\n'
-check "-l negative" 1 "$tmp/want" -l -5 127.0.0.1
-expect_text 'Data Length is too big (must be <= 8192)\n'
-check "-l 8193" 1 "$tmp/want" -l 8193 127.0.0.1
-check "-l beyond 32 bits" 1 "$tmp/want" -l 99999999999 127.0.0.1
-expect_text 'Data Length is too big (must be <= 1492)\n'
-check "-u -l 1493" 1 "$tmp/want" -u -l 1493 127.0.0.1
-expect_text 'Unrecognized option: -x\n'
-check "unknown option" 1 "$tmp/want" -x 127.0.0.1
-expect_text 'Unrecognized option: --\n'
-check "double dash" 1 "$tmp/want" -- 127.0.0.1
+# Parse errors: one message each, status 1. Each case: message|name|arguments.
+while IFS='|' read -r message name args; do
+    # shellcheck disable=SC2086 # the arguments are split on purpose
+    check "$name" 1 "$message"$'\n' $args
+done <<'EOF'
+Bad argument for -t.|-t takes -d as its value|-t -d 127.0.0.1
+Bad argument for -t.|-t5 takes the target as its value|-t5 target
+Bad argument for -n.|-n with a non-digit|-n -5 127.0.0.1
+Bad argument for -i.|-i with a non-digit|-i -5 127.0.0.1
+Bad argument for -p.|-p with a non-digit|-p -5 127.0.0.1
+Bad argument for -w.|-w with a non-digit|-w -5 127.0.0.1
+Bad argument for -v.|-v with a non-digit|-v -5 127.0.0.1
+Bad argument for -l.|-l negative|-l -5 127.0.0.1
+Data Length is too big (must be <= 8192)|-l 8193|-l 8193 127.0.0.1
+Data Length is too big (must be <= 8192)|-l beyond 32 bits|-l 99999999999 127.0.0.1
+Data Length is too big (must be <= 1492)|-u -l 1493|-u -l 1493 127.0.0.1
+Unrecognized option: -x|unknown option|-x 127.0.0.1
+Unrecognized option: --|double dash|-- 127.0.0.1
+EOF
 
 # One output call prints at most 1,023 characters: a very long option is cut, line end
 # included.
 long="-x$(printf 'y%.0s' $(seq 1 1500))"
-printf 'Unrecognized option: %s' "$long" | head -c 1023 >"$tmp/want"
-check "long option cut at 1023 characters" 1 "$tmp/want" "$long" 127.0.0.1
+check "long option cut at 1023 characters" 1 "$(printf 'Unrecognized option: %s' "$long" | head -c 1023)" \
+    "$long" 127.0.0.1
 
 # A run with no pass prints the banner alone and ends with status 0.
-expect_text '\nTracing route to 127.0.0.1 with TTL of 0:\n\n'
-check "banner, trace, no pass" 0 "$tmp/want" -u -d -t 0 127.0.0.1
-expect_text '\nPinging 127.0.0.1 with data size of 100:\n\n'
-check "banner, ping, no pass" 0 "$tmp/want" -u -o -d -l 100 -t 0 127.0.0.1
+check "banner, trace, no pass" 0 $'\nTracing route to 127.0.0.1 with TTL of 0:\n\n' -u -d -t 0 127.0.0.1
+check "banner, ping, no pass" 0 $'\nPinging 127.0.0.1 with data size of 100:\n\n' \
+    -u -o -d -l 100 -t 0 127.0.0.1
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+e2e_finish

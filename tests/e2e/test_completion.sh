@@ -43,8 +43,10 @@ complete_line() {
 }
 INNER
 
-check() {  # name, expected (newline separated, sorted), actual
-    expect_eq "$1" "$2" "$3"
+# completes LINE EXPECTED [NAME]: in the bash of $kind, LINE completes to EXPECTED
+# (newline separated, sorted); the check is "$kind: NAME", NAME being LINE unless given.
+completes() {
+    expect_eq "$kind: ${3:-$1}" "$2" "$(complete_in "$kind" "$1")"
 }
 
 # Completes one line in a fresh bash of the given kind: "full" (bash-completion, then
@@ -71,22 +73,21 @@ fi
 
 for kind in "${kinds[@]}"; do
     # Options: all eleven after "-", narrowed by what is typed, again after a value.
-    check "$kind: tarnhop -" "$all_options" "$(complete_in "$kind" "tarnhop -")"
-    check "$kind: tarnhop -t" "-t" "$(complete_in "$kind" "tarnhop -t")"
-    check "$kind: tarnhop -w 100 -" "$all_options" "$(complete_in "$kind" "tarnhop -w 100 -")"
-    check "$kind: tarnhop -d -c -" "$all_options" "$(complete_in "$kind" "tarnhop -d -c -")"
+    completes "tarnhop -" "$all_options"
+    completes "tarnhop -t" "-t"
+    completes "tarnhop -w 100 -" "$all_options"
+    completes "tarnhop -d -c -" "$all_options"
 
     # The value of a value option gets nothing: no option, no host, no file name,
     # even when it starts with "-" (the option takes it all the same).
     for option in -t -p -n -l -w -i -v; do
-        check "$kind: tarnhop $option <value>" "" "$(complete_in "$kind" "tarnhop $option ")"
+        completes "tarnhop $option " "" "tarnhop $option <value>"
     done
-    check "$kind: tarnhop -w -" "" "$(complete_in "$kind" "tarnhop -w -")"
-    check "$kind: tarnhop -d -i tarnhop-comp-" "" \
-        "$(complete_in "$kind" "tarnhop -d -i tarnhop-comp-")"
+    completes "tarnhop -w -" ""
+    completes "tarnhop -d -i tarnhop-comp-" ""
     # Only the letter counts: -t5 is -t and takes the next word.
-    check "$kind: tarnhop -t5 <value>" "" "$(complete_in "$kind" "tarnhop -t5 ")"
-    check "$kind: tarnhop -cache -" "$all_options" "$(complete_in "$kind" "tarnhop -cache -")"
+    completes "tarnhop -t5 " "" "tarnhop -t5 <value>"
+    completes "tarnhop -cache -" "$all_options"
 
     # The target: host names, never file names.
     if [ "$kind" = full ]; then
@@ -94,11 +95,9 @@ for kind in "${kinds[@]}"; do
     else
         hosts=$(printf '%s\n' tarnhop-comp-alpha tarnhop-comp-beta | sort)
     fi
-    check "$kind: tarnhop tarnhop-comp-" "$hosts" "$(complete_in "$kind" "tarnhop tarnhop-comp-")"
-    check "$kind: tarnhop -w 100 -i 1 tarnhop-comp-a" "tarnhop-comp-alpha" \
-        "$(complete_in "$kind" "tarnhop -w 100 -i 1 tarnhop-comp-a")"
-    check "$kind: tarnhop -o tarnhop-comp-b" "tarnhop-comp-beta" \
-        "$(complete_in "$kind" "tarnhop -o tarnhop-comp-b")"
+    completes "tarnhop tarnhop-comp-" "$hosts"
+    completes "tarnhop -w 100 -i 1 tarnhop-comp-a" "tarnhop-comp-alpha"
+    completes "tarnhop -o tarnhop-comp-b" "tarnhop-comp-beta"
 done
 
 # Loaded the way bash-completion loads it on first use, by the command's name, from
@@ -112,7 +111,7 @@ if [ "${kinds[0]}" = full ]; then
         __load_completion tarnhop || echo 'NOT LOADED'
         source '$work/complete.sh'
         complete_line 'tarnhop -'" 2>&1)
-    check "loaded on demand: tarnhop -" "$all_options" "$shown"
+    expect_eq "loaded on demand: tarnhop -" "$all_options" "$shown"
 fi
 
 e2e_finish

@@ -76,18 +76,20 @@ write_hex() {
     printf '%s' "$2" | xxd -r -p >"$1"
 }
 
-# A program copy in a folder of its own: its cache file is FOLDER/tarnhop.cache.
+# A program copy in $work/NAME, a folder of its own (set as dir): its cache file is
+# $dir/tarnhop.cache.
 program_in() {
-    mkdir -p "$1"
-    cp "$TARNHOP" "$1/tarnhop"
+    dir=$work/$1
+    mkdir -p "$dir"
+    cp "$TARNHOP" "$dir/tarnhop"
 }
 
 banner_with_localhost=""
 banner_plain=$'\nTracing route to 127.0.0.1 with TTL of 0:\n\n'
 
 # ---- SIGKILL during the save ---------------------------------------------------------
-kill_dir=$work/kill
-program_in "$kill_dir"
+program_in kill
+kill_dir=$dir
 # 256 records of 200-byte names, repeated: 100 MiB in all, far from 127.0.0.1.
 name_hex=$(printf '78%.0s' {1..200})
 block_hex=""
@@ -160,13 +162,10 @@ banner_with_localhost=${banner_with_localhost%x}
 cp "$kill_dir/tarnhop.cache" "$work/new.cache"
 old_size=$(stat -c %s "$work/old.cache")
 new_size=$(stat -c %s "$work/new.cache")
-if cmp -s -n "$old_size" "$work/old.cache" "$work/new.cache" && ((new_size > old_size)) &&
-    [ "$(tail -c +$((old_size + 1)) "$work/new.cache" | head -c 4 | xxd -p)" = 7f000001 ]; then
-    e2e_pass "whole run: the new file is the old one followed by 127.0.0.1's record"
-else
-    e2e_fail "whole run: the new file is the old one followed by 127.0.0.1's record" \
-        "old $old_size bytes, new $new_size bytes"
-fi
+cmp -s -n "$old_size" "$work/old.cache" "$work/new.cache" && ((new_size > old_size)) &&
+    [ "$(tail -c +$((old_size + 1)) "$work/new.cache" | head -c 4 | xxd -p)" = 7f000001 ]
+expect_true "whole run: the new file is the old one followed by 127.0.0.1's record" $? \
+    "old $old_size bytes, new $new_size bytes"
 printf '    (a whole run with a %d-byte cache file: %d ms; temporary file seen from %d to %d ms)\n' \
     "$old_size" "$whole_ms" "$save_from_ms" "$save_to_ms"
 
@@ -209,11 +208,8 @@ expect_status "whole run after the kills: status" 0 "$st"
 expect_eq "whole run after the kills: only the cache file beside the program" \
     "tarnhop tarnhop.cache" "$(ls -A "$kill_dir" | paste -sd " ")"
 rm -f -- "$kill_dir"/tarnhop.cache.?????? "$work/old.cache" "$work/new.cache"
-if ((mid_save >= 3)); then
-    e2e_pass "$mid_save of 10 kills came while the save was writing its temporary file"
-else
-    e2e_fail "only $mid_save of 10 kills came while the save was writing (at least 3 wanted)"
-fi
+((mid_save >= 3))
+expect_true "$mid_save of 10 kills came while the save was writing its temporary file (at least 3 wanted)" $?
 
 # ---- Full disk -------------------------------------------------------------------------
 full_dir=$work/full
@@ -258,13 +254,12 @@ mountpoint -q "$full_dir" && e2e_fail "full disk: the tmpfs is still mounted out
 # when the file was read.
 cached_hex=$(record_hex 7f000001 from-the-cache)
 banner_cached=$'\nTracing route to from-the-cache [127.0.0.1] with TTL of 0:\n\n'
+other_hex=$(record_hex 0a000001 other)
 
+# perm_case TITLE RUNNER WANT_OUT WANT_FILE: a run of the program in $dir.
 perm_case() {
-    local title=$1 runner=$2 dir=$3 want_out=$4 want_file=$5
-    e2e_run out err st "$runner" "$dir/tarnhop" -c -t 0 127.0.0.1
-    expect_eq "$title: output" "$want_out" "$out"
-    expect_status "$title: status" 0 "$st"
-    expect_eq "$title: nothing on stderr" "" "$err"
+    local title=$1 runner=$2 want_out=$3 want_file=$4
+    expect_clean_run "$title" "$want_out" "$runner" "$dir/tarnhop" -c -t 0 127.0.0.1
     if [ -n "$want_file" ]; then
         expect_eq "$title: the file afterwards" "$want_file" "$(xxd -p "$dir/tarnhop.cache" | tr -d '\n')"
     fi
@@ -280,53 +275,45 @@ else
     banner_with_localhost=$banner_plain
 fi
 
-dir=$work/unreadable
-program_in "$dir"
+program_in unreadable
 write_hex "$dir/tarnhop.cache" "$cached_hex"
 chown -R nobody "$dir"
 chmod 200 "$dir/tarnhop.cache"
-perm_case "unreadable file (nobody, mode 200)" in_ns_nobody "$dir" "$banner_with_localhost" "$resolver_hex"
+perm_case "unreadable file (nobody, mode 200)" in_ns_nobody "$banner_with_localhost" "$resolver_hex"
 expect_eq "unreadable file: keeps its mode" 200 "$(stat -c %a "$dir/tarnhop.cache")"
 
-dir=$work/readonly
-program_in "$dir"
-write_hex "$dir/tarnhop.cache" "$(record_hex 0a000001 other)"
+program_in readonly
+write_hex "$dir/tarnhop.cache" "$other_hex"
 chown -R nobody "$dir"
 chmod 444 "$dir/tarnhop.cache"
-perm_case "read-only file (nobody, mode 444)" in_ns_nobody "$dir" "$banner_with_localhost" \
-    "$(record_hex 0a000001 other)"
+perm_case "read-only file (nobody, mode 444)" in_ns_nobody "$banner_with_localhost" "$other_hex"
 
-dir=$work/lockedfolder
-program_in "$dir"
-write_hex "$dir/tarnhop.cache" "$(record_hex 0a000001 other)"
+program_in lockedfolder
+write_hex "$dir/tarnhop.cache" "$other_hex"
 chmod 666 "$dir/tarnhop.cache"
-perm_case "folder nobody may not write (root's file, mode 666)" in_ns_nobody "$dir" \
-    "$banner_with_localhost" "$(record_hex 0a000001 other)$resolver_hex"
+perm_case "folder nobody may not write (root's file, mode 666)" in_ns_nobody \
+    "$banner_with_localhost" "$other_hex$resolver_hex"
 expect_eq "folder nobody may not write: the file is still root's" 0 "$(stat -c %u "$dir/tarnhop.cache")"
 
-dir=$work/nofile
-program_in "$dir"
-perm_case "no cache file, folder nobody may not write" in_ns_nobody "$dir" "$banner_with_localhost" ""
+program_in nofile
+perm_case "no cache file, folder nobody may not write" in_ns_nobody "$banner_with_localhost" ""
 expect_eq "no cache file: none made" "" "$(compgen -G "$dir/tarnhop.cache*")"
 
-dir=$work/folderinplace
-program_in "$dir"
+program_in folderinplace
 mkdir "$dir/tarnhop.cache"
-perm_case "a folder in the cache file's place (root)" in_ns "$dir" "$banner_with_localhost" ""
+perm_case "a folder in the cache file's place (root)" in_ns "$banner_with_localhost" ""
 expect_eq "folder in place: still an empty folder" "" "$(ls -A "$dir/tarnhop.cache")"
 
-dir=$work/readable
-program_in "$dir"
+program_in readable
 write_hex "$dir/tarnhop.cache" "$cached_hex"
 chown -R nobody "$dir"
-perm_case "readable file (the same run reads it)" in_ns_nobody "$dir" "$banner_cached" "$cached_hex"
+perm_case "readable file (the same run reads it)" in_ns_nobody "$banner_cached" "$cached_hex"
 
 # ---- Runs at once ----------------------------------------------------------------------
 # 8 runs start together on a 1 MiB file, each looking up an address of its own; every
 # record of the file and all 8 new ones must be there afterwards, the new ones after the
 # old ones.
-dir=$work/together
-program_in "$dir"
+program_in together
 cp "$work/old.cache" "$dir/tarnhop.cache"
 pids=()
 for i in 1 2 3 4 5 6 7 8; do
@@ -339,11 +326,8 @@ for pid in "${pids[@]}"; do
 done
 expect_eq "8 runs at once: all end with status 0" 0 "$failed"
 old_size=$(stat -c %s "$work/old.cache")
-if cmp -s -n "$old_size" "$work/old.cache" "$dir/tarnhop.cache"; then
-    e2e_pass "8 runs at once: the old records kept, first, in order"
-else
-    e2e_fail "8 runs at once: the old records kept, first, in order"
-fi
+cmp -s -n "$old_size" "$work/old.cache" "$dir/tarnhop.cache"
+expect_true "8 runs at once: the old records kept, first, in order" $?
 expect_eq "8 runs at once: one record for each run's address" \
     "c612070100 c612070200 c612070300 c612070400 c612070500 c612070600 c612070700 c612070800" \
     "$(tail -c +$((old_size + 1)) "$dir/tarnhop.cache" | xxd -p -c 5 | sort | xargs)"
@@ -355,24 +339,19 @@ expect_eq "8 runs at once: only the cache file beside the program" "tarnhop tarn
 # system's is at stake.
 other_case() {
     local title=$1 dir=$2 want_kind=$3
-    e2e_run out err st in_ns "$dir/tarnhop" -c -t 0 127.0.0.1
-    expect_eq "$title: output" "$banner_with_localhost" "$out"
-    expect_status "$title: status" 0 "$st"
-    expect_eq "$title: nothing on stderr" "" "$err"
+    expect_clean_run "$title" "$banner_with_localhost" in_ns "$dir/tarnhop" -c -t 0 127.0.0.1
     expect_eq "$title: left as it was" "$want_kind" "$(stat -c %F "$dir/tarnhop.cache" 2>&1)"
     expect_eq "$title: nothing beside it" "" "$(compgen -G "$dir/tarnhop.cache.*")"
 }
 
-dir=$work/fifo
-program_in "$dir"
+program_in fifo
 mkfifo "$dir/tarnhop.cache"
 other_case "a pipe" "$dir" fifo
 
 # Device nodes of the test's own, the system's left alone: zero (1,5) and null (1,3).
 for device in "zero 5" "null 3"; do
     read -r node minor <<<"$device"
-    dir=$work/$node
-    program_in "$dir"
+    program_in "$node"
     mknod "$dir/$node" c 1 "$minor"
     ln -s "$node" "$dir/tarnhop.cache"
     other_case "a link to a $node device" "$dir" "symbolic link"
@@ -380,8 +359,7 @@ for device in "zero 5" "null 3"; do
         "$(stat -c %F "$dir/$node")"
 done
 
-dir=$work/dangling
-program_in "$dir"
+program_in dangling
 ln -s missing "$dir/tarnhop.cache"
 other_case "a link to nothing" "$dir" "symbolic link"
 
@@ -394,22 +372,17 @@ other_case "a link to nothing" "$dir" "symbolic link"
 if grep -q -a __asan_init "$TARNHOP"; then
     printf '    (AddressSanitizer build: memory limits not tried)\n'
 else
-    dir=$work/zeros
-    program_in "$dir"
+    program_in "zeros"
     zeros=$((200 * 1024 * 1024))
     truncate -s "$zeros" "$dir/tarnhop.cache"
-    e2e_run out err st in_ns bash -c 'ulimit -v $((440 * 1024 + 65536)) && exec "$0" -c -t 0 127.0.0.1' "$dir/tarnhop"
-    expect_status "200 MiB of zeros, room for 2.2 times the file: status" 0 "$st"
-    expect_eq "200 MiB of zeros, room for 2.2 times the file: output" "$banner_with_localhost" "$out"
-    expect_eq "200 MiB of zeros, room for 2.2 times the file: nothing on stderr" "" "$err"
+    expect_clean_run "200 MiB of zeros, room for 2.2 times the file" "$banner_with_localhost" \
+        in_ns bash -c 'ulimit -v $((440 * 1024 + 65536)) && exec "$0" -c -t 0 127.0.0.1' "$dir/tarnhop"
     expect_eq "200 MiB of zeros: saved back, 127.0.0.1's record after them" \
         "$((zeros + ${#resolver_hex} / 2)) $resolver_hex" \
         "$(stat -c %s "$dir/tarnhop.cache") $(tail -c $((${#resolver_hex} / 2)) "$dir/tarnhop.cache" | xxd -p | tr -d '\n')"
     truncate -s "$zeros" "$dir/tarnhop.cache"
-    e2e_run out err st in_ns bash -c 'ulimit -v $((150 * 1024)) && exec "$0" -c -t 0 127.0.0.1' "$dir/tarnhop"
-    expect_status "200 MiB of zeros, room for less: status" 0 "$st"
-    expect_eq "200 MiB of zeros, room for less: output" "$banner_with_localhost" "$out"
-    expect_eq "200 MiB of zeros, room for less: nothing on stderr" "" "$err"
+    expect_clean_run "200 MiB of zeros, room for less" "$banner_with_localhost" \
+        in_ns bash -c 'ulimit -v $((150 * 1024)) && exec "$0" -c -t 0 127.0.0.1' "$dir/tarnhop"
     expect_eq "200 MiB of zeros, room for less: the file left alone" "$zeros" "$(stat -c %s "$dir/tarnhop.cache")"
     rm -f -- "$dir/tarnhop.cache"
 fi
@@ -417,8 +390,7 @@ fi
 # ---- Closed standard descriptors -------------------------------------------------------
 # With input and error closed the output is whole; with all three closed, they are the
 # null device while the ICMP socket is open (pass 1 over, the run waits before pass 2).
-dir=$work/closed
-program_in "$dir"
+program_in closed
 in_ns "$dir/tarnhop" -c -t 0 127.0.0.1 <&- 2>&- >"$work/closed.out"
 st=$?
 expect_status "input and error closed: status" 0 "$st"
@@ -473,8 +445,7 @@ random_bytes() {
     fi
 }
 
-dir=$work/random
-program_in "$dir"
+program_in random
 for seed in 1 2 3; do
     random_bytes "$seed" $((20000 * seed)) >"$work/random.in"
     # Zero bytes often, as in real names' ends: every byte below 8 becomes 0 in one of
@@ -483,21 +454,15 @@ for seed in 1 2 3; do
         mv "$work/random.tmp" "$work/random.in"
     cp "$work/random.in" "$dir/tarnhop.cache"
     want=$(made_whole_hex "$work/random.in")
-    e2e_run out err st in_ns "$dir/tarnhop" -c -d -t 0 127.0.0.1
-    expect_status "random bytes (seed $seed): status" 0 "$st"
-    expect_eq "random bytes (seed $seed): output" "$banner_plain" "$out"
-    expect_eq "random bytes (seed $seed): nothing on stderr" "" "$err"
+    expect_clean_run "random bytes (seed $seed)" "$banner_plain" in_ns "$dir/tarnhop" -c -d -t 0 127.0.0.1
     expect_eq "random bytes (seed $seed): saved back as whole records" "$want" \
         "$(xxd -p "$dir/tarnhop.cache" | tr -d '\n' && echo)"
     # And with a lookup: the same records, then 127.0.0.1's unless it had one.
     e2e_run out err st in_ns "$dir/tarnhop" -c -t 0 127.0.0.1
     expect_status "random bytes (seed $seed), with lookups: status" 0 "$st"
     got=$(xxd -p "$dir/tarnhop.cache" | tr -d '\n')
-    if [[ $got == "${want%$'\n'}"* ]]; then
-        e2e_pass "random bytes (seed $seed), with lookups: the records kept, in order"
-    else
-        e2e_fail "random bytes (seed $seed), with lookups: the records kept, in order"
-    fi
+    [[ $got == "${want%$'\n'}"* ]]
+    expect_true "random bytes (seed $seed), with lookups: the records kept, in order" $?
 done
 
 e2e_finish

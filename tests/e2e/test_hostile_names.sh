@@ -17,6 +17,15 @@ set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
+# The test's own DNS server (section 1) stops when the lab goes, whenever that is.
+stop_dns() {
+    [ -n "${dns_pid:-}" ] || return 0
+    if [ "$(cat "/proc/$dns_pid/comm" 2>/dev/null)" = dnsmasq ]; then
+        kill -TERM "$dns_pid"
+    fi
+    wait "$dns_pid" 2>/dev/null
+}
+e2e_on_lab_down() { stop_dns; }
 e2e_lab
 
 # What the terminal may be shown of a name.
@@ -53,11 +62,8 @@ want_trace() {
 check_bytes() {
     local title=$1 text=$2 bad
     bad=$(printf '%s' "$text" | LC_ALL=C tr -d '\n -~' | od -An -tx1 | tr -s ' \n' ' ')
-    if [ -z "${bad// /}" ]; then
-        e2e_pass "$title: only printable ASCII and line ends"
-    else
-        e2e_fail "$title: other bytes reached the output:$bad"
-    fi
+    [ -z "${bad// /}" ]
+    expect_true "$title: only printable ASCII and line ends" $? "other bytes reached the output:$bad"
 }
 
 check_run() {
@@ -96,15 +102,6 @@ for ((i = 0; i < 500; i++)); do
     [ -e "/proc/$dns_pid" ] || break
     sleep 0.01
 done
-stop_dns() {
-    if [ "$(cat "/proc/$dns_pid/comm" 2>/dev/null)" = dnsmasq ]; then
-        kill -TERM "$dns_pid"
-    fi
-    wait "$dns_pid" 2>/dev/null
-}
-trap 'stop_dns; lab_down' EXIT
-trap 'stop_dns; lab_down; exit 130' INT
-trap 'stop_dns; lab_down; exit 143' TERM
 if grep -q ': started, version' "$LAB_DIR/hostile-dns.log" 2>/dev/null; then
     cp "/etc/netns/$LAB_CLIENT/resolv.conf" "$LAB_DIR/resolv.conf.lab"
     printf 'nameserver %s\noptions timeout:1 attempts:1\n' "$dns_addr" >"/etc/netns/$LAB_CLIENT/resolv.conf"
@@ -155,8 +152,7 @@ record() {
 # Every byte from 1 to 255: a name of 255 bytes.
 all_bytes=$(for ((b = 1; b < 256; b++)); do printf "\\$(printf '%03o' "$b")"; done && printf x)
 all_bytes=${all_bytes%x}
-mkdir -p "$LAB_DIR/cached"
-cp "$TARNHOP" "$LAB_DIR/cached/tarnhop"
+e2e_copy_program "$LAB_DIR/cached"
 {
     record "$LAB_TARGET_ADDR" "$target_name"
     record "$LAB_HOP1" "$hop1_name"
@@ -166,8 +162,8 @@ cp "$TARNHOP" "$LAB_DIR/cached/tarnhop"
 } >"$LAB_DIR/cached/tarnhop.cache"
 # Trailing line ends of the names are kept (a subshell would drop them).
 want=$(want_trace "$target_name" "$hop1_name" "$hop2_name" "$hop3_name" "$all_bytes" && printf x)
-check_run "names from the cache file" "${want%x}" lab_exec "$LAB_DIR/cached/tarnhop" -c -i 1 -w 1000 "$LAB_TARGET_ADDR"
+check_run "names from the cache file" "${want%x}" lab_exec "$program" -c -i 1 -w 1000 "$LAB_TARGET_ADDR"
 check_run "names from the cache file, UDP" "${want%x}" \
-    lab_exec "$LAB_DIR/cached/tarnhop" -c -u -i 1 -w 1000 "$LAB_TARGET_ADDR"
+    lab_exec "$program" -c -u -i 1 -w 1000 "$LAB_TARGET_ADDR"
 
 e2e_finish

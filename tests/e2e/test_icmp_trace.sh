@@ -10,39 +10,12 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
 e2e_lab
 
-# hop_line K CELLS ADDR NAME: one hop line with its cells and the responder.
-hop_line() {
-    if [ -n "$4" ]; then
-        printf ' %d  %s%s [%s]\n' "$1" "$2" "$4" "$3"
-    else
-        printf ' %d  %s%s\n' "$1" "$2" "$3"
-    fi
-}
-
-# route_lines NAMES CELLS HOPS: hop lines 1..HOPS of the lab path, with names or not.
-route_lines() {
-    local names=$1 cells=$2 k addr name
-    for ((k = 1; k <= $3; k++)); do
-        eval "addr=\$LAB_HOP$k name=\$LAB_HOP${k}_NAME"
-        [ "$names" = names ] || name=""
-        hop_line "$k" "$cells" "$addr" "$name"
-    done
-}
-
 three="Nms    Nms    Nms    "
 one="Nms    "
 
-trace_by_name() {
-    printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
-    route_lines names "$three" 4
-    hop_line 5 "$three" "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME"
-    printf '\nTraceroute complete.\n'
-}
-
 trace_without_names() {
     printf '\nTracing route to %s with TTL of 32:\n\n' "$LAB_TARGET_ADDR"
-    route_lines none "$three" 4
-    hop_line 5 "$three" "$LAB_TARGET_ADDR" ""
+    lab_route_lines "$three" numeric
     printf '\nTraceroute complete.\n'
 }
 
@@ -60,39 +33,33 @@ ping_silent() {
     printf 'Request timed out.\n%.0s' 1 2 3
 }
 
-# reported ADDR NAMES TEXT: one probe per hop; r4 answers for ADDR with TEXT.
+# reported ADDR named|numeric TEXT: one probe per hop; r4 answers for ADDR with TEXT.
 reported() {
     printf '\nTracing route to %s with TTL of 32:\n\n' "$1"
-    route_lines "$2" "$one" 4
+    lab_route_lines "$one" "$2" | head -n 4
     printf '\n%s reports: %s\n' "$LAB_HOP4" "$3"
 }
 
 # r4 stays silent for the blackhole address, also for probes that expire there.
 blackholed() {
     printf '\nTracing route to %s with TTL of 6:\n\n' "$LAB_BLACKHOLE_ADDR"
-    route_lines none "$one" 3
+    lab_route_lines "$one" numeric | head -n 3
     printf ' %d   *     Request timed out.\n' 4 5 6
 }
 
 # check_run NAME EXPECTED STATUS RUNNER ARGS...: exact masked output, status, no stderr.
 check_run() {
-    local name=$1 expected=$2 status=$3 out err st masked
-    shift 3
-    e2e_run out err st "$@"
-    mask_times_into masked "$out"
-    expect_eq "$name: output" "$expected" "$masked"
-    expect_status "$name: status" "$status" "$st"
-    expect_eq "$name: nothing on stderr" "" "$err"
+    e2e_check_run mask_times "$@"
 }
 
-exactly want_trace trace_by_name
+exactly want_trace lab_trace_text
 exactly want_trace_d trace_without_names
 exactly want_ping ping_target
 exactly want_ping_d ping_target "$LAB_TARGET_ADDR"
 exactly want_silent ping_silent
-exactly want_unreachable reported "$LAB_UNREACH_ADDR" names "Destination host unreachable."
-exactly want_prohibited reported "$LAB_PROHIBIT_ADDR" none "Destination host unreachable."
-exactly want_nonet reported "$LAB_NONET_ADDR" none "Destination network unreachable."
+exactly want_unreachable reported "$LAB_UNREACH_ADDR" named "Destination host unreachable."
+exactly want_prohibited reported "$LAB_PROHIBIT_ADDR" numeric "Destination host unreachable."
+exactly want_nonet reported "$LAB_NONET_ADDR" numeric "Destination network unreachable."
 exactly want_blackhole blackholed
 
 # Raw path: root, with ping sockets closed (as lab_up leaves them).

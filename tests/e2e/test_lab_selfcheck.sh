@@ -81,8 +81,8 @@ check_names() {
     expect_contains "unknown lab name reached the lab DNS" "$(cat "$LAB_DNS_LOG")" \
         "$LAB_NXNAME is NXDOMAIN"
     before=$(lab_dns_queries "$outside")
-    ((before >= 1)) && e2e_pass "name outside the lab was asked of the lab DNS" ||
-        e2e_fail "name outside the lab was asked of the lab DNS" "queries: $before"
+    ((before >= 1))
+    expect_true "name outside the lab was asked of the lab DNS" $? "queries: $before"
     expect_eq "localhost came from the hosts file, not from DNS" 0 "$(lab_dns_queries localhost)"
 
     # Only the lab's resolver and hosts file are seen in the client.
@@ -204,11 +204,8 @@ check_nothing_left() {
     [ -n "$dir" ] && [ -e "$dir" ] && left+=" LAB_DIR"
     [ -n "$dns_pid" ] && [ -e "/proc/$dns_pid" ] && left+=" dnsmasq"
     [ -n "$capture_pid" ] && [ -e "/proc/$capture_pid" ] && left+=" tcpdump"
-    if [ -z "$left" ]; then
-        e2e_pass "$label: nothing left behind"
-    else
-        e2e_fail "$label: nothing left behind" "left:$left"
-    fi
+    [ -z "$left" ]
+    expect_true "$label: nothing left behind" $? "left:$left"
 }
 
 check_lab_not_root

@@ -47,57 +47,64 @@ banner() {
     fi
 }
 
+# expect_banner TITLE VERB NAME ADDRESS QUANTITY: the last run's output is that banner.
+expect_banner() {
+    banner "${@:2}"
+    expect_eq "$1" "$want" "$out"
+}
+
+# unresolved TITLE CODE NAME ARGS...: a run with ARGS and NAME prints the message for NAME
+# with CODE, and "TITLE up to its colon: status" is 1.
+unresolved() {
+    local title=$1 code=$2 name=$3
+    shift 3
+    run "$@" "$name"
+    expect_eq "$title" "Couldn't resolve $name. Winsock error code $code"$'\n' "$out"
+    expect_status "${title%%:*}: status" 1 "$status"
+}
+
 # --- A name: forward lookup for the address, reverse lookup for the shown name.
 ptr_of=$LAB_TARGET_ADDR
 run -t 0 "$LAB_TARGET_NAME"
-banner "Tracing route to" "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR" "TTL of 0"
-expect_eq "by name: banner with the reverse name" "$want" "$out"
+expect_banner "by name: banner with the reverse name" "Tracing route to" "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR" "TTL of 0"
 expect_status "by name: status" 0 "$status"
 expect_eq "by name: one forward query" 1 "$for_name"
 expect_eq "by name: one reverse query" 1 "$for_ptr"
 
 # The shown name is the reverse name, not the text that was typed.
 run -t 0 TARGET.LAB
-banner "Tracing route to" "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR" "TTL of 0"
-expect_eq "typed in capitals: the reverse name is shown" "$want" "$out"
+expect_banner "typed in capitals: the reverse name is shown" "Tracing route to" "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR" "TTL of 0"
 
 # --- An address with a PTR record: no forward lookup, the name from the reverse one.
 run -t 0 "$LAB_TARGET_ADDR"
-banner "Tracing route to" "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR" "TTL of 0"
-expect_eq "address with PTR: named banner" "$want" "$out"
+expect_banner "address with PTR: named banner" "Tracing route to" "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR" "TTL of 0"
 expect_eq "address with PTR: only the reverse query" "1 1" "$for_ptr $total"
 
 # --- An address without a PTR record: banner without name and brackets.
 ptr_of=$LAB_HOP3
 run -t 0 "$LAB_HOP3"
-banner "Tracing route to" "" "$LAB_HOP3" "TTL of 0"
-expect_eq "address without PTR: bare banner" "$want" "$out"
+expect_banner "address without PTR: bare banner" "Tracing route to" "" "$LAB_HOP3" "TTL of 0"
 expect_status "address without PTR: status" 0 "$status"
 expect_eq "address without PTR: reverse query asked" 1 "$for_ptr"
 
 # --- -d: the name is still resolved forward, but nothing is looked up backwards.
 ptr_of=$LAB_TARGET_ADDR
 run -d -t 0 "$LAB_TARGET_NAME"
-banner "Tracing route to" "" "$LAB_TARGET_ADDR" "TTL of 0"
-expect_eq "-d by name: address only" "$want" "$out"
+expect_banner "-d by name: address only" "Tracing route to" "" "$LAB_TARGET_ADDR" "TTL of 0"
 expect_eq "-d by name: forward query, no reverse query" "1 0 1" "$for_name $for_ptr $total"
 run -d -t 0 "$LAB_TARGET_ADDR"
-banner "Tracing route to" "" "$LAB_TARGET_ADDR" "TTL of 0"
-expect_eq "-d by address: address only" "$want" "$out"
+expect_banner "-d by address: address only" "Tracing route to" "" "$LAB_TARGET_ADDR" "TTL of 0"
 expect_eq "-d by address: no query at all" 0 "$total"
 
 # --- Short forms and the limited broadcast address are addresses, not names.
 run -d -t 0 100
-banner "Tracing route to" "" 0.0.0.100 "TTL of 0"
-expect_eq "100 reads as 0.0.0.100" "$want" "$out"
+expect_banner "100 reads as 0.0.0.100" "Tracing route to" "" 0.0.0.100 "TTL of 0"
 expect_eq "100: no query" 0 "$total"
 run -d -t 0 198.18.1282
-banner "Tracing route to" "" 198.18.5.2 "TTL of 0"
-expect_eq "a.b.c form" "$want" "$out"
+expect_banner "a.b.c form" "Tracing route to" "" 198.18.5.2 "TTL of 0"
 ptr_of=255.255.255.255
 run -t 0 255.255.255.255
-banner "Tracing route to" "" 255.255.255.255 "TTL of 0"
-expect_eq "255.255.255.255 is used as it is" "$want" "$out"
+expect_banner "255.255.255.255 is used as it is" "Tracing route to" "" 255.255.255.255 "TTL of 0"
 expect_eq "255.255.255.255: its reverse lookup still asked, nothing else" "1 1" \
     "$for_ptr $total"
 
@@ -114,41 +121,20 @@ expect_status "ping-only by name: status" 0 "$status"
 # The banner's lookup and the one after the answered pass: without -c, both are asked.
 expect_eq "ping-only by name: the target's address asked twice" 2 "$for_ptr"
 run -o -d -t 0 "$LAB_TARGET_ADDR"
-banner Pinging "" "$LAB_TARGET_ADDR" "data size of 32"
-expect_eq "ping-only with -d: address only, default data size" "$want" "$out"
+expect_banner "ping-only with -d: address only, default data size" Pinging "" "$LAB_TARGET_ADDR" "data size of 32"
 
 # --- Names that cannot be resolved: the message, status 1, nothing else printed.
-run -t 0 "$LAB_NXNAME"
-expect_eq "unknown name: message" \
-    "Couldn't resolve $LAB_NXNAME. Winsock error code 11001
-" "$out"
-expect_status "unknown name: status" 1 "$status"
+unresolved "unknown name: message" 11001 "$LAB_NXNAME" -t 0
 expect_eq "unknown name: the DNS server was asked" 1 "$for_name"
-run -o -i 1 -w 100 "$LAB_NXNAME"
-expect_eq "unknown name, ping-only: same message" \
-    "Couldn't resolve $LAB_NXNAME. Winsock error code 11001
-" "$out"
-expect_status "unknown name, ping-only: status" 1 "$status"
+unresolved "unknown name, ping-only: same message" 11001 "$LAB_NXNAME" -o -i 1 -w 100
 # A name of the lab without an address record (the router without a PTR name).
-run -t 0 r3.lab
-expect_eq "name without address: message" "Couldn't resolve r3.lab. Winsock error code 11001
-" "$out"
-expect_status "name without address: status" 1 "$status"
+unresolved "name without address: message" 11001 r3.lab -t 0
 # The resolver's other failures in the same number scheme: a name that exists without
 # an address (the lab's zone itself: no data), and a name the server refuses to answer
 # for (outside its zones: try again).
-run -t 0 lab
-expect_eq "name without data: 11004" "Couldn't resolve lab. Winsock error code 11004
-" "$out"
-expect_status "name without data: status" 1 "$status"
-run -t 0 outside.test
-expect_eq "refused name: 11002" "Couldn't resolve outside.test. Winsock error code 11002
-" "$out"
-expect_status "refused name: status" 1 "$status"
+unresolved "name without data: 11004" 11004 lab -t 0
+unresolved "refused name: 11002" 11002 outside.test -t 0
 # A lone option is the target.
-run -d
-expect_eq "lone -d is the target" "Couldn't resolve -d. Winsock error code 11001
-" "$out"
-expect_status "lone -d: status" 1 "$status"
+unresolved "lone -d is the target" 11001 -d
 
 e2e_finish

@@ -18,19 +18,11 @@ set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
-e2e_require_tarnhop
 [ -x /usr/bin/time ] || e2e_skip "GNU time (/usr/bin/time) is not installed"
-# shellcheck source=../lab/lab.sh
-source "$here/../lab/lab.sh"
-# shellcheck source=../lab/sim.sh
-source "$here/../lab/sim.sh"
-lab_up
-# A folder that the runs as nobody may write GNU time's figure into.
-res_dir=$(mktemp -d /tmp/tarnhop-resources.XXXXXX) || exit 1
-chmod 755 "$res_dir"
-trap 'rm -rf -- "$res_dir"; lab_down' EXIT
-trap 'rm -rf -- "$res_dir"; lab_down; exit 130' INT
-trap 'rm -rf -- "$res_dir"; lab_down; exit 143' TERM
+e2e_lab sim
+# A folder where the runs as nobody may write GNU time's figure (lab_down removes it).
+res_dir=$LAB_DIR/res
+mkdir -m 755 "$res_dir"
 
 mkfifo "$res_dir/tick"
 exec {tick}<>"$res_dir/tick"
@@ -48,7 +40,7 @@ program_under() {
     local at=$1 name next
     for _ in 1 2 3 4; do
         read -r name <"/proc/$at/comm" 2>/dev/null || return 0
-        if [ "$name" = "${TARNHOP##*/}" ]; then
+        if [ "$name" = "${program##*/}" ]; then
             printf '%s' "$at"
             return 0
         fi
@@ -73,7 +65,7 @@ measure() {
     : >"$res_dir/time.out"
     chmod 666 "$res_dir/time.out"
     timeout -k 2 120 ip netns exec "$LAB_CLIENT" "${runner[@]}" /usr/bin/time -f %M \
-        -o "$res_dir/time.out" "$TARNHOP" "$@" >"$LAB_DIR/run.out" 2>"$LAB_DIR/run.err" </dev/null {tick}>&- &
+        -o "$res_dir/time.out" "$program" "$@" >"$LAB_DIR/run.out" 2>"$LAB_DIR/run.err" </dev/null {tick}>&- &
     pid=$!
     most_fds=0
     child=""
@@ -132,19 +124,21 @@ check_heap() {
         ((heap[i] > first)) && first=${heap[i]}
         ((heap[n - 1 - i] > last)) && last=${heap[n - 1 - i]}
     done
-    if ((last <= first + 64)); then
-        e2e_pass "$1: heap ${first} KiB in the first quarter of the run, ${last} KiB in the last ($n samples)"
-    else
-        e2e_fail "$1: heap ${first} KiB in the first quarter of the run, ${last} KiB in the last ($n samples)"
-    fi
+    ((last <= first + 64))
+    expect_true "$1: heap ${first} KiB in the first quarter of the run, ${last} KiB in the last ($n samples)" $?
 }
 
 modes=("icmp-raw root" "icmp-dgram nobody" "udp-raw root -u" "udp-dgram nobody -u")
 
+# Sets mode, user and kind from an entry of modes, ping sockets open for icmp-dgram only.
+use_mode() {
+    read -r mode user kind <<<"$1"
+    if [ "$mode" = icmp-dgram ]; then lab_ping_sockets open; else lab_ping_sockets closed; fi
+}
+
 # ---- 100000 probes in one pass --------------------------------------------------------
 for entry in "${modes[@]}"; do
-    read -r mode user kind <<<"$entry"
-    if [ "$mode" = icmp-dgram ]; then lab_ping_sockets open; else lab_ping_sockets closed; fi
+    use_mode "$entry"
     measure "$mode: -i 1000 -n 0 -o" "$user" $kind -i 1000 -n 0 -o -d "$LAB_TARGET_ADDR"
     short=$peak_kib
     started=$(date +%s%N)
@@ -159,10 +153,8 @@ done
 sim_start "$LAB_CLIENT" - <<'EOF' || e2e_fail "simulator start"
 hop 1-255 198.19.1.1
 EOF
-mkdir -p "$LAB_DIR/cached"
 for entry in "${modes[@]}"; do
-    read -r mode user kind <<<"$entry"
-    if [ "$mode" = icmp-dgram ]; then lab_ping_sockets open; else lab_ping_sockets closed; fi
+    use_mode "$entry"
     measure "$mode: -t 10 -n 0" "$user" $kind -t 10 -n 0 -w 1000 198.19.9.9
     short=$peak_kib
     started=$(date +%s%N)
@@ -181,12 +173,12 @@ for entry in "${modes[@]}"; do
 done
 
 # With the cache: one record learned, and no more memory than a short run with it.
-cp "$TARNHOP" "$LAB_DIR/cached/tarnhop"
+e2e_copy_program "$LAB_DIR/cached"
 lab_ping_sockets closed
-TARNHOP=$LAB_DIR/cached/tarnhop measure "icmp-raw, -c: -t 10 -n 0" root -c -t 10 -n 0 -w 1000 198.19.9.9
+measure "icmp-raw, -c: -t 10 -n 0" root -c -t 10 -n 0 -w 1000 198.19.9.9
 short=$peak_kib
 rm -f "$LAB_DIR/cached/tarnhop.cache"
-TARNHOP=$LAB_DIR/cached/tarnhop measure "icmp-raw, -c: -t 1000 -n 0" root -c -t 1000 -n 0 -w 1000 198.19.9.9
+measure "icmp-raw, -c: -t 1000 -n 0" root -c -t 1000 -n 0 -w 1000 198.19.9.9
 expect_eq "icmp-raw, -c: -t 1000: the cache file holds 198.19.1.1 and the target" \
     "c6130909 c6130101" "$(xxd -p -c 5 "$LAB_DIR/cached/tarnhop.cache" | cut -c 1-8 | tr '\n' ' ' | sed 's/ $//')"
 check_heap "icmp-raw, -c: -t 1000" "$short"

@@ -31,37 +31,26 @@ trace_to_prohibited() {
     printf '\n%s reports: Destination host unreachable.\n' "$LAB_HOP4"
 }
 
-# check_run NAME EXPECTED RUNNER ARGS...: exact masked output, status 0, no stderr.
-check_run() {
-    local name=$1 expected=$2 out err st masked
-    shift 2
-    e2e_run out err st "$@"
-    mask_times_into masked "$out"
-    expect_eq "$name: output" "$expected" "$masked"
-    expect_status "$name: status" 0 "$st"
-    expect_eq "$name: nothing on stderr" "" "$err"
-}
-
 exactly want_trace lab_trace_text
 exactly want_ping ping_target
 for who in root nobody; do
     runner=lab_exec
     [ "$who" = nobody ] && runner=lab_exec_nobody
-    check_run "$who: trace to the target by name" "$want_trace" \
+    expect_masked_run "$who: trace to the target by name" "$want_trace" \
         "$runner" "$TARNHOP" -u "$LAB_TARGET_NAME"
-    check_run "$who: trace to the target by address" "$want_trace" \
+    expect_masked_run "$who: trace to the target by address" "$want_trace" \
         "$runner" "$TARNHOP" -u -w 1000 "$LAB_TARGET_ADDR"
-    check_run "$who: ping the target" "$want_ping" \
+    expect_masked_run "$who: ping the target" "$want_ping" \
         "$runner" "$TARNHOP" -u -o -w 1000 "$LAB_TARGET_NAME"
 done
 
 # r4 answers a source's unreachable routes with a burst of about five, then one a
 # second: four answers in all here.
 exactly want_prohibited trace_to_prohibited 3
-check_run "root: prohibited route reported by hop 4" "$want_prohibited" \
+expect_masked_run "root: prohibited route reported by hop 4" "$want_prohibited" \
     lab_exec "$TARNHOP" -u -d -w 1000 "$LAB_PROHIBIT_ADDR"
 exactly want_prohibited trace_to_prohibited 1
-check_run "nobody: prohibited route reported by hop 4" "$want_prohibited" \
+expect_masked_run "nobody: prohibited route reported by hop 4" "$want_prohibited" \
     lab_exec_nobody "$TARNHOP" -u -d -w 1000 -i 1 "$LAB_PROHIBIT_ADDR"
 
 # Two unprivileged runs at once share port 60001; each must get its own answers.
@@ -76,18 +65,14 @@ wait "$first_pid"
 first_status=$?
 wait "$second_pid"
 second_status=$?
+# plain_trace ADDR HOPS: a trace with -d that ends at hop HOPS of the lab's route.
 plain_trace() {
     printf '\nTracing route to %s with TTL of 32:\n\n' "$1"
-    shift
-    local k=0 hop
-    for hop in "$@"; do
-        printf ' %d  Nms    Nms    Nms    %s\n' "$((k += 1))" "$hop"
-    done
+    lab_route_lines "Nms    Nms    Nms    " numeric | head -n "$2"
     printf '\nTraceroute complete.\n'
 }
-exactly want_first plain_trace "$LAB_TARGET_ADDR" "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3" \
-    "$LAB_HOP4" "$LAB_TARGET_ADDR"
-exactly want_second plain_trace "$LAB_HOP3" "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3"
+exactly want_first plain_trace "$LAB_TARGET_ADDR" 5
+exactly want_second plain_trace "$LAB_HOP3" 3
 exactly got_first mask_times <"$first"
 exactly got_second mask_times <"$second"
 expect_eq "nobody, two runs at once: the first" "$want_first" "$got_first"
@@ -108,7 +93,7 @@ done
 exactly want_stars printf '\nTracing route to %s with TTL of 1:\n\n 1   *      *     %s\n' \
     "$LAB_TARGET_ADDR" "Request timed out."
 started=$(date +%s%N)
-check_run "nobody, port 60001 held elsewhere: unanswered" "$want_stars" \
+expect_masked_run "nobody, port 60001 held elsewhere: unanswered" "$want_stars" \
     lab_exec_nobody "$TARNHOP" -u -d -t 1 -i 2 -w 3000 "$LAB_TARGET_ADDR"
 took_ms=$((($(date +%s%N) - started) / 1000000))
 if ((took_ms < 3000)); then
@@ -118,7 +103,7 @@ else
 fi
 exactly want_hop printf '\nTracing route to %s with TTL of 1:\n\n 1  Nms    Nms    %s\n' \
     "$LAB_TARGET_ADDR" "$LAB_HOP1"
-check_run "root, port 60001 held elsewhere: answered" "$want_hop" \
+expect_masked_run "root, port 60001 held elsewhere: answered" "$want_hop" \
     lab_exec "$TARNHOP" -u -d -t 1 -i 2 -w 3000 "$LAB_TARGET_ADDR"
 expect_eq "the other program had the port" "held" "$(cat "$LAB_DIR/holder.out")"
 lab_bg_stop "$holder"

@@ -26,9 +26,7 @@ if ! command -v valgrind >/dev/null 2>&1; then
     fi
     e2e_skip "valgrind is not installed"
 fi
-# shellcheck source=../lab/lab.sh
-source "$here/../lab/lab.sh"
-lab_up
+e2e_lab
 
 # record ADDRESS NAME: one cache record.
 record() {
@@ -47,23 +45,17 @@ make_cache() {
     } >"$1"
 }
 
-run_dir=$LAB_DIR/valgrind
-mkdir -p "$run_dir"
-chmod 755 "$LAB_DIR" "$run_dir"
-cp "$TARNHOP" "$run_dir/tarnhop"
+run_dir=$LAB_DIR/bin
 
 # vg NAME RUNNER WANT_STATUS WANT_OUTPUT ARGS...: the program under memcheck.
 vg() {
     local name=$1 runner=$2 want_status=$3 want=$4 out err st log
     shift 4
     log=$LAB_DIR/$RANDOM.vg
-    e2e_run out err st "$runner" valgrind --log-fd=3 --error-exitcode=99 --leak-check=full \
-        --show-leak-kinds=all --errors-for-leak-kinds=definite,indirect,possible \
-        --track-fds=yes --track-origins=yes "$run_dir/tarnhop" "$@" 3>"$log"
-    mask_times_into out "$out"
-    expect_eq "$name: output" "$want" "$out"
-    expect_status "$name: status" "$want_status" "$st"
-    expect_eq "$name: nothing on stderr" "" "$err"
+    e2e_check_run mask_times "$name" "$want" "$want_status" "$runner" valgrind --log-fd=3 \
+        --error-exitcode=99 --leak-check=full --show-leak-kinds=all \
+        --errors-for-leak-kinds=definite,indirect,possible --track-fds=yes --track-origins=yes \
+        "$run_dir/tarnhop" "$@" 3>"$log"
     expect_contains "$name: no memcheck error" "$(cat "$log")" "ERROR SUMMARY: 0 errors from 0 contexts"
     expect_match "$name: no leak" "$(cat "$log")" \
         "definitely lost: 0 bytes.*|All heap blocks were freed -- no leaks are possible"
@@ -80,13 +72,9 @@ vg() {
     fi
 }
 
-trace() { # the trace display: banner name, then hop names (empty: address only)
+trace() { # the trace display, two probes a hop, hop 1's name from the cache file
     printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
-    printf ' 1  Nms    Nms    %s [%s]\n' "$hop1_cached" "$LAB_HOP1"
-    printf ' 2  Nms    Nms    %s [%s]\n' "$LAB_HOP2_NAME" "$LAB_HOP2"
-    printf ' 3  Nms    Nms    %s\n' "$LAB_HOP3"
-    printf ' 4  Nms    Nms    %s [%s]\n' "$LAB_HOP4_NAME" "$LAB_HOP4"
-    printf ' 5  Nms    Nms    %s [%s]\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
+    lab_route_lines "Nms    Nms    " | sed "1s/ $LAB_HOP1_NAME / $hop1_cached /"
     printf '\nTraceroute complete.\n'
 }
 want_trace=$(trace && printf x)

@@ -106,6 +106,10 @@
 #                         far (it answers in order: once a fresh query of ours is in
 #                         the log, every earlier one is too), asking for settle-N.lab
 #                         names; status 1 when that query never shows
+#   lab_route_lines CELLS [numeric]
+#                         print the five hop lines of the route to the target, each
+#                         with the cells CELLS ("Nms    " a probe, masked times) and,
+#                         unless numeric, the hop's name (hop 3 has none)
 #   lab_trace_text        print the whole display of a trace of LAB_TARGET_NAME with
 #                         three probes a hop and its times masked (see mask_times)
 #
@@ -527,12 +531,21 @@ lab_dns_settle() {
     return 1
 }
 
+lab_route_lines() {
+    local i addr name
+    for i in 1 2 3 4 5; do
+        addr=LAB_HOP$i name=LAB_HOP${i}_NAME
+        ((i < 5)) || addr=LAB_TARGET_ADDR name=LAB_TARGET_NAME
+        if [ "${2:-}" != numeric ] && [ -n "${!name}" ]; then
+            printf ' %d  %s%s [%s]\n' "$i" "$1" "${!name}" "${!addr}"
+        else
+            printf ' %d  %s%s\n' "$i" "$1" "${!addr}"
+        fi
+    done
+}
+
 lab_trace_text() {
     printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
-    printf ' 1  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP1_NAME" "$LAB_HOP1"
-    printf ' 2  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP2_NAME" "$LAB_HOP2"
-    printf ' 3  Nms    Nms    Nms    %s\n' "$LAB_HOP3"
-    printf ' 4  Nms    Nms    Nms    %s [%s]\n' "$LAB_HOP4_NAME" "$LAB_HOP4"
-    printf ' 5  Nms    Nms    Nms    %s [%s]\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
+    lab_route_lines "Nms    Nms    Nms    "
     printf '\nTraceroute complete.\n'
 }
