@@ -4,6 +4,7 @@
 #include "packets.h"
 #include "responder.h"
 #include "scenario.h"
+#include "wire/bytes.h"
 #include "wire/checksum.h"
 
 namespace netsim {
@@ -21,13 +22,12 @@ Bytes echo_request(uint8_t ttl, uint16_t seq, size_t payload = 32, uint8_t tos =
 }
 
 Bytes udp_probe(uint8_t ttl, uint8_t first) {
-    Bytes packet = make_ipv4(kClient, kTarget, ttl, 0, 9, Bytes(8 + 32, 0), kProtocolUdp);
-    uint16_t dport = static_cast<uint16_t>(33434 + ttl);
-    Bytes header{0xea, 0x61, static_cast<uint8_t>(dport >> 8), static_cast<uint8_t>(dport), 0, 40,
-                 0,    0};
-    std::copy(header.begin(), header.end(), packet.begin() + 20);
-    packet[28] = first;
-    return packet;
+    Bytes udp(8 + 32, 0);
+    write_u16(udp, 0, 60001);
+    write_u16(udp, 2, static_cast<uint16_t>(33434 + ttl));
+    write_u16(udp, 4, static_cast<uint16_t>(udp.size()));
+    udp[8] = first;
+    return make_ipv4(kClient, kTarget, ttl, 0, 9, udp, kProtocolUdp);
 }
 
 Probe probe_of(const Bytes& datagram) { return *read_probe(datagram); }
