@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <ctime>
 
 namespace netsim {
 
@@ -15,13 +14,13 @@ constexpr size_t kHead = 64;
 constexpr size_t kMostRemembered = 4096;
 constexpr int64_t kSecond = 1000000000;
 
+}  // namespace
+
 int64_t clock_ns(clockid_t clock) {
     timespec now{};
     clock_gettime(clock, &now);
     return static_cast<int64_t>(now.tv_sec) * kSecond + now.tv_nsec;
 }
-
-}  // namespace
 
 void Departures::drain() {
     if (tap_ < 0)

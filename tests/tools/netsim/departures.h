@@ -5,11 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <span>
 #include <vector>
 
 namespace netsim {
+
+// The time of a clock in nanoseconds.
+int64_t clock_ns(clockid_t clock);
 
 class Departures {
 public:

@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -36,11 +37,7 @@ constexpr int64_t kSpinNs = 1000000;
 
 void on_signal(int) { g_stop = 1; }
 
-int64_t now_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
+int64_t now_ns() { return netsim::clock_ns(CLOCK_MONOTONIC); }
 
 struct Options {
     std::string scenario;
@@ -250,24 +247,23 @@ bool parse_address_prefix(const std::string& text, Options& options) {
 }
 
 bool parse_options(int argc, char** argv, Options& options) {
+    static const std::pair<std::string_view, std::string Options::*> kTexts[] = {
+        {"--scenario", &Options::scenario}, {"--check", &Options::scenario},
+        {"--dev", &Options::device},        {"--log", &Options::log},
+        {"--ready", &Options::ready},
+    };
     for (int i = 1; i < argc; ++i) {
-        std::string word = argv[i];
+        std::string_view word = argv[i];
         if (i + 1 >= argc)
             return false;
         std::string value = argv[++i];
-        if (word == "--scenario")
-            options.scenario = value;
-        else if (word == "--check") {
-            options.scenario = value;
-            options.check_only = true;
-        } else if (word == "--dev")
-            options.device = value;
-        else if (word == "--log")
-            options.log = value;
-        else if (word == "--ready")
-            options.ready = value;
+        auto text = std::find_if(std::begin(kTexts), std::end(kTexts),
+                                 [&](const auto& named) { return named.first == word; });
+        if (text != std::end(kTexts))
+            options.*(text->second) = value;
         else if (word != "--addr" || !parse_address_prefix(value, options))
             return false;
+        options.check_only = options.check_only || word == "--check";
     }
     return !options.scenario.empty();
 }

@@ -4,6 +4,7 @@
 #include "packets.h"
 #include "responder.h"
 #include "scenario.h"
+#include "wire/bytes.h"
 #include "wire/checksum.h"
 
 namespace netsim {
@@ -21,13 +22,12 @@ Bytes echo_request(uint8_t ttl, uint16_t seq, size_t payload = 32, uint8_t tos =
 }
 
 Bytes udp_probe(uint8_t ttl, uint8_t first) {
-    Bytes packet = make_ipv4(kClient, kTarget, ttl, 0, 9, Bytes(8 + 32, 0), kProtocolUdp);
-    uint16_t dport = static_cast<uint16_t>(33434 + ttl);
-    Bytes header{0xea, 0x61, static_cast<uint8_t>(dport >> 8), static_cast<uint8_t>(dport), 0, 40,
-                 0,    0};
-    std::copy(header.begin(), header.end(), packet.begin() + 20);
-    packet[28] = first;
-    return packet;
+    Bytes udp(8 + 32, 0);
+    write_u16(udp, 0, 60001);
+    write_u16(udp, 2, static_cast<uint16_t>(33434 + ttl));
+    write_u16(udp, 4, static_cast<uint16_t>(udp.size()));
+    udp[8] = first;
+    return make_ipv4(kClient, kTarget, ttl, 0, 9, udp, kProtocolUdp);
 }
 
 Probe probe_of(const Bytes& datagram) { return *read_probe(datagram); }
@@ -37,6 +37,11 @@ Scenario scenario_of(const char* text) {
     std::optional<Scenario> scenario = parse_scenario(text, &error);
     EXPECT_TRUE(scenario) << error;
     return scenario.value_or(Scenario{});
+}
+
+// What the responder sends for one datagram.
+std::vector<Outgoing> answers_to(Responder& responder, const Bytes& datagram) {
+    return responder.on_probe(probe_of(datagram));
 }
 
 std::string error_of(const char* text) {
@@ -117,15 +122,20 @@ TEST(Scenario, ReadsHopsTargetsAndInjections) {
 }
 
 TEST(Scenario, NamesTheLineOfAMistake) {
-    EXPECT_EQ(error_of("hop 1 198.19.1.1\nhop 2 delay 5\n"),
-              "line 2: a hop answer needs the router's address");
-    EXPECT_EQ(error_of("target 198.19.9\n"), "line 1: target needs an address");
-    EXPECT_EQ(error_of("hop 0 silent\n"), "line 1: bad hop number '0'");
-    EXPECT_EQ(error_of("hop 1 198.19.1.1 delay\n"), "line 1: 'delay' needs a value");
-    EXPECT_EQ(error_of("hop 1 198.19.1.1 dleay 4\n"), "line 1: unknown word 'dleay'");
-    EXPECT_EQ(error_of("inject probe 1 shout\n"), "line 1: unknown word 'shout'");
-    EXPECT_EQ(error_of("inject probe 1 icmp 3\n"), "line 1: icmp needs a type and a code");
-    EXPECT_EQ(error_of("route 1\n"), "line 1: unknown line 'route'");
+    const std::pair<const char*, const char*> kMistakes[] = {
+        {"hop 1 198.19.1.1\nhop 2 delay 5\n", "line 2: a hop answer needs the router's address"},
+        {"target 198.19.9\n", "line 1: target needs an address"},
+        {"hop 0 silent\n", "line 1: bad hop number '0'"},
+        {"hop 1 198.19.1.1 delay\n", "line 1: 'delay' needs a value"},
+        {"hop 1 198.19.1.1 dleay 4\n", "line 1: unknown word 'dleay'"},
+        {"inject probe 1 shout\n", "line 1: unknown word 'shout'"},
+        {"inject probe 1 icmp 3\n", "line 1: icmp needs a type and a code"},
+        {"route 1\n", "line 1: unknown line 'route'"},
+        {"target 198.19.9.9 options 6\n", "line 1: bad value '6' for options"},
+        {"inject every stranger echo-reply\n", "line 1: a stranger's probe gets an ICMP error"},
+    };
+    for (const auto& [text, error] : kMistakes)
+        EXPECT_EQ(error_of(text), error) << text;
 }
 
 TEST(Responder, AnswersPerHopAndPerProbeOfTheHop) {
@@ -133,7 +143,7 @@ TEST(Responder, AnswersPerHopAndPerProbeOfTheHop) {
         scenario_of("target 198.19.9.9 delay 5 ttl 61\n"
                     "hop 1 198.19.1.1 delay 50\n"
                     "hop 2 198.19.2.1 delay 300 ; silent ; 198.19.2.2 delay 10\n"));
-    std::vector<Outgoing> first = responder.on_probe(probe_of(echo_request(1, 1)));
+    std::vector<Outgoing> first = answers_to(responder, echo_request(1, 1));
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(first[0].delay_ms, 50u);
     Probe answer = probe_of(first[0].packet);
@@ -142,14 +152,14 @@ TEST(Responder, AnswersPerHopAndPerProbeOfTheHop) {
     EXPECT_EQ(answer.icmp_type, 11);
     EXPECT_EQ(answer.ttl, 64);
     EXPECT_EQ(internet_checksum(std::span(first[0].packet).subspan(20)), 0);
-    EXPECT_EQ(responder.on_probe(probe_of(echo_request(2, 2)))[0].delay_ms, 300u);
-    EXPECT_TRUE(responder.on_probe(probe_of(echo_request(2, 3))).empty());
-    std::vector<Outgoing> third = responder.on_probe(probe_of(echo_request(2, 4)));
+    EXPECT_EQ(answers_to(responder, echo_request(2, 2))[0].delay_ms, 300u);
+    EXPECT_TRUE(answers_to(responder, echo_request(2, 3)).empty());
+    std::vector<Outgoing> third = answers_to(responder, echo_request(2, 4));
     EXPECT_EQ(probe_of(third[0].packet).src, addr("198.19.2.2"));
     // The last answer stands for every later probe of the run.
-    EXPECT_EQ(probe_of(responder.on_probe(probe_of(echo_request(2, 5)))[0].packet).src,
+    EXPECT_EQ(probe_of(answers_to(responder, echo_request(2, 5))[0].packet).src,
               addr("198.19.2.2"));
-    std::vector<Outgoing> reply = responder.on_probe(probe_of(echo_request(3, 6)));
+    std::vector<Outgoing> reply = answers_to(responder, echo_request(3, 6));
     Probe echo = probe_of(reply[0].packet);
     EXPECT_EQ(echo.icmp_type, 0);
     EXPECT_EQ(echo.src, kTarget);
@@ -160,9 +170,9 @@ TEST(Responder, AnswersPerHopAndPerProbeOfTheHop) {
 
 TEST(Responder, TargetBeyondTheLastHopAndUdpAnswers) {
     Responder responder(scenario_of("target 198.19.9.9 at 130\nhop 1-129 198.19.1.1\n"));
-    Probe expired = probe_of(responder.on_probe(probe_of(udp_probe(129, 0)))[0].packet);
+    Probe expired = probe_of(answers_to(responder, udp_probe(129, 0))[0].packet);
     EXPECT_EQ(expired.icmp_type, 11);
-    Probe reached = probe_of(responder.on_probe(probe_of(udp_probe(130, 1)))[0].packet);
+    Probe reached = probe_of(answers_to(responder, udp_probe(130, 1))[0].packet);
     EXPECT_EQ(reached.icmp_type, 3);
     EXPECT_EQ(reached.icmp_code, 3);
     EXPECT_EQ(reached.src, kTarget);
@@ -182,8 +192,8 @@ TEST(Responder, InjectsNoiseAtItsDelay) {
                     "inject probe 2 bad-checksum after 7\n"
                     "inject probe 2 tiny after 8\n"
                     "inject probe 2 redirect from 198.19.0.254 after 9\n"));
-    EXPECT_EQ(responder.on_probe(probe_of(echo_request(64, 1))).size(), 1u);
-    std::vector<Outgoing> out = responder.on_probe(probe_of(echo_request(64, 2)));
+    EXPECT_EQ(answers_to(responder, echo_request(64, 1)).size(), 1u);
+    std::vector<Outgoing> out = answers_to(responder, echo_request(64, 2));
     ASSERT_EQ(out.size(), 9u);
     Probe noise = probe_of(out[1].packet);
     EXPECT_EQ(noise.kind, Probe::Kind::echo);
@@ -215,7 +225,7 @@ TEST(Responder, IpOptionsAndStrangersProbes) {
         scenario_of("target 198.19.9.9 options 8\n"
                     "inject every stranger after 1\n"
                     "inject every stranger port-unreachable from 198.19.5.5 options 40\n"));
-    std::vector<Outgoing> out = responder.on_probe(probe_of(echo_request(64, 3)));
+    std::vector<Outgoing> out = answers_to(responder, echo_request(64, 3));
     ASSERT_EQ(out.size(), 3u);
     // Eight option bytes: a 28-byte header, valid, with the echo reply after it.
     EXPECT_EQ(out[0].packet[0], 0x47);
@@ -235,13 +245,10 @@ TEST(Responder, IpOptionsAndStrangersProbes) {
     EXPECT_EQ(out[2].packet[0], 0x4f);
     EXPECT_EQ(probe_of(out[2].packet).icmp_code, 3);
     // A UDP probe's stranger comes from another source port.
-    std::vector<Outgoing> udp = responder.on_probe(probe_of(udp_probe(64, 4)));
+    std::vector<Outgoing> udp = answers_to(responder, udp_probe(64, 4));
     ASSERT_EQ(udp.size(), 3u);
     EXPECT_EQ(udp[1].packet[48] << 8 | udp[1].packet[49], 60001 ^ 0x5a5a);
     EXPECT_EQ(udp[1].packet[50] << 8 | udp[1].packet[51], 33434 + 64);
-    EXPECT_EQ(error_of("target 198.19.9.9 options 6\n"), "line 1: bad value '6' for options");
-    EXPECT_EQ(error_of("inject every stranger echo-reply\n"),
-              "line 1: a stranger's probe gets an ICMP error");
 }
 
 }  // namespace

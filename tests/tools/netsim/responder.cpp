@@ -48,6 +48,14 @@ Probe strangers_probe(const Probe& probe) {
     return other;
 }
 
+// Names a packet built like an answer as the log shows it: prefix, its kind, suffix.
+std::optional<Outgoing> labelled(std::optional<Outgoing> out, const char* prefix,
+                                 const char* suffix = "") {
+    if (out)
+        out->what = prefix + out->what + suffix;
+    return out;
+}
+
 bool injection_applies(const Injection& injection, const Probe& probe, int number) {
     switch (injection.when) {
     case Injection::When::probe:
@@ -71,21 +79,18 @@ std::vector<Outgoing> Responder::on_probe(const Probe& probe) {
         run_index_ = 1;
     }
     std::vector<Outgoing> out;
+    auto keep = [&out](std::optional<Outgoing> packet, size_t options) {
+        if (packet) {
+            add_ip_options(packet->packet, options);
+            out.push_back(std::move(*packet));
+        }
+    };
     int hop = 0;
-    const Answer* chosen = choose(probe, &hop);
-    if (chosen != nullptr) {
-        if (std::optional<Outgoing> answer = build(probe, *chosen, hop, probe.dst)) {
-            add_ip_options(answer->packet, chosen->options);
-            out.push_back(std::move(*answer));
-        }
-    }
+    if (const Answer* chosen = choose(probe, &hop))
+        keep(build(probe, *chosen, hop, probe.dst), chosen->options);
     for (const Injection& injection : scenario_.injections) {
-        if (!injection_applies(injection, probe, probes_))
-            continue;
-        if (std::optional<Outgoing> extra = inject(probe, injection, hop)) {
-            add_ip_options(extra->packet, injection.answer.options);
-            out.push_back(std::move(*extra));
-        }
+        if (injection_applies(injection, probe, probes_))
+            keep(inject(probe, injection, hop), injection.answer.options);
     }
     previous_ = probe;
     return out;
@@ -153,10 +158,8 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
     case Injection::What::earlier: {
         if (!previous_)
             return std::nullopt;
-        std::optional<Outgoing> late = build(*previous_, wanted, previous_->ttl, previous_->dst);
-        if (late)
-            late->what = "late " + late->what + " to the previous probe";
-        return late;
+        return labelled(build(*previous_, wanted, previous_->ttl, previous_->dst), "late ",
+                        " to the previous probe");
     }
     case Injection::What::duplicate: {
         int own_hop = 0;
@@ -165,10 +168,7 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
             return std::nullopt;
         Answer copy = *chosen;
         copy.delay_ms = delay;
-        std::optional<Outgoing> again = build(probe, copy, own_hop, probe.dst);
-        if (again)
-            again->what = "duplicate " + again->what;
-        return again;
+        return labelled(build(probe, copy, own_hop, probe.dst), "duplicate ");
     }
     case Injection::What::truncated: {
         Bytes icmp = icmp_message(11, 0, 0, quote_probe(probe, 0, 12));
@@ -184,19 +184,11 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
         write_u16(icmp, 2, internet_checksum(icmp));
         return packet(noise_from, probe.src, ttl, 0xc0, icmp, delay, "noise 4-byte icmp");
     }
-    case Injection::What::stranger: {
-        std::optional<Outgoing> extra =
-            build(strangers_probe(probe), wanted, std::max(hop, 1), kNoiseSource);
-        if (extra)
-            extra->what = "noise " + extra->what + " about a stranger's probe";
-        return extra;
-    }
-    case Injection::What::answer: {
-        std::optional<Outgoing> extra = build(probe, wanted, std::max(hop, 1), kNoiseSource);
-        if (extra)
-            extra->what = "noise " + extra->what;
-        return extra;
-    }
+    case Injection::What::stranger:
+        return labelled(build(strangers_probe(probe), wanted, std::max(hop, 1), kNoiseSource),
+                        "noise ", " about a stranger's probe");
+    case Injection::What::answer:
+        return labelled(build(probe, wanted, std::max(hop, 1), kNoiseSource), "noise ");
     }
     return std::nullopt;
 }

@@ -84,12 +84,32 @@ bool read_kind(const Words& words, size_t& i, Answer& answer, std::string* error
 }
 
 // One option word with its value: delay/after, ttl, quote, mtu, gateway, pointer, from,
-// options.
+// options. Numbers run from 0 to most by step (IP options come in words of four bytes);
+// an address option has most 0.
+struct NamedOption {
+    const char* name;
+    long most;
+    long step;
+    void (*set)(Answer&, long);
+};
+
+constexpr NamedOption kOptions[] = {
+    {"delay", 3600000, 1, [](Answer& a, long n) { a.delay_ms = static_cast<uint32_t>(n); }},
+    {"after", 3600000, 1, [](Answer& a, long n) { a.delay_ms = static_cast<uint32_t>(n); }},
+    {"ttl", 255, 1, [](Answer& a, long n) { a.ttl = static_cast<int>(n); }},
+    {"quote", 65535, 1, [](Answer& a, long n) { a.quote = static_cast<size_t>(n); }},
+    {"mtu", 65535, 1, [](Answer& a, long n) { a.rest = static_cast<uint32_t>(n); }},
+    {"options", 40, 4, [](Answer& a, long n) { a.options = static_cast<size_t>(n); }},
+    {"pointer", 255, 1, [](Answer& a, long n) { a.rest = static_cast<uint32_t>(n) << 24; }},
+    {"gateway", 0, 1, [](Answer& a, long n) { a.rest = static_cast<uint32_t>(n); }},
+    {"from", 0, 1, [](Answer& a, long n) { a.from = static_cast<uint32_t>(n); }},
+};
+
 bool read_option(const Words& words, size_t& i, Answer& answer, std::string* error) {
-    static const std::string kOptions[] = {"delay",   "after",   "ttl",  "quote",  "mtu",
-                                           "pointer", "gateway", "from", "options"};
     const std::string& word = words[i];
-    if (std::find(std::begin(kOptions), std::end(kOptions), word) == std::end(kOptions)) {
+    const NamedOption* option = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                             [&](const NamedOption& o) { return word == o.name; });
+    if (option == std::end(kOptions)) {
         *error = "unknown word '" + word + "'";
         return false;
     }
@@ -99,40 +119,19 @@ bool read_option(const Words& words, size_t& i, Answer& answer, std::string* err
     }
     const std::string& value = words[i + 1];
     long number = 0;
-    bool ok = true;
-    if (word == "delay" || word == "after") {
-        ok = read_number(value, 3600000, &number);
-        answer.delay_ms = static_cast<uint32_t>(number);
-    } else if (word == "ttl") {
-        ok = read_number(value, 255, &number);
-        answer.ttl = static_cast<int>(number);
-    } else if (word == "quote") {
-        ok = read_number(value, 65535, &number);
-        answer.quote = static_cast<size_t>(number);
-    } else if (word == "mtu") {
-        ok = read_number(value, 65535, &number);
-        answer.rest = static_cast<uint32_t>(number);
-    } else if (word == "options") {
-        ok = read_number(value, 40, &number) && number % 4 == 0;
-        answer.options = static_cast<size_t>(number);
-    } else if (word == "pointer") {
-        ok = read_number(value, 255, &number);
-        answer.rest = static_cast<uint32_t>(number) << 24;
-    } else if (word == "gateway" || word == "from") {
+    bool ok = false;
+    if (option->most == 0) {
         std::optional<uint32_t> address = parse_address(value);
         ok = address.has_value();
-        if (ok && word == "gateway")
-            answer.rest = *address;
-        if (ok && word == "from")
-            answer.from = *address;
+        number = address.value_or(0);
     } else {
-        *error = "unknown word '" + word + "'";
-        return false;
+        ok = read_number(value, option->most, &number) && number % option->step == 0;
     }
     if (!ok) {
         *error = "bad value '" + value + "' for " + word;
         return false;
     }
+    option->set(answer, number);
     i += 2;
     return true;
 }
@@ -332,16 +331,17 @@ std::optional<Scenario> parse_scenario(std::string_view text, std::string* error
             words.push_back(word);
         if (words.empty())
             continue;
-        std::string why;
+        using LineReader = bool (*)(const Words&, Scenario&, std::string*);
+        static const std::pair<const char*, LineReader> kLines[] = {
+            {"hop", read_hop}, {"target", read_target}, {"inject", read_injection}};
+        std::string why = "unknown line '" + words[0] + "'";
         bool ok = false;
-        if (words[0] == "hop")
-            ok = read_hop(words, scenario, &why);
-        else if (words[0] == "target")
-            ok = read_target(words, scenario, &why);
-        else if (words[0] == "inject")
-            ok = read_injection(words, scenario, &why);
-        else
-            why = "unknown line '" + words[0] + "'";
+        for (const auto& [name, read_line] : kLines) {
+            if (words[0] == name) {
+                why.clear();
+                ok = read_line(words, scenario, &why);
+            }
+        }
         if (!ok) {
             *error = "line " + std::to_string(number) + ": " + why;
             return std::nullopt;
