@@ -62,6 +62,15 @@ run_win() {
     e2e_run out err st lab_exec "${wine_env[@]}" "$wine64" "$exe" "$@"
 }
 
+# expect_ok NAME STATUS DETAIL...: a check made by hand, passed when STATUS is 0.
+expect_ok() {
+    if [ "$2" = 0 ]; then
+        e2e_pass "$1"
+    else
+        e2e_fail "$1" "${@:3}"
+    fi
+}
+
 [ "${BASH_SOURCE[0]}" = "$0" ] || return 0
 
 cd "$root" || exit 1
@@ -104,27 +113,21 @@ build_windows() {
     echo "   $((SECONDS - started)) s"
     e2e_pass "$arch build"
     dlls=$(x86_64-w64-mingw32-objdump -p "$dir/tarnhop.exe" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z')
-    if grep -vqxE 'kernel32\.dll|msvcrt\.dll|user32\.dll|winmm\.dll|ws2_32\.dll' <<<"$dlls" ||
-        ! grep -qx 'ws2_32.dll' <<<"$dlls"; then
-        e2e_fail "$arch: imports only system DLLs, ws2_32 among them" "$(tr '\n' ' ' <<<"$dlls")"
-    else
-        e2e_pass "$arch: imports only system DLLs, ws2_32 among them"
-    fi
+    ! grep -vqxE 'kernel32\.dll|msvcrt\.dll|user32\.dll|winmm\.dll|ws2_32\.dll' <<<"$dlls" &&
+        grep -qx 'ws2_32.dll' <<<"$dlls"
+    expect_ok "$arch: imports only system DLLs, ws2_32 among them" $? "$(tr '\n' ' ' <<<"$dlls")"
 }
 
 build_windows i686 "$root/build-win-i686"
 build_windows x86_64 "$root/build-win-x64" || e2e_finish
 
 # The checks of the platform layer alone, against the same core library.
-if x86_64-w64-mingw32-g++ -std=c++20 -O2 -Wall -Wextra -Werror -Wshadow -Wcast-qual \
+x86_64-w64-mingw32-g++ -std=c++20 -O2 -Wall -Wextra -Werror -Wshadow -Wcast-qual \
     -Wmissing-declarations -I"$root" "$root/tests/win/seam_check.cpp" \
     "$root/build-win-x64/libtarnhop_core.a" "$root/build-win-x64/libtarnhop_wire.a" \
     -lws2_32 -liphlpapi -lwinmm -static \
-    -o "$work/seam_check.exe" 2>"$work/seam_check.log"; then
-    e2e_pass "seam check build"
-else
-    e2e_fail "seam check build" "$(head -20 "$work/seam_check.log")"
-fi
+    -o "$work/seam_check.exe" 2>"$work/seam_check.log"
+expect_ok "seam check build" $? "$(head -20 "$work/seam_check.log")"
 
 linux_built=${TARNHOP:-$root/build/release/tarnhop}
 if [ ! -x "$linux_built" ]; then
@@ -277,12 +280,9 @@ capture() {
 
 # Type of Service on the wire.
 if capture icmp -o -i 1 -d -v 300 "$LAB_TARGET_ADDR"; then
-    if grep -q "tos 0x2c, ttl 128,.*proto ICMP" <<<"$wire" &&
-        grep -q "$LAB_CLIENT_ADDR > $LAB_TARGET_ADDR: ICMP echo request" <<<"$wire"; then
-        e2e_pass "-v 300: an echo request with ToS 44 and TTL 128 on the wire"
-    else
-        e2e_fail "-v 300: an echo request with ToS 44 and TTL 128 on the wire" "$(head -6 <<<"$wire")"
-    fi
+    grep -q "tos 0x2c, ttl 128,.*proto ICMP" <<<"$wire" &&
+        grep -q "$LAB_CLIENT_ADDR > $LAB_TARGET_ADDR: ICMP echo request" <<<"$wire"
+    expect_ok "-v 300: an echo request with ToS 44 and TTL 128 on the wire" $? "$(head -6 <<<"$wire")"
 fi
 
 echo "== wine: UDP probes over raw sockets"
@@ -293,16 +293,12 @@ if capture udp -u -i 1 -d "$LAB_TARGET_ADDR"; then
     # One datagram per hop: TTL k to port 33434 + k from port 60001, 32 payload
     # bytes, don't-fragment clear.
     wire=$(tr '\n' ' ' <<<"$wire" | sed 's/ IP /\nIP /g')
-    ok=1
+    [ "$(grep -c "proto UDP" <<<"$wire")" = 5 ]
+    ok=$?
     for k in 1 2 3 4 5; do
-        grep -q "ttl $k, .*flags \[none\], proto UDP (17), length 60)  *$LAB_CLIENT_ADDR.60001 > $LAB_TARGET_ADDR.$((33434 + k)): UDP, length 32" <<<"$wire" || ok=0
+        grep -q "ttl $k, .*flags \[none\], proto UDP (17), length 60)  *$LAB_CLIENT_ADDR.60001 > $LAB_TARGET_ADDR.$((33434 + k)): UDP, length 32" <<<"$wire" || ok=1
     done
-    [ "$(grep -c "proto UDP" <<<"$wire")" = 5 ] || ok=0
-    if [ "$ok" = 1 ]; then
-        e2e_pass "UDP datagrams on the wire"
-    else
-        e2e_fail "UDP datagrams on the wire" "$(head -8 <<<"$wire")"
-    fi
+    expect_ok "UDP datagrams on the wire" "$ok" "$(head -8 <<<"$wire")"
 fi
 win_case "UDP ping" 0 "$(ping_text 32)" -u -o -i 2 -d "$LAB_TARGET_ADDR"
 # A router quotes 548 bytes of a 1028-byte datagram: the answer is read from its first
@@ -333,13 +329,10 @@ printf "$records" >"$work/cache.want"
 
 win_case "-c trace on Windows" 0 "$trace_named" -c -i 1 -w 1000 "$LAB_TARGET_NAME"
 # Records in lookup order; the temporary file of the save is gone.
-if cmp -s "$LAB_DIR/win/tarnhop.cache" "$work/cache.want" &&
-    [ "$(ls "$LAB_DIR/win" | tr '\n' ' ')" = "tarnhop.cache tarnhop.exe " ]; then
-    e2e_pass "cache file written on Windows"
-else
-    e2e_fail "cache file written on Windows" "$(ls "$LAB_DIR/win" | tr '\n' ' ')" \
-        "$(od -c "$LAB_DIR/win/tarnhop.cache" 2>&1 | head -8)"
-fi
+cmp -s "$LAB_DIR/win/tarnhop.cache" "$work/cache.want" &&
+    [ "$(ls "$LAB_DIR/win" | tr '\n' ' ')" = "tarnhop.cache tarnhop.exe " ]
+expect_ok "cache file written on Windows" $? "$(ls "$LAB_DIR/win" | tr '\n' ' ')" \
+    "$(od -c "$LAB_DIR/win/tarnhop.cache" 2>&1 | head -8)"
 
 # The Linux build finds every name in that file and asks the DNS for none of them.
 cp "$LAB_DIR/win/tarnhop.cache" "$LAB_DIR/linux/tarnhop.cache"
@@ -347,14 +340,11 @@ queries=$(ptr_queries)
 e2e_run out err st lab_exec "$linux" -c -i 1 -w 1000 "$LAB_TARGET_NAME"
 mask_times_into got "$out"
 got=$(printf '%s' "$got")
-if [ "$st" = 0 ] && [ "$got" = "$trace_named" ] &&
-    [ "$(ptr_queries)" = "$queries" ] && cmp -s "$LAB_DIR/linux/tarnhop.cache" "$work/cache.want"; then
-    e2e_pass "Linux build reading the Windows cache file"
-else
-    e2e_fail "Linux build reading the Windows cache file" \
-        "status $st, $(($(ptr_queries) - queries)) reverse queries" \
-        "$(diff <(printf '%s\n' "$trace_named") <(printf '%s\n' "$got") | head)"
-fi
+[ "$st" = 0 ] && [ "$got" = "$trace_named" ] &&
+    [ "$(ptr_queries)" = "$queries" ] && cmp -s "$LAB_DIR/linux/tarnhop.cache" "$work/cache.want"
+expect_ok "Linux build reading the Windows cache file" $? \
+    "status $st, $(($(ptr_queries) - queries)) reverse queries" \
+    "$(diff <(printf '%s\n' "$trace_named") <(printf '%s\n' "$got") | head)"
 
 # And back: the Windows program reads the file the Linux build wrote, less its last
 # record (the fourth router's), asks the DNS for that name alone and replaces the file
@@ -364,15 +354,12 @@ head -c $((size - 5 - ${#LAB_HOP4_NAME})) "$LAB_DIR/linux/tarnhop.cache" >"$LAB_
 queries=$(ptr_queries)
 hop4_queries=$(lab_dns_queries "$LAB_HOP4")
 run_win -c -i 1 -w 1000 "$LAB_TARGET_NAME"
-if [ "$st" = 0 ] && [ "$(ptr_queries)" = $((queries + 1)) ] &&
+[ "$st" = 0 ] && [ "$(ptr_queries)" = $((queries + 1)) ] &&
     [ "$(lab_dns_queries "$LAB_HOP4")" = $((hop4_queries + 1)) ] &&
-    lf "$out" && [ "$got" = "$trace_named" ] && cmp -s "$LAB_DIR/win/tarnhop.cache" "$work/cache.want"; then
-    e2e_pass "Windows program reading the Linux cache file"
-else
-    e2e_fail "Windows program reading the Linux cache file" \
-        "status $st, $(($(ptr_queries) - queries)) reverse queries" \
-        "$(od -c "$LAB_DIR/win/tarnhop.cache" 2>&1 | head -8)"
-fi
+    lf "$out" && [ "$got" = "$trace_named" ] && cmp -s "$LAB_DIR/win/tarnhop.cache" "$work/cache.want"
+expect_ok "Windows program reading the Linux cache file" $? \
+    "status $st, $(($(ptr_queries) - queries)) reverse queries" \
+    "$(od -c "$LAB_DIR/win/tarnhop.cache" 2>&1 | head -8)"
 
 echo "   lab part $((SECONDS - started)) s"
 e2e_finish
