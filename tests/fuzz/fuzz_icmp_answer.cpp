@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "wire/bytes.h"
 #include "wire/checksum.h"
 #include "wire/icmp_echo.h"
+#include "wire/ipv4.h"
 
 namespace {
 
@@ -62,14 +64,6 @@ bool our_echo(Bytes icmp, uint8_t type, const EchoMatch& match) {
            read_u16(icmp, 4) == match.identifier && read_u16(icmp, 6) == match.sequence;
 }
 
-// An IPv4 header that the bytes hold whole: its length, or 0.
-size_t header_length(Bytes bytes) {
-    if (bytes.size() < 20 || bytes[0] / 16 != 4)
-        return 0;
-    size_t length = (bytes[0] % 16) * 4u;
-    return length >= 20 && length <= bytes.size() ? length : 0;
-}
-
 IcmpAnswer expect(AnswerKind kind, uint32_t responder, int32_t status, uint8_t ttl) {
     IcmpAnswer answer;
     answer.kind = kind;
@@ -81,29 +75,29 @@ IcmpAnswer expect(AnswerKind kind, uint32_t responder, int32_t status, uint8_t t
 
 // The second reading of a raw datagram.
 IcmpAnswer expected_raw(Bytes datagram, const EchoMatch& match) {
-    size_t header = header_length(datagram);
-    if (header == 0 || datagram[9] != 1)
+    std::optional<Ipv4Header> ip = read_ipv4_header(datagram);
+    if (!ip || ip->protocol != kProtocolIcmp)
         return {};
-    size_t total = read_u16(datagram, 2);
-    bool fragment = (read_u16(datagram, 6) & 0x3fff) != 0;
-    if (total > datagram.size() || total < header + 8 || fragment)
+    size_t header = ip->header_length;
+    bool fragment = (ip->fragment & 0x3fff) != 0;
+    if (ip->total_length > datagram.size() || ip->total_length < header + 8 || fragment)
         return {};
-    Bytes icmp = datagram.subspan(header, total - header);
+    Bytes icmp = datagram.subspan(header, ip->total_length - header);
     if (!checksum_holds(icmp))
         return {};
-    uint32_t source = read_address(datagram, 12);
     if (icmp[0] == 0) {
-        if (source != match.target || !our_echo(icmp, 0, match))
+        if (ip->source != match.target || !our_echo(icmp, 0, match))
             return {};
-        return expect(AnswerKind::echo_reply, source, 0, datagram[8]);
+        return expect(AnswerKind::echo_reply, ip->source, 0, ip->ttl);
     }
     int32_t status = error_status(icmp[0], icmp[1]);
     Bytes quote = icmp.subspan(8);
-    size_t inner = header_length(quote);
-    if (status == 0 || inner == 0 || quote[9] != 1 || read_address(quote, 16) != match.target ||
-        (read_u16(quote, 6) & 0x1fff) != 0 || !our_echo(quote.subspan(inner), 8, match))
+    std::optional<Ipv4Header> inner = read_ipv4_header(quote);
+    if (status == 0 || !inner || inner->protocol != kProtocolIcmp ||
+        inner->destination != match.target || (inner->fragment & 0x1fff) != 0 ||
+        !our_echo(quote.subspan(inner->header_length), 8, match))
         return {};
-    return expect(AnswerKind::error, source, status, datagram[8]);
+    return expect(AnswerKind::error, ip->source, status, ip->ttl);
 }
 
 IcmpAnswer expected_ping(Bytes message, uint32_t source, uint8_t ttl, const EchoMatch& match) {

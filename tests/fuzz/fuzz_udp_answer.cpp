@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "support/packets.h"
 #include "wire/bytes.h"
 #include "wire/checksum.h"
+#include "wire/ipv4.h"
 
 namespace {
 
@@ -29,28 +32,21 @@ using Bytes = std::span<const uint8_t>;
 
 bool reports_a_datagram(uint8_t type) { return type == 3 || type == 11 || type == 12; }
 
-size_t header_length(Bytes bytes) {
-    if (bytes.size() < 20 || bytes[0] / 16 != 4)
-        return 0;
-    size_t length = (bytes[0] % 16) * 4u;
-    return length >= 20 && length <= bytes.size() ? length : 0;
-}
-
 bool counter_holds(const UdpProbeId& probe, Bytes payload) {
     return !probe.has_payload || payload.empty() || payload[0] == probe.counter;
 }
 
 // The second reading of a raw packet.
 UdpAnswer expected_raw(Bytes packet, const UdpProbeId& probe) {
-    size_t header = header_length(packet);
-    if (header == 0 || packet[9] != 1 || packet.size() < header + 8)
+    std::optional<Ipv4Header> ip = read_ipv4_header(packet);
+    if (!ip || ip->protocol != kProtocolIcmp || packet.size() < ip->header_length + 8)
         return {};
+    size_t header = ip->header_length;
     Bytes icmp = packet.subspan(header);
-    size_t total = read_u16(packet, 2);
-    if (total <= packet.size()) {
-        if (total < header + 8)
+    if (ip->total_length <= packet.size()) {
+        if (ip->total_length < header + 8)
             return {};
-        icmp = packet.subspan(header, total - header);
+        icmp = packet.subspan(header, ip->total_length - header);
         if (!checksum_holds(icmp))
             return {};
     }
@@ -60,18 +56,20 @@ UdpAnswer expected_raw(Bytes packet, const UdpProbeId& probe) {
     Bytes quote = icmp.subspan(8);
     if (icmp[5] != 0)
         quote = quote.first(std::min<size_t>(quote.size(), icmp[5] * 4u));
-    size_t inner = header_length(quote);
-    if (inner == 0 || quote[9] != 17 || read_address(quote, 16) != probe.target ||
-        quote.size() < inner + 4 || read_u16(quote, inner) != 60001 ||
-        read_u16(quote, inner + 2) != probe.destination_port)
+    std::optional<Ipv4Header> inner = read_ipv4_header(quote);
+    if (!inner || inner->protocol != kProtocolUdp || inner->destination != probe.target)
         return {};
-    if (!counter_holds(probe, quote.subspan(std::min(quote.size(), inner + 8))))
+    size_t udp = inner->header_length;
+    if (quote.size() < udp + 4 || read_u16(quote, udp) != 60001 ||
+        read_u16(quote, udp + 2) != probe.destination_port)
+        return {};
+    if (!counter_holds(probe, quote.subspan(std::min(quote.size(), udp + 8))))
         return {};
     UdpAnswer answer;
     answer.ours = true;
-    answer.responder = read_address(packet, 12);
+    answer.responder = ip->source;
     answer.icmp_type = icmp[0];
-    answer.ttl = packet[8];
+    answer.ttl = ip->ttl;
     return answer;
 }
 
@@ -135,11 +133,11 @@ void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl
     std::vector<uint8_t> icmp = packet::icmp_message(kind[0], kind[1], 0, quote);
     if (extensions) {
         // RFC 4884: the quote padded to 32 bits, its length in words, then extensions.
-        icmp.resize(8 + (quote.size() + 3) / 4 * 4, 0);
-        icmp[5] = static_cast<uint8_t>((quote.size() + 3) / 4);
-        icmp.insert(icmp.end(), {0x20, 0x00, 0x00, 0x00, 0x00, 0x08, 0x01, 0x01, 0x11, 0x22});
-        write_u16(icmp, 2, 0);
-        write_u16(icmp, 2, internet_checksum(icmp));
+        std::vector<uint8_t> body(quote.begin(), quote.end());
+        body.resize((quote.size() + 3) / 4 * 4, 0);
+        body.insert(body.end(), {0x20, 0x00, 0x00, 0x00, 0x00, 0x08, 0x01, 0x01, 0x11, 0x22});
+        uint32_t words = static_cast<uint32_t>(quote.size() + 3) / 4;
+        icmp = packet::icmp_message(kind[0], kind[1], words << 16, body);
     }
     std::vector<uint8_t> received_packet = packet::ipv4_datagram(
         {.source = responder, .destination = kOwn, .ttl = ttl, .option_bytes = outer_options},
