@@ -57,26 +57,26 @@ void check_formatter(const uint8_t* data, size_t size) {
     char out[kFormatCap];
     size_t length = 0;
     std::string want;
+    // Both formatters on the same format and arguments.
+    auto both = [&](const char* fmt, auto... args) {
+        length = format(out, fmt, args...);
+        want = reference(fmt, args...);
+    };
     switch (data[0] / 2 % 5) {
     case 0:
-        length = format(out, "Unrecognized option: %s\n", argument);
-        want = reference("Unrecognized option: %s\n", argument);
+        both("Unrecognized option: %s\n", argument);
         break;
     case 1:
-        length = format(out, "Couldn't resolve %s. Winsock error code %d\n", argument, number);
-        want = reference("Couldn't resolve %s. Winsock error code %d\n", argument, number);
+        both("Couldn't resolve %s. Winsock error code %d\n", argument, number);
         break;
     case 2:
-        length = format(out, "%2d  ", number);
-        want = reference("%2d  ", number);
+        both("%2d  ", number);
         break;
     case 3:
-        length = format(out, "%-7.7s", argument);
-        want = reference("%-7.7s", argument);
+        both("%-7.7s", argument);
         break;
     default:
-        length = format(out, "%s [%s]\n", argument, argument);
-        want = reference("%s [%s]\n", argument, argument);
+        both("%s [%s]\n", argument, argument);
         break;
     }
     if (length > kFormatCap - 1 || std::strlen(out) != length || want != out)
@@ -159,6 +159,13 @@ struct Script {
     size_t next_name = 0;
 };
 
+// The next scripted item, a default one once they are used up; *at counts every call.
+template <typename T>
+T next_of(const std::vector<T>& items, size_t* at) {
+    size_t i = (*at)++;
+    return i < items.size() ? items[i] : T{};
+}
+
 int capture_fd = -1;
 
 // Everything written to standard output since the last call.
@@ -204,19 +211,9 @@ void check_display(const uint8_t* data, size_t size) {
     print_banner(target, banner_name, settings);
     ProbeLoopServices services;
     services.probe = [&script](uint32_t, uint8_t, const RunSettings&) {
-        if (script.next_reply >= script.replies.size()) {
-            ++script.next_reply;
-            return ProbeReply{};
-        }
-        return script.replies[script.next_reply++];
+        return next_of(script.replies, &script.next_reply);
     };
-    services.lookup_name = [&script](uint32_t) -> std::optional<std::string> {
-        if (script.next_name >= script.names.size()) {
-            ++script.next_name;
-            return std::nullopt;
-        }
-        return script.names[script.next_name++];
-    };
+    services.lookup_name = [&script](uint32_t) { return next_of(script.names, &script.next_name); };
     services.sleep = [](int32_t) {};
     run_probe_loop(target, settings, start_ttl, services);
     std::string shown = take_output();

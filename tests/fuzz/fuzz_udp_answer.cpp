@@ -144,11 +144,9 @@ void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl
         icmp);
     Bytes received =
         Bytes(received_packet).first(std::min<size_t>(received_packet.size(), kUdpReceiveSize));
-    UdpAnswer answer = read_udp_answer(received, probe);
-    if (!answer.ours || answer.responder != responder || answer.icmp_type != kind[0] ||
-        answer.ttl != ttl)
-        std::abort();
-    compare(answer, expected_raw(received, probe), probe);
+    UdpAnswer want{.ours = true, .responder = responder, .icmp_type = kind[0], .ttl = ttl};
+    compare(read_udp_answer(received, probe), want, probe);
+    compare(want, expected_raw(received, probe), probe);
 
     UdpErrorReport report{.offender = responder,
                           .icmp_type = kind[0],
@@ -158,10 +156,7 @@ void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl
                           .quoted_destination_port = probe.destination_port,
                           .quoted_payload = body.data(),
                           .quoted_payload_length = std::min(body.size(), cut)};
-    UdpAnswer queued = read_udp_error_report(report, probe);
-    if (!queued.ours || queued.responder != responder || queued.icmp_type != kind[0] ||
-        queued.ttl != ttl)
-        std::abort();
+    compare(read_udp_error_report(report, probe), want, probe);
 }
 
 }  // namespace
