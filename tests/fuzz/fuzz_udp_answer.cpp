@@ -13,22 +13,16 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <span>
 #include <vector>
 
+#include "fuzz/second_reading.h"
 #include "probe/udp_packet.h"
 #include "support/packets.h"
 #include "wire/bytes.h"
 #include "wire/checksum.h"
-#include "wire/ipv4.h"
 
 namespace {
-
-constexpr uint32_t kTarget = 0x020512c6;  // 198.18.5.2 in network byte order
-constexpr uint32_t kOwn = 0x0101a8c0;     // 192.168.1.1, the prober
-
-using Bytes = std::span<const uint8_t>;
 
 bool reports_a_datagram(uint8_t type) { return type == 3 || type == 11 || type == 12; }
 
@@ -38,15 +32,15 @@ bool counter_holds(const UdpProbeId& probe, Bytes payload) {
 
 // The second reading of a raw packet.
 UdpAnswer expected_raw(Bytes packet, const UdpProbeId& probe) {
-    std::optional<Ipv4Header> ip = read_ipv4_header(packet);
-    if (!ip || ip->protocol != kProtocolIcmp || packet.size() < ip->header_length + 8)
+    size_t header = header_length(packet);
+    if (header == 0 || packet[9] != 1 || packet.size() < header + 8)
         return {};
-    size_t header = ip->header_length;
     Bytes icmp = packet.subspan(header);
-    if (ip->total_length <= packet.size()) {
-        if (ip->total_length < header + 8)
+    size_t total = read_u16(packet, 2);
+    if (total <= packet.size()) {
+        if (total < header + 8)
             return {};
-        icmp = packet.subspan(header, ip->total_length - header);
+        icmp = packet.subspan(header, total - header);
         if (!checksum_holds(icmp))
             return {};
     }
@@ -56,20 +50,18 @@ UdpAnswer expected_raw(Bytes packet, const UdpProbeId& probe) {
     Bytes quote = icmp.subspan(8);
     if (icmp[5] != 0)
         quote = quote.first(std::min<size_t>(quote.size(), icmp[5] * 4u));
-    std::optional<Ipv4Header> inner = read_ipv4_header(quote);
-    if (!inner || inner->protocol != kProtocolUdp || inner->destination != probe.target)
+    size_t inner = header_length(quote);
+    if (inner == 0 || quote[9] != 17 || read_address(quote, 16) != probe.target ||
+        quote.size() < inner + 4 || read_u16(quote, inner) != 60001 ||
+        read_u16(quote, inner + 2) != probe.destination_port)
         return {};
-    size_t udp = inner->header_length;
-    if (quote.size() < udp + 4 || read_u16(quote, udp) != 60001 ||
-        read_u16(quote, udp + 2) != probe.destination_port)
-        return {};
-    if (!counter_holds(probe, quote.subspan(std::min(quote.size(), udp + 8))))
+    if (!counter_holds(probe, quote.subspan(std::min(quote.size(), inner + 8))))
         return {};
     UdpAnswer answer;
     answer.ours = true;
-    answer.responder = ip->source;
+    answer.responder = read_address(packet, 12);
     answer.icmp_type = icmp[0];
-    answer.ttl = ip->ttl;
+    answer.ttl = packet[8];
     return answer;
 }
 
