@@ -38,40 +38,32 @@ int64_t leading_number(const std::string& text) {
     return negative ? -value : value;
 }
 
-int32_t* value_field(RunSettings& settings, char letter) {
-    switch (letter) {
-    case 't':
-        return &settings.max_hops;
-    case 'n':
-        return &settings.probe_gap_ms;
-    case 'i':
-        return &settings.probes_per_hop;
-    case 'p':
-        return &settings.hop_pause_ms;
-    case 'l':
-        return &settings.data_size;
-    case 'w':
-        return &settings.timeout_ms;
-    case 'v':
-        return &settings.tos;
-    default:
-        return nullptr;
-    }
-}
+// The options by their letter: value options name an int32_t field, flags a bool one.
+struct Option {
+    char letter;
+    int32_t RunSettings::*value;
+    bool RunSettings::*flag;
+};
+constexpr Option kOptions[] = {
+    {'t', &RunSettings::max_hops, nullptr},
+    {'n', &RunSettings::probe_gap_ms, nullptr},
+    {'i', &RunSettings::probes_per_hop, nullptr},
+    {'p', &RunSettings::hop_pause_ms, nullptr},
+    {'l', &RunSettings::data_size, nullptr},
+    {'w', &RunSettings::timeout_ms, nullptr},
+    {'v', &RunSettings::tos, nullptr},
+    {'d', nullptr, &RunSettings::no_resolve},
+    {'c', nullptr, &RunSettings::use_cache},
+    {'o', nullptr, &RunSettings::ping_only},
+    {'u', nullptr, &RunSettings::use_udp},
+};
 
-bool* flag_field(RunSettings& settings, char letter) {
-    switch (letter) {
-    case 'd':
-        return &settings.no_resolve;
-    case 'c':
-        return &settings.use_cache;
-    case 'o':
-        return &settings.ping_only;
-    case 'u':
-        return &settings.use_udp;
-    default:
-        return nullptr;
+const Option* find_option(char letter) {
+    for (const Option& option : kOptions) {
+        if (option.letter == letter)
+            return &option;
     }
+    return nullptr;
 }
 
 ParseOutcome fail(const std::string& message) { return {ParseResult::error, message}; }
@@ -84,13 +76,13 @@ ParseOutcome expected_parse(const std::vector<std::string>& arguments, RunSettin
         if (argument.size() < 2 || argument[0] != '-')
             return {ParseResult::show_usage, {}};
         char letter = argument[1];
-        if (bool* flag = flag_field(*settings, letter)) {
-            *flag = true;
+        const Option* option = find_option(letter);
+        if (option == nullptr)
+            return fail("Unrecognized option: " + argument + "\n");
+        if (option->flag != nullptr) {
+            settings->*option->flag = true;
             continue;
         }
-        int32_t* field = value_field(*settings, letter);
-        if (field == nullptr)
-            return fail("Unrecognized option: " + argument + "\n");
         const std::string& value = arguments[++i];
         int64_t number = leading_number(value);
         if (letter == 'l') {
@@ -101,7 +93,7 @@ ParseOutcome expected_parse(const std::vector<std::string>& arguments, RunSettin
         } else if (value.empty() || value[0] < '0' || value[0] > '9') {
             return fail(std::string("Bad argument for -") + letter + ".\n");
         }
-        *field = static_cast<int32_t>(std::min<int64_t>(number, INT32_MAX));
+        settings->*option->value = static_cast<int32_t>(std::min<int64_t>(number, INT32_MAX));
     }
     if (settings->use_udp && settings->data_size > 1492)
         return fail(too_big + "1492)\n");

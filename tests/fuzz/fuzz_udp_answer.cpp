@@ -12,9 +12,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <span>
 #include <vector>
 
+#include "fuzz/second_reading.h"
 #include "probe/udp_packet.h"
 #include "support/packets.h"
 #include "wire/bytes.h"
@@ -22,19 +24,7 @@
 
 namespace {
 
-constexpr uint32_t kTarget = 0x020512c6;  // 198.18.5.2 in network byte order
-constexpr uint32_t kOwn = 0x0101a8c0;     // 192.168.1.1, the prober
-
-using Bytes = std::span<const uint8_t>;
-
 bool reports_a_datagram(uint8_t type) { return type == 3 || type == 11 || type == 12; }
-
-size_t header_length(Bytes bytes) {
-    if (bytes.size() < 20 || bytes[0] / 16 != 4)
-        return 0;
-    size_t length = (bytes[0] % 16) * 4u;
-    return length >= 20 && length <= bytes.size() ? length : 0;
-}
 
 bool counter_holds(const UdpProbeId& probe, Bytes payload) {
     return !probe.has_payload || payload.empty() || payload[0] == probe.counter;
@@ -135,22 +125,20 @@ void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl
     std::vector<uint8_t> icmp = packet::icmp_message(kind[0], kind[1], 0, quote);
     if (extensions) {
         // RFC 4884: the quote padded to 32 bits, its length in words, then extensions.
-        icmp.resize(8 + (quote.size() + 3) / 4 * 4, 0);
-        icmp[5] = static_cast<uint8_t>((quote.size() + 3) / 4);
-        icmp.insert(icmp.end(), {0x20, 0x00, 0x00, 0x00, 0x00, 0x08, 0x01, 0x01, 0x11, 0x22});
-        write_u16(icmp, 2, 0);
-        write_u16(icmp, 2, internet_checksum(icmp));
+        std::vector<uint8_t> body(quote.begin(), quote.end());
+        body.resize((quote.size() + 3) / 4 * 4, 0);
+        body.insert(body.end(), {0x20, 0x00, 0x00, 0x00, 0x00, 0x08, 0x01, 0x01, 0x11, 0x22});
+        uint32_t words = static_cast<uint32_t>(quote.size() + 3) / 4;
+        icmp = packet::icmp_message(kind[0], kind[1], words << 16, body);
     }
     std::vector<uint8_t> received_packet = packet::ipv4_datagram(
         {.source = responder, .destination = kOwn, .ttl = ttl, .option_bytes = outer_options},
         icmp);
     Bytes received =
         Bytes(received_packet).first(std::min<size_t>(received_packet.size(), kUdpReceiveSize));
-    UdpAnswer answer = read_udp_answer(received, probe);
-    if (!answer.ours || answer.responder != responder || answer.icmp_type != kind[0] ||
-        answer.ttl != ttl)
-        std::abort();
-    compare(answer, expected_raw(received, probe), probe);
+    UdpAnswer want{.ours = true, .responder = responder, .icmp_type = kind[0], .ttl = ttl};
+    compare(read_udp_answer(received, probe), want, probe);
+    compare(want, expected_raw(received, probe), probe);
 
     UdpErrorReport report{.offender = responder,
                           .icmp_type = kind[0],
@@ -160,10 +148,7 @@ void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl
                           .quoted_destination_port = probe.destination_port,
                           .quoted_payload = body.data(),
                           .quoted_payload_length = std::min(body.size(), cut)};
-    UdpAnswer queued = read_udp_error_report(report, probe);
-    if (!queued.ours || queued.responder != responder || queued.icmp_type != kind[0] ||
-        queued.ttl != ttl)
-        std::abort();
+    compare(read_udp_error_report(report, probe), want, probe);
 }
 
 }  // namespace
