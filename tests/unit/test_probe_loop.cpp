@@ -238,6 +238,20 @@ TEST(PingDisplay, RouterReportEndsThePing) {
               "\n198.18.2.1 reports: Destination host unreachable.\n");
 }
 
+TEST(TraceDisplay, NegativeTimesAndEmptyNames) {
+    ScriptedRun run({answer(kHop2, 11013, -5)});
+    run.names[kHop2] = "";
+    EXPECT_EQ(run.run(trace(1, 1)), " 1  -5ms    [198.18.2.1]\n");
+}
+
+TEST(StopRules, TimeoutMarkerInAnAnswerGoesOn) {
+    ScriptedRun run({answer(kHop1, 11010, 1), reached(2)});
+    EXPECT_EQ(run.run(trace(1)),
+              " 1  1ms    hop1.lab [198.18.1.1]\n"
+              " 2  2ms    target.lab [198.18.9.2]\n"
+              "\nTraceroute complete.\n");
+}
+
 // ---- Pauses and payload -------------------------------------------------------------
 
 TEST(Pauses, GapAfterEveryProbeAndPauseAfterPassesThatGoOn) {
@@ -252,6 +266,21 @@ TEST(Pauses, GapAfterEveryProbeAndPauseAfterPassesThatGoOn) {
     ScriptedRun none;
     none.run(trace(2));
     EXPECT_TRUE(none.sleeps.empty());
+}
+
+TEST(Pauses, PingPausesLikeTheTraceAndSilentPassesPauseToo) {
+    ScriptedRun ping_run({expired(kHop1, 1), expired(kHop1, 1), reached(1), reached(1)});
+    RunSettings settings = ping(2);
+    settings.probe_gap_ms = 7;
+    settings.hop_pause_ms = 40;
+    ping_run.run(settings, 127);
+    EXPECT_EQ(ping_run.sleeps, (std::vector<int32_t>{7, 7, 40, 7, 7}));
+
+    ScriptedRun silent;
+    settings = trace(0, 2);
+    settings.hop_pause_ms = 40;
+    silent.run(settings);
+    EXPECT_EQ(silent.sleeps, (std::vector<int32_t>{40, 40}));
 }
 
 TEST(Payload, PrintableCycleFromSpaceToBrace) {

@@ -99,6 +99,8 @@ TEST(Banner, TraceMode) {
               "\nTracing route to target.lab [198.18.9.2] with TTL of 32:\n\n");
     EXPECT_EQ(banner(kTarget, std::nullopt, settings),
               "\nTracing route to 198.18.9.2 with TTL of 32:\n\n");
+    EXPECT_EQ(banner(kTarget, std::string("a\x1b]0;x\x07"), settings),
+              "\nTracing route to a?]0;x? [198.18.9.2] with TTL of 32:\n\n");
     // The number is the hop limit, not the data size.
     settings.max_hops = 5;
     settings.data_size = 100;
