@@ -28,6 +28,11 @@
 #       "TITLE: status" is WANT_STATUS and "TITLE: nothing on stderr".
 #   expect_clean_run TITLE WANT_OUT CMD...     the same with cat, status 0
 #   expect_masked_run TITLE WANT_OUT CMD...    the same with mask_times, status 0
+#   e2e_expected VAR NAME
+#       VAR gets tests/e2e/expected/NAME.out whole: a lab run's output, times masked.
+#   e2e_check_rows PREFIX ROWS CMD...
+#       expect_masked_run for each line "TITLE|NAME|ARGS" of ROWS: "PREFIX: TITLE" is
+#       the run of CMD ARGS (ARGS split at blanks) against expected/NAME.out.
 #   expect_true NAME STATUS [DETAIL...]
 #       Passes when STATUS (the $? of a test made just before) is 0, else fails with DETAIL.
 #   e2e_pass NAME / e2e_fail NAME [DETAIL...]   record a check made by hand
@@ -135,6 +140,20 @@ expect_clean_run() {
 
 expect_masked_run() {
     e2e_check_run mask_times "$1" "$2" 0 "${@:3}"
+}
+
+e2e_expected() {
+    exactly "$1" cat "$_E2E_DIR/expected/$2.out"
+}
+
+e2e_check_rows() {
+    local prefix=$1 rows=$2 title name args want
+    shift 2
+    while IFS='|' read -r title name args; do
+        e2e_expected want "$name"
+        read -r -a args <<<"$args"
+        expect_masked_run "$prefix: $title" "$want" "$@" "${args[@]}"
+    done <<<"$rows"
 }
 
 # Shows TEXT with control characters made visible, indented.
