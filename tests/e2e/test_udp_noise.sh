@@ -10,24 +10,6 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
 e2e_lab
 
-# A trace into r4's blackhole: hops 4 and 5 stay silent and wait their whole time
-# while the noise arrives.
-trace_to_silence() {
-    printf '\nTracing route to %s with TTL of 5:\n\n' "$LAB_BLACKHOLE_ADDR"
-    printf ' %d  Nms    %s\n' 1 "$LAB_HOP1" 2 "$LAB_HOP2" 3 "$LAB_HOP3"
-    printf ' %d   *     Request timed out.\n' 4 5
-}
-
-# A ping of the silent address: every probe waits its whole time.
-ping_silence() {
-    printf '\nPinging %s with data size of 32:\n\n' "$LAB_BLACKHOLE_ADDR"
-    printf 'Request timed out.\n%.0s' 1 2 3
-}
-
-exactly want_trace lab_trace_text
-exactly want_silence ping_silence
-exactly want_silent_trace trace_to_silence
-
 # Count, on r1, the noise that reached the client: echo requests and replies, and
 # time-exceeded reports quoting a source port other than 60001.
 lab_capture_start icmp and dst host "$LAB_CLIENT_ADDR" and \
@@ -47,14 +29,17 @@ lab_bg client bash -c 'while :; do traceroute -n -q 10 -N 1 -w 1 "$1"; done' tra
 tracer=$LAB_BG_PID
 sleep 0.5
 
+# title | expected output (expected/NAME.out) | arguments after -u. The trace into r4's
+# blackhole and the ping of it wait their whole time at the silent hops while the
+# noise arrives.
+runs="\
+trace during noise|trace-named|$LAB_TARGET_NAME
+trace into silence during noise|blackhole-5|-d -t 5 -i 1 -w 300 $LAB_BLACKHOLE_ADDR
+ping of a silent address during noise|ping-silent|-o -d -w 400 $LAB_BLACKHOLE_ADDR"
 for who in root nobody; do
     runner=lab_exec
     [ "$who" = nobody ] && runner=lab_exec_nobody
-    expect_masked_run "$who: trace during noise" "$want_trace" "$runner" "$TARNHOP" -u "$LAB_TARGET_NAME"
-    expect_masked_run "$who: trace into silence during noise" "$want_silent_trace" \
-        "$runner" "$TARNHOP" -u -d -t 5 -i 1 -w 300 "$LAB_BLACKHOLE_ADDR"
-    expect_masked_run "$who: ping of a silent address during noise" "$want_silence" \
-        "$runner" "$TARNHOP" -u -o -d -w 400 "$LAB_BLACKHOLE_ADDR"
+    e2e_check_rows "$who" "$runs" "$runner" "$TARNHOP" -u
 done
 
 lab_bg_stop "$pinger"

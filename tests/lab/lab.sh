@@ -99,6 +99,9 @@
 #                         growing for 100 ms), stop tcpdump, wait for it
 #   lab_capture_text [tcpdump args...]
 #                         print `tcpdump -r LAB_CAPTURE_FILE -nn -v [args]`
+#   lab_capture_bytes [tcpdump args...]
+#                         print one line per captured packet: its bytes from the IP
+#                         header on, as decimal numbers separated by spaces
 #   lab_dns_queries ADDR_OR_NAME
 #                         print how many queries (any type) LAB_DNS_LOG shows for
 #                         the PTR name of a dotted IPv4 address, or for a name
@@ -503,6 +506,16 @@ lab_capture_stop() {
 
 lab_capture_text() {
     tcpdump -r "$LAB_CAPTURE_FILE" -nn -v "$@" 2>/dev/null
+}
+
+lab_capture_bytes() {
+    local hex
+    # tcpdump -x follows each packet's text lines with lines "0xOFFSET: HEX...".
+    lab_capture_text -x "$@" | awk '$1 ~ /^0x[0-9a-f]+:$/ { $1 = ""; hex = hex $0; next }
+        hex != "" { print hex; hex = "" }
+        END { if (hex != "") print hex }' | while read -r hex; do
+        xxd -r -p <<<"$hex" | od -An -v -tu1 | xargs
+    done
 }
 
 lab_dns_queries() {
