@@ -160,20 +160,17 @@ _lab_kill_pid() {
     return 0
 }
 
+# The namespace of a role (client r1 r2 r3 r4 target: LAB_CLIENT ...), or NS itself.
 _lab_ns_of() {
+    local role=LAB_${1^^}
     case "$1" in
-    client) printf '%s' "${LAB_CLIENT:-}" ;;
-    r1) printf '%s' "${LAB_R1:-}" ;;
-    r2) printf '%s' "${LAB_R2:-}" ;;
-    r3) printf '%s' "${LAB_R3:-}" ;;
-    r4) printf '%s' "${LAB_R4:-}" ;;
-    target) printf '%s' "${LAB_TARGET:-}" ;;
+    client | r[1-4] | target) printf '%s' "${!role:-}" ;;
     *) printf '%s' "$1" ;;
     esac
 }
 
 lab_down() {
-    local pid ns batch=""
+    local pid ns var batch=""
     if [ -n "${_LAB_CAPTURE_PID:-}" ]; then
         _lab_kill_pid "$_LAB_CAPTURE_PID" tcpdump
         _LAB_CAPTURE_PID=""
@@ -203,12 +200,10 @@ lab_down() {
     if [ -n "${LAB_DIR:-}" ] && [ -d "$LAB_DIR" ]; then
         rm -rf -- "$LAB_DIR"
     fi
-    unset LAB_SUFFIX LAB_CLIENT LAB_R1 LAB_R2 LAB_R3 LAB_R4 LAB_TARGET LAB_DIR \
-        LAB_CLIENT_ADDR LAB_TARGET_ADDR LAB_TARGET_NAME LAB_HOP1 LAB_HOP2 LAB_HOP3 \
-        LAB_HOP4 LAB_HOP1_NAME LAB_HOP2_NAME LAB_HOP3_NAME LAB_HOP4_NAME \
-        LAB_UNREACH_ADDR LAB_PROHIBIT_ADDR LAB_BLACKHOLE_ADDR LAB_NONET_ADDR \
-        LAB_NXNAME LAB_DNS_ADDR LAB_DNS_LOG LAB_DNS_PID LAB_R1_IF_CLIENT \
-        LAB_CAPTURE_FILE LAB_BG_PID
+    # Every LAB_ variable is lab_up's, except the caller's LAB_EXEC_TIMEOUT.
+    for var in "${!LAB_@}"; do
+        [ "$var" = LAB_EXEC_TIMEOUT ] || unset "$var"
+    done
     return 0
 }
 
@@ -234,20 +229,17 @@ _lab_check_prerequisites() {
     fi
 }
 
+# Sets the names and addresses of the lab with suffix S (exported by lab_up).
 _lab_set_names() {
-    local s=$1
+    local s=$1 role k
     LAB_SUFFIX=$s
-    LAB_CLIENT=tarnhop-$s-client
-    LAB_R1=tarnhop-$s-r1
-    LAB_R2=tarnhop-$s-r2
-    LAB_R3=tarnhop-$s-r3
-    LAB_R4=tarnhop-$s-r4
-    LAB_TARGET=tarnhop-$s-target
+    for role in client r1 r2 r3 r4 target; do
+        printf -v "LAB_${role^^}" 'tarnhop-%s-%s' "$s" "$role"
+    done
+    for k in 1 2 3 4; do
+        printf -v "LAB_HOP$k" '198.18.%d.2' "$k"
+    done
     LAB_CLIENT_ADDR=198.18.1.1
-    LAB_HOP1=198.18.1.2
-    LAB_HOP2=198.18.2.2
-    LAB_HOP3=198.18.3.2
-    LAB_HOP4=198.18.4.2
     LAB_TARGET_ADDR=198.18.5.2
     LAB_HOP1_NAME=r1.lab
     LAB_HOP2_NAME=r2.lab
@@ -261,11 +253,6 @@ _lab_set_names() {
     LAB_NONET_ADDR=198.18.9.1
     LAB_DNS_ADDR=127.0.0.1
     LAB_R1_IF_CLIENT=t1b$s
-    export LAB_SUFFIX LAB_CLIENT LAB_R1 LAB_R2 LAB_R3 LAB_R4 LAB_TARGET \
-        LAB_CLIENT_ADDR LAB_HOP1 LAB_HOP2 LAB_HOP3 LAB_HOP4 LAB_TARGET_ADDR \
-        LAB_HOP1_NAME LAB_HOP2_NAME LAB_HOP3_NAME LAB_HOP4_NAME LAB_TARGET_NAME \
-        LAB_NXNAME LAB_UNREACH_ADDR LAB_PROHIBIT_ADDR LAB_BLACKHOLE_ADDR \
-        LAB_NONET_ADDR LAB_DNS_ADDR LAB_R1_IF_CLIENT
 }
 
 # Prints the `ip -batch` commands that configure node k (0 client, 1-4 routers,
@@ -273,8 +260,8 @@ _lab_set_names() {
 # to its right neighbour (made here, the far end goes straight into that
 # namespace) and its routes.
 _lab_node_batch() {
-    local k=$1 s=$LAB_SUFFIX j
-    local nodes=("$LAB_CLIENT" "$LAB_R1" "$LAB_R2" "$LAB_R3" "$LAB_R4" "$LAB_TARGET")
+    local k=$1 s=$LAB_SUFFIX j nodes
+    read -r -a nodes <<<"$_LAB_NAMESPACES"
     echo "link set lo up"
     if ((k > 0)); then
         echo "addr add 198.18.$k.2/24 dev t${k}b$s"
@@ -286,30 +273,27 @@ _lab_node_batch() {
         echo "addr add 198.18.$r.1/24 dev t${r}a$s"
         echo "link set t${r}a$s up"
     fi
-    case $k in
-    0) echo "route add 198.18.0.0/15 via 198.18.1.2" ;;
-    5) echo "route add 198.18.0.0/15 via 198.18.5.1" ;;
-    *)
-        for ((j = 1; j < k; j++)); do
-            echo "route add 198.18.$j.0/24 via 198.18.$k.1"
-        done
-        if ((k < 4)); then
-            echo "route add 198.18.0.0/15 via 198.18.$((k + 1)).2"
-        else
-            echo "route add unreachable $LAB_UNREACH_ADDR/32"
-            echo "route add prohibit $LAB_PROHIBIT_ADDR/32"
-            echo "route add blackhole $LAB_BLACKHOLE_ADDR/32"
-        fi
-        ;;
-    esac
+    # A router routes the client's side back; the lab's rest lies onwards (r4: see above).
+    for ((j = 1; j < k && k < 5; j++)); do
+        echo "route add 198.18.$j.0/24 via 198.18.$k.1"
+    done
+    if ((k < 4)); then
+        echo "route add 198.18.0.0/15 via 198.18.$((k + 1)).2"
+    elif ((k == 5)); then
+        echo "route add 198.18.0.0/15 via 198.18.5.1"
+    else
+        echo "route add unreachable $LAB_UNREACH_ADDR/32"
+        echo "route add prohibit $LAB_PROHIBIT_ADDR/32"
+        echo "route add blackhole $LAB_BLACKHOLE_ADDR/32"
+    fi
 }
 
 _lab_make_namespaces() {
     local ns batch="" forward k=0
-    for ns in "$LAB_CLIENT" "$LAB_R1" "$LAB_R2" "$LAB_R3" "$LAB_R4" "$LAB_TARGET"; do
+    _LAB_NAMESPACES="$LAB_CLIENT $LAB_R1 $LAB_R2 $LAB_R3 $LAB_R4 $LAB_TARGET"
+    for ns in $_LAB_NAMESPACES; do
         batch+="netns add $ns"$'\n'
     done
-    _LAB_NAMESPACES="$LAB_CLIENT $LAB_R1 $LAB_R2 $LAB_R3 $LAB_R4 $LAB_TARGET"
     printf '%s' "$batch" | ip -batch - >"$LAB_DIR/setup.log" 2>&1 ||
         _lab_unavailable "cannot make network namespaces: $(head -n 3 "$LAB_DIR/setup.log")"
     for ns in $_LAB_NAMESPACES; do
@@ -326,7 +310,8 @@ _lab_make_namespaces() {
 }
 
 _lab_make_links() {
-    local nodes=("$LAB_CLIENT" "$LAB_R1" "$LAB_R2" "$LAB_R3" "$LAB_R4" "$LAB_TARGET") k
+    local nodes k
+    read -r -a nodes <<<"$_LAB_NAMESPACES"
     for ((k = 0; k <= 5; k++)); do
         _lab_node_batch "$k" | ip -n "${nodes[$k]}" -batch - >>"$LAB_DIR/setup.log" 2>&1 ||
             _lab_fatal "links and routes in ${nodes[$k]}: $(tail -n 3 "$LAB_DIR/setup.log")"
@@ -364,8 +349,6 @@ _lab_write_etc() {
 
 _lab_start_dns() {
     local i
-    LAB_DNS_LOG=$LAB_DIR/dns.log
-    export LAB_DNS_LOG
     ip netns exec "$LAB_CLIENT" dnsmasq --keep-in-foreground --conf-file=/dev/null \
         --no-resolv --no-hosts --no-poll --no-negcache \
         --listen-address="$LAB_DNS_ADDR" --bind-interfaces --port=53 \
@@ -377,8 +360,7 @@ _lab_start_dns() {
         --host-record="$LAB_TARGET_NAME,$LAB_TARGET_ADDR" \
         --log-queries --log-facility="$LAB_DNS_LOG" \
         </dev/null >"$LAB_DIR/dnsmasq.out" 2>&1 &
-    LAB_DNS_PID=$!
-    export LAB_DNS_PID
+    export LAB_DNS_PID=$!
     # dnsmasq binds its socket before it logs "started".
     for ((i = 0; i < 500; i++)); do
         if grep -q ': started, version' "$LAB_DNS_LOG" 2>/dev/null; then
@@ -401,9 +383,9 @@ lab_up() {
     _lab_set_names "$(printf '%x%04x' "$BASHPID" "$RANDOM")"
     LAB_DIR=$(mktemp -d "/tmp/tarnhop-lab-$LAB_SUFFIX.XXXXXX") ||
         _lab_unavailable "cannot create a temporary directory"
-    export LAB_DIR
     LAB_CAPTURE_FILE=$LAB_DIR/capture.pcap
-    export LAB_CAPTURE_FILE
+    LAB_DNS_LOG=$LAB_DIR/dns.log
+    export "${!LAB_@}"
     _lab_make_namespaces
     _lab_make_links
     _lab_write_etc
@@ -419,13 +401,12 @@ lab_ns_exec() {
 }
 
 lab_exec() {
-    timeout -k 2 "${LAB_EXEC_TIMEOUT:-60}" ip netns exec "$LAB_CLIENT" "$@"
+    lab_ns_exec client "$@"
 }
 
 lab_exec_nobody() {
-    timeout -k 2 "${LAB_EXEC_TIMEOUT:-60}" ip netns exec "$LAB_CLIENT" \
-        setpriv --reuid=nobody --regid="${_LAB_NOBODY_GROUP:-nogroup}" --clear-groups \
-        --no-new-privs -- env -- "$@"
+    lab_ns_exec client setpriv --reuid=nobody --regid="${_LAB_NOBODY_GROUP:-nogroup}" \
+        --clear-groups --no-new-privs -- env -- "$@"
 }
 
 lab_bg() {
