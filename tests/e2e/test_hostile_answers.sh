@@ -46,17 +46,8 @@ for mode in $(sim_modes); do
 done
 
 # ---- The flood ---------------------------------------------------------------------------
-flood_noise=""
-for ((after = 0; after < wait_ms; after += 3)); do
-    flood_noise+="inject ttl 2 stranger after $after"$'\n'
-    flood_noise+="inject ttl 2 stranger port-unreachable from 198.19.9.9 after $((after + 1))"$'\n'
-done
-sim_text flood_scenario <<EOF
-target 198.19.9.9 at 3 delay 5
-hop 1 198.19.1.1 delay 5
-hop 2 silent
-$flood_noise
-EOF
+# The scenario: tests/sim/cases/hostile_answers/flood.sim (with -w 300 -n 10).
+flood_scenario=$(<"$SIM_CASES/hostile_answers/flood.sim")
 
 # The display with every time cell and every star cell as "C ", and every ping line as
 # "R": an answer lost in the flood reads like one received, a wrong one does not.
