@@ -89,9 +89,7 @@ e2e_fail() {
     shift
     E2E_FAILED=$((E2E_FAILED + 1))
     printf 'FAIL - %s\n' "$name"
-    if (($# > 0)); then
-        printf '%s\n' "$@" | sed 's/^/    /'
-    fi
+    (($# == 0)) || printf '%s\n' "$@" | sed 's/^/    /'
 }
 
 e2e_run() {

@@ -6,7 +6,7 @@
 # the machine (only veth pairs between lab namespaces, no default routes).
 #
 # Topology (link k joins node k-1 and node k, subnet 198.18.k.0/24, the left
-# end has .1 and the right end .2):
+# end has .1 and the right end .2; addresses, names and routes: lab.table):
 #
 #   client --1-- r1 --2-- r2 --3-- r3 --4-- r4 --5-- target
 #   .1.1   .1.2  .2.1 .2.2 ...                .5.1  .5.2
@@ -121,6 +121,10 @@
 #   lab_up
 #   lab_exec traceroute -n -q 1 "$LAB_TARGET_ADDR"
 
+# The lab's addresses, names and routes (data).
+_LAB_TABLE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/lab.table
+_LAB_ROLES=(client r1 r2 r3 r4 target)
+
 _lab_say() {
     printf 'lab: %s\n' "$*" >&2
 }
@@ -229,29 +233,17 @@ _lab_check_prerequisites() {
     fi
 }
 
-# Sets the names and addresses of the lab with suffix S (exported by lab_up).
+# Sets the names and addresses of the lab with suffix S (exported by lab_up): the
+# namespaces, the "var" rows of lab.table, r1's interface.
 _lab_set_names() {
-    local s=$1 role k
+    local s=$1 role kind var value
     LAB_SUFFIX=$s
-    for role in client r1 r2 r3 r4 target; do
+    for role in "${_LAB_ROLES[@]}"; do
         printf -v "LAB_${role^^}" 'tarnhop-%s-%s' "$s" "$role"
     done
-    for k in 1 2 3 4; do
-        printf -v "LAB_HOP$k" '198.18.%d.2' "$k"
-    done
-    LAB_CLIENT_ADDR=198.18.1.1
-    LAB_TARGET_ADDR=198.18.5.2
-    LAB_HOP1_NAME=r1.lab
-    LAB_HOP2_NAME=r2.lab
-    LAB_HOP3_NAME=
-    LAB_HOP4_NAME=r4.lab
-    LAB_TARGET_NAME=target.lab
-    LAB_NXNAME=nosuch.lab
-    LAB_UNREACH_ADDR=198.18.6.1
-    LAB_PROHIBIT_ADDR=198.18.7.1
-    LAB_BLACKHOLE_ADDR=198.18.8.1
-    LAB_NONET_ADDR=198.18.9.1
-    LAB_DNS_ADDR=127.0.0.1
+    while read -r kind var value; do
+        [ "$kind" != var ] || printf -v "$var" '%s' "$value"
+    done <"$_LAB_TABLE"
     LAB_R1_IF_CLIENT=t1b$s
 }
 
@@ -260,7 +252,7 @@ _lab_set_names() {
 # to its right neighbour (made here, the far end goes straight into that
 # namespace) and its routes.
 _lab_node_batch() {
-    local k=$1 s=$LAB_SUFFIX j nodes
+    local k=$1 s=$LAB_SUFFIX nodes
     read -r -a nodes <<<"$_LAB_NAMESPACES"
     echo "link set lo up"
     if ((k > 0)); then
@@ -273,19 +265,8 @@ _lab_node_batch() {
         echo "addr add 198.18.$r.1/24 dev t${r}a$s"
         echo "link set t${r}a$s up"
     fi
-    # A router routes the client's side back; the lab's rest lies onwards (r4: see above).
-    for ((j = 1; j < k && k < 5; j++)); do
-        echo "route add 198.18.$j.0/24 via 198.18.$k.1"
-    done
-    if ((k < 4)); then
-        echo "route add 198.18.0.0/15 via 198.18.$((k + 1)).2"
-    elif ((k == 5)); then
-        echo "route add 198.18.0.0/15 via 198.18.5.1"
-    else
-        echo "route add unreachable $LAB_UNREACH_ADDR/32"
-        echo "route add prohibit $LAB_PROHIBIT_ADDR/32"
-        echo "route add blackhole $LAB_BLACKHOLE_ADDR/32"
-    fi
+    awk -v node="${_LAB_ROLES[$k]}" '$1 == "route" && $2 == node {
+        $1 = $2 = ""; sub(/^ +/, ""); print "route add " $0 }' "$_LAB_TABLE"
 }
 
 _lab_make_namespaces() {

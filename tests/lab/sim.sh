@@ -33,7 +33,6 @@
 #                             sent probe=N t=MS late_us=U write_us=W from=A to=B ttl=T len=L : WHAT
 #                           (late_us: how long after its chosen moment the write began;
 #                           write_us: how long the write into the device took)
-#   sim_wait_probes N [S]   wait until N probes have arrived, at most S seconds (5)
 #   sim_fit_times VAR EXPECTED ACTUAL [LATE_MS]
 #                           stores ACTUAL in VAR with every round-trip figure ("12ms",
 #                           "time=12ms") that is one more than the figure at the same
@@ -125,19 +124,23 @@ _sim_hook_traps() {
     done
 }
 
+# Whether PID is a netsim that has not ended (a pid can be reused once reaped).
+_sim_running() {
+    [ "$(cat "/proc/$1/comm" 2>/dev/null)" = netsim ] &&
+        [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" != Z ]
+}
+
 sim_stop() {
     local pid=${SIM_PID:-} i
     SIM_PID=""
     [ -n "$pid" ] || return 0
-    if [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = netsim ]; then
+    if _sim_running "$pid"; then
         kill -TERM "$pid" 2>/dev/null || true
         for ((i = 0; i < 200; i++)); do
-            [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = netsim ] || break
-            [ "$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null)" != Z ] || break
+            _sim_running "$pid" || break
             sleep 0.01
         done
-        if [ "$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null)" != Z ] &&
-            [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = netsim ]; then
+        if _sim_running "$pid"; then
             _sim_say "netsim $pid did not stop on TERM; killing it"
             kill -KILL "$pid" 2>/dev/null || true
         fi
@@ -221,15 +224,6 @@ sim_sent() {
     grep '^sent ' "$SIM_LOG"
 }
 
-sim_wait_probes() {
-    local want=$1 seconds=${2:-5} i
-    for ((i = 0; i < seconds * 100; i++)); do
-        [ "$(grep -c '^probe ' "$SIM_LOG")" -ge "$want" ] && return 0
-        sleep 0.01
-    done
-    return 1
-}
-
 sim_fit_times() {
     local _sim_fitted
     _sim_fitted=$(printf '%s' "$3" | SIM_WANT=$2 awk -v late="${4:-0}" '
@@ -265,19 +259,16 @@ sim_fit_times() {
 }
 
 sim_probe_fields() {
-    local keys="$*"
-    sim_probes | awk -v keys="$keys" '
+    sim_probes | awk -v keys="$*" '
         BEGIN { n = split(keys, key, " ") }
         {
             delete value
-            for (i = 1; i <= NF; i++) {
-                eq = index($i, "=")
-                if (eq > 0)
+            for (i = 1; i <= NF; i++)
+                if ((eq = index($i, "=")) > 0)
                     value[substr($i, 1, eq - 1)] = substr($i, eq + 1)
-            }
-            line = ""
-            for (k = 1; k <= n; k++)
-                line = line (k > 1 ? " " : "") value[key[k]]
+            line = value[key[1]]
+            for (k = 2; k <= n; k++)
+                line = line " " value[key[k]]
             print line
         }'
 }
@@ -288,21 +279,19 @@ sim_modes() {
 
 sim_mode() {
     SIM_MODE=$1
+    SIM_RUNNER=lab_exec
+    SIM_KIND=()
     case $1 in
-    icmp-raw | udp-raw) SIM_RUNNER=lab_exec ;;
+    icmp-raw | udp-raw) ;;
     icmp-dgram | udp-dgram) SIM_RUNNER=lab_exec_nobody ;;
     *)
         _sim_say "sim_mode: unknown mode '$1'"
         return 2
         ;;
     esac
-    SIM_KIND=()
-    case $1 in udp-*) SIM_KIND=(-u) ;; esac
-    if [ "$1" = icmp-dgram ]; then
-        lab_ping_sockets open
-    else
-        lab_ping_sockets closed
-    fi
+    [[ $1 != udp-* ]] || SIM_KIND=(-u)
+    # Ping sockets open for the ICMP datagram socket only.
+    lab_ping_sockets "$([ "$1" = icmp-dgram ] && echo open || echo closed)"
 }
 
 sim_run() {
