@@ -93,7 +93,7 @@ e2e_fail() {
 }
 
 e2e_run() {
-    local _e2e_out=$1 _e2e_err=$2 _e2e_st=$3 _e2e_tmp _e2e_status=0 _e2e_text
+    local _e2e_out=$1 _e2e_err=$2 _e2e_st=$3 _e2e_tmp _e2e_status=0
     shift 3
     _e2e_tmp=$(mktemp -d "${TMPDIR:-/tmp}/tarnhop-e2e.XXXXXX") || {
         e2e_fail "e2e_run: mktemp failed"
@@ -101,10 +101,8 @@ e2e_run() {
         return 0
     }
     "$@" </dev/null >"$_e2e_tmp/out" 2>"$_e2e_tmp/err" || _e2e_status=$?
-    _e2e_text=$(cat "$_e2e_tmp/out" && printf x)
-    printf -v "$_e2e_out" '%s' "${_e2e_text%x}"
-    _e2e_text=$(cat "$_e2e_tmp/err" && printf x)
-    printf -v "$_e2e_err" '%s' "${_e2e_text%x}"
+    exactly "$_e2e_out" cat "$_e2e_tmp/out"
+    exactly "$_e2e_err" cat "$_e2e_tmp/err"
     printf -v "$_e2e_st" '%s' "$_e2e_status"
     rm -rf -- "$_e2e_tmp"
     return 0
@@ -182,11 +180,11 @@ expect_status() {
     return 0
 }
 
-# Records NAME as passed when HOLDS is "yes", else shows what was expected of
+# Records NAME as passed when HOLDS is 0 (a status), else shows what was expected of
 # NEEDLE in TEXT; the four text checks below only work out HOLDS.
 _e2e_text_check() {
     local name=$1 holds=$2 what=$3 needle=$4 text=$5
-    if [ "$holds" == yes ]; then
+    if ((holds == 0)); then
         e2e_pass "$name"
         return 0
     fi
@@ -203,27 +201,23 @@ _e2e_text_check() {
 }
 
 expect_contains() {
-    local holds=no
-    [[ $2 != *"$3"* ]] || holds=yes
-    _e2e_text_check "$1" "$holds" to "$3" "$2"
+    [[ $2 == *"$3"* ]]
+    _e2e_text_check "$1" $? to "$3" "$2"
 }
 
 expect_not_contains() {
-    local holds=no
-    [[ $2 == *"$3"* ]] || holds=yes
-    _e2e_text_check "$1" "$holds" "NOT to" "$3" "$2"
+    [[ $2 != *"$3"* ]]
+    _e2e_text_check "$1" $? "NOT to" "$3" "$2"
 }
 
 expect_match() {
-    local holds=no
-    ! printf '%s\n' "$2" | grep -Eq -- "$3" || holds=yes
-    _e2e_text_check "$1" "$holds" "regex a" "$3" "$2"
+    printf '%s\n' "$2" | grep -Eq -- "$3"
+    _e2e_text_check "$1" $? "regex a" "$3" "$2"
 }
 
 expect_no_match() {
-    local holds=no
-    printf '%s\n' "$2" | grep -Eq -- "$3" || holds=yes
-    _e2e_text_check "$1" "$holds" "regex no" "$3" "$2"
+    ! printf '%s\n' "$2" | grep -Eq -- "$3"
+    _e2e_text_check "$1" $? "regex no" "$3" "$2"
 }
 
 e2e_lab_route() {

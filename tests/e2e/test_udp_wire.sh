@@ -27,23 +27,6 @@ datagrams() {
         }'
 }
 
-# expected_datagrams SIZE TTL:COUNT...: the lines datagrams should print for a run
-# whose probes carry SIZE payload bytes, COUNT probes with each TTL, counter from 0.
-expected_datagrams() {
-    local size=$1 counter=0 group ttl count k byte0 rest=ok
-    shift
-    for group in "$@"; do
-        ttl=${group%:*} count=${group#*:}
-        for ((k = 0; k < count; k++)); do
-            byte0=$((counter % 256))
-            ((size == 0)) && byte0=none
-            printf 'ttl=%d sport=60001 dport=%d iplen=%d udplen=%d sum=0 byte0=%s rest=%s\n' \
-                "$ttl" "$((33434 + ttl))" "$((size + 28))" "$((size + 8))" "$byte0" "$rest"
-            counter=$((counter + 1))
-        done
-    done
-}
-
 # capture_run VAR RUNNER ARGS...: runs tarnhop while r1 captures the client's UDP;
 # VAR gets the masked output, CAPTURED the datagram lines, STATUS the exit status.
 capture_run() {
@@ -61,32 +44,29 @@ report_lengths() {
     lab_capture_text | awk '/proto ICMP/ { sub(/\)$/, "", $NF); print $NF }'
 }
 
+# Runs with a capture: title | arguments after -u | expected output | what the
+# datagrams show | the datagrams expected (expected/NAME.out, lines of `datagrams`).
+# Three hops, three probes each: ports 33435-33437, one port per hop, the counter
+# rising per probe. -l 0: the 8-byte header alone, still answered. Ping-only: TTL 128,
+# port 33562 for the whole pass.
+captured_runs="\
+three hops|-d -t 3 -w 1000|three-hops|datagrams on the wire|datagrams-three-hops
+-l 0|-d -t 1 -i 1 -l 0 -w 1000|hop1|an 8-byte datagram|datagrams-l0
+ping|-o -d -i 2 -l 100 -w 1000|ping-100|datagrams on the wire|datagrams-ping"
+
 for who in root nobody; do
     runner=lab_exec
     [ "$who" = nobody ] && runner=lab_exec_nobody
 
-    # Three hops, three probes each: ports 33435-33437, one port per hop, the
-    # counter rising per probe.
-    capture_run shown "$runner" "$TARNHOP" -u -d -t 3 -w 1000 "$LAB_TARGET_ADDR"
-    e2e_expected want three-hops
-    expect_eq "$who: three hops: output" "$want" "$shown"
-    expect_status "$who: three hops: status" 0 "$STATUS"
-    exactly want expected_datagrams 32 1:3 2:3 3:3
-    expect_eq "$who: three hops: datagrams on the wire" "$want" "$CAPTURED"
-
-    # -l 0: the 8-byte header alone, still answered.
-    capture_run shown "$runner" "$TARNHOP" -u -d -t 1 -i 1 -l 0 -w 1000 "$LAB_TARGET_ADDR"
-    e2e_expected want hop1
-    expect_eq "$who: -l 0: output" "$want" "$shown"
-    exactly want expected_datagrams 0 1:1
-    expect_eq "$who: -l 0: an 8-byte datagram" "$want" "$CAPTURED"
-
-    # Ping-only: TTL 128, port 33562 for the whole pass.
-    capture_run shown "$runner" "$TARNHOP" -u -o -d -i 2 -l 100 -w 1000 "$LAB_TARGET_ADDR"
-    e2e_expected want ping-100
-    expect_eq "$who: ping: output" "$want" "$shown"
-    exactly want expected_datagrams 100 128:2
-    expect_eq "$who: ping: datagrams on the wire" "$want" "$CAPTURED"
+    while IFS='|' read -r title args out_name wire wire_name; do
+        read -r -a args <<<"$args"
+        capture_run shown "$runner" "$TARNHOP" -u "${args[@]}" "$LAB_TARGET_ADDR"
+        e2e_expected want "$out_name"
+        expect_eq "$who: $title: output" "$want" "$shown"
+        expect_status "$who: $title: status" 0 "$STATUS"
+        e2e_expected want "$wire_name"
+        expect_eq "$who: $title: $wire" "$want" "$CAPTURED"
+    done <<<"$captured_runs"
 
     # -l 1000: the routers' time-exceeded reports are 576 bytes long, more than the
     # 512-byte receive buffer; they still answer with status 11013 (the trace goes on).
