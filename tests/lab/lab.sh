@@ -146,21 +146,29 @@ _lab_fatal() {
     exit 1
 }
 
-# Kills a process this library started, after checking that the pid still
-# belongs to the program we started (a pid can be reused once reaped).
+# Whether PID is a process of the program COMM that has not ended (not a zombie).
+_lab_running() {
+    [ "$(cat "/proc/$1/comm" 2>/dev/null)" = "$2" ] &&
+        [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" != Z ]
+}
+
+# Ends a process this library (or sim.sh) started, PID empty or not: TERM when the pid
+# still belongs to the program COMM we started (a pid can be reused once reaped), KILL
+# when it is still running 3 s later (after timeout's own -k 2), then wait reaps our
+# own child.
 _lab_kill_pid() {
     local pid=$1 comm=$2 i
     [ -n "$pid" ] || return 0
-    if [ -r "/proc/$pid/comm" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$comm" ]; then
-        kill -TERM "$pid" 2>/dev/null || true
+    _lab_running "$pid" "$comm" && kill -TERM "$pid" 2>/dev/null
+    for ((i = 0; i < 300; i++)); do
+        _lab_running "$pid" "$comm" || break
+        sleep 0.01
+    done
+    if _lab_running "$pid" "$comm"; then
+        _lab_say "$comm $pid did not stop on TERM; killing it"
+        kill -KILL "$pid" 2>/dev/null
     fi
-    # Our own child: wait reaps it. Otherwise poll until it is gone.
-    if ! wait "$pid" 2>/dev/null; then
-        for ((i = 0; i < 200; i++)); do
-            [ -e "/proc/$pid" ] || break
-            sleep 0.01
-        done
-    fi
+    wait "$pid" 2>/dev/null
     return 0
 }
 
@@ -175,23 +183,17 @@ _lab_ns_of() {
 
 lab_down() {
     local pid ns var batch=""
-    if [ -n "${_LAB_CAPTURE_PID:-}" ]; then
-        _lab_kill_pid "$_LAB_CAPTURE_PID" tcpdump
-        _LAB_CAPTURE_PID=""
-    fi
+    _lab_kill_pid "${_LAB_CAPTURE_PID:-}" tcpdump
+    _LAB_CAPTURE_PID=""
     for pid in ${_LAB_BG_PIDS:-}; do
         _lab_kill_pid "$pid" timeout
     done
     _LAB_BG_PIDS=""
-    if [ -n "${LAB_DNS_PID:-}" ]; then
-        _lab_kill_pid "$LAB_DNS_PID" dnsmasq
-    fi
+    _lab_kill_pid "${LAB_DNS_PID:-}" dnsmasq
     for ns in ${_LAB_NAMESPACES:-}; do
         batch+="netns del $ns"$'\n'
     done
-    if [ -n "$batch" ]; then
-        printf '%s' "$batch" | ip -force -batch - >/dev/null 2>&1 || true
-    fi
+    [ -z "$batch" ] || printf '%s' "$batch" | ip -force -batch - >/dev/null 2>&1 || true
     _LAB_NAMESPACES=""
     if [ -n "${_LAB_ETC_DIR:-}" ]; then
         rm -rf -- "$_LAB_ETC_DIR"
@@ -201,9 +203,7 @@ lab_down() {
         fi
     fi
     _LAB_ETC_DIR=""
-    if [ -n "${LAB_DIR:-}" ] && [ -d "$LAB_DIR" ]; then
-        rm -rf -- "$LAB_DIR"
-    fi
+    [ -z "${LAB_DIR:-}" ] || rm -rf -- "$LAB_DIR"
     # Every LAB_ variable is lab_up's, except the caller's LAB_EXEC_TIMEOUT.
     for var in "${!LAB_@}"; do
         [ "$var" = LAB_EXEC_TIMEOUT ] || unset "$var"
@@ -226,11 +226,8 @@ _lab_check_prerequisites() {
     if [ -S /run/nscd/socket ] || [ -S /var/run/nscd/socket ]; then
         _lab_unavailable "nscd is running; lookups would bypass the lab's DNS server"
     fi
-    if getent group nogroup >/dev/null 2>&1; then
-        _LAB_NOBODY_GROUP=nogroup
-    else
-        _LAB_NOBODY_GROUP=nobody
-    fi
+    _LAB_NOBODY_GROUP=nobody
+    ! getent group nogroup >/dev/null 2>&1 || _LAB_NOBODY_GROUP=nogroup
 }
 
 # Sets the names and addresses of the lab with suffix S (exported by lab_up): the
@@ -278,8 +275,7 @@ _lab_make_namespaces() {
     printf '%s' "$batch" | ip -batch - >"$LAB_DIR/setup.log" 2>&1 ||
         _lab_unavailable "cannot make network namespaces: $(head -n 3 "$LAB_DIR/setup.log")"
     for ns in $_LAB_NAMESPACES; do
-        forward=0
-        ((k >= 1 && k <= 4)) && forward=1
+        forward=$((k >= 1 && k <= 4))
         ip netns exec "$ns" sysctl -q -w net.ipv6.conf.all.disable_ipv6=1 \
             net.ipv6.conf.default.disable_ipv6=1 net.ipv4.ip_forward=$forward \
             net.ipv4.icmp_ratelimit=0 net.ipv4.icmp_ratemask=0 net.ipv4.conf.all.rp_filter=0 \
@@ -344,9 +340,7 @@ _lab_start_dns() {
     export LAB_DNS_PID=$!
     # dnsmasq binds its socket before it logs "started".
     for ((i = 0; i < 500; i++)); do
-        if grep -q ': started, version' "$LAB_DNS_LOG" 2>/dev/null; then
-            return 0
-        fi
+        grep -qs ': started, version' "$LAB_DNS_LOG" && return 0
         [ -e "/proc/$LAB_DNS_PID" ] || break
         sleep 0.01
     done

@@ -14,7 +14,7 @@
 #                           running is stopped first. The first call hooks sim_cleanup
 #                           into the EXIT, INT and TERM traps in force (lab_up's), so
 #                           call it after lab_up.
-#   sim_stop                stop the simulator (TERM by pid, KILL after 2 s) and wait
+#   sim_stop                stop the simulator (TERM by pid, KILL after 3 s) and wait
 #                           for it; its device goes with it. Idempotent; SIM_LOG stays.
 #   sim_cleanup             sim_stop, then remove SIM_DIR. Safe to call any time.
 #   sim_names NS ADDR NAME [ADDR NAME ...]
@@ -124,36 +124,15 @@ _sim_hook_traps() {
     done
 }
 
-# Whether PID is a netsim that has not ended (a pid can be reused once reaped).
-_sim_running() {
-    [ "$(cat "/proc/$1/comm" 2>/dev/null)" = netsim ] &&
-        [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" != Z ]
-}
-
 sim_stop() {
-    local pid=${SIM_PID:-} i
+    local pid=${SIM_PID:-}
     SIM_PID=""
-    [ -n "$pid" ] || return 0
-    if _sim_running "$pid"; then
-        kill -TERM "$pid" 2>/dev/null || true
-        for ((i = 0; i < 200; i++)); do
-            _sim_running "$pid" || break
-            sleep 0.01
-        done
-        if _sim_running "$pid"; then
-            _sim_say "netsim $pid did not stop on TERM; killing it"
-            kill -KILL "$pid" 2>/dev/null || true
-        fi
-    fi
-    wait "$pid" 2>/dev/null || true
-    return 0
+    _lab_kill_pid "$pid" netsim
 }
 
 sim_cleanup() {
     sim_stop
-    if [ -n "${SIM_DIR:-}" ] && [ -d "$SIM_DIR" ]; then
-        rm -rf -- "$SIM_DIR"
-    fi
+    [ -z "${SIM_DIR:-}" ] || rm -rf -- "$SIM_DIR"
     SIM_DIR=""
     return 0
 }
