@@ -94,16 +94,11 @@ for mode in $(sim_modes); do
     # length shows the waits instead.
     sim_check_waits "$mode, flood" 2 3 "$wait_ms" "$gap_ms" 150 0
     # Seven probes answered at once, three waiting 300 ms, a gap of 10 ms after each.
-    if ((took_ms >= 3 * wait_ms && took_ms < 3 * wait_ms + 9 * gap_ms + 700)); then
-        e2e_pass "$mode: the trace in a flood took $took_ms ms"
-    else
-        e2e_fail "$mode: the trace in a flood took $took_ms ms"
-    fi
-    if ((received > 10000)); then
-        e2e_pass "$mode: $received ICMP messages reached the client during the trace"
-    else
-        e2e_fail "$mode: only $received ICMP messages reached the client during the trace"
-    fi
+    ((took_ms >= 3 * wait_ms && took_ms < 3 * wait_ms + 9 * gap_ms + 700))
+    expect_true "$mode: the trace in a flood took $took_ms ms" $?
+    ((received > 10000))
+    expect_true "$mode: $received ICMP messages reached the client during the trace" $? \
+        "more than 10000 were due"
 
     if sim_begin "$flood_scenario"; then
         sim_run out err st -d -w "$wait_ms" -o 198.19.9.9

@@ -52,11 +52,8 @@ count() { lab_capture_text "$@" | grep -c '^[0-9]'; }
 requests=$(count 'icmp[0] = 8')
 replies=$(count 'icmp[0] = 0')
 foreign=$(count 'icmp[0] = 11')
-if ((requests > 500 && replies > 500 && foreign > 20)); then
-    e2e_pass "noise reached the client ($requests requests, $replies replies, $foreign reports)"
-else
-    e2e_fail "too little noise reached the client" \
-        "$requests echo requests, $replies echo replies, $foreign foreign time-exceeded reports"
-fi
+((requests > 500 && replies > 500 && foreign > 20))
+expect_true "noise reached the client ($requests requests, $replies replies, $foreign reports)" $? \
+    "too little: more than 500 echo requests and replies and 20 foreign reports were due"
 
 e2e_finish
