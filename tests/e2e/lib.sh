@@ -45,7 +45,7 @@
 #       The preamble of a test on the network lab: needs $TARNHOP, loads the lab helpers
 #       (with "sim", the simulator's too), builds the lab, lets nobody pass $LAB_DIR and
 #       copies the program to $LAB_DIR/bin (e2e_copy_program), the cache file beside it.
-#       When the script defines e2e_on_lab_down, lab_down calls it too (also when lab_up
+#       When the script defines e2e_on_lab_down, lab_down calls it last (also when lab_up
 #       gives up and ends the script), for the script's own cleanup.
 #   e2e_copy_program DIR
 #       Copies $TARNHOP to DIR/tarnhop (DIR made if need be) where nobody may run it,
@@ -257,13 +257,6 @@ e2e_lab() {
     e2e_require_tarnhop
     source "$_E2E_DIR/../lab/lab.sh"
     [ "${1:-}" != sim ] || source "$_E2E_DIR/../lab/sim.sh"
-    if declare -F e2e_on_lab_down >/dev/null; then
-        eval "_e2e_lab_down() $(declare -f lab_down | sed 1d)"
-        lab_down() {
-            _e2e_lab_down
-            e2e_on_lab_down
-        }
-    fi
     lab_up
     chmod 711 "$LAB_DIR"
     e2e_copy_program "$LAB_DIR/bin"
@@ -285,9 +278,7 @@ exactly() {
 
 e2e_finish() {
     printf '%d passed, %d failed\n' "$E2E_PASSED" "$E2E_FAILED"
-    if ((E2E_FAILED > 0)); then
-        exit 1
-    fi
+    ((E2E_FAILED == 0)) || exit 1
     if ((E2E_PASSED == 0)); then
         printf 'no check ran\n'
         exit 1

@@ -73,7 +73,8 @@
 #                         when CI=true. Any later failure exits with 1. Calling it
 #                         again replaces the current lab with a fresh one.
 #   lab_down              remove everything lab_up made; idempotent, safe after a
-#                         half-way lab_up; never exits the script.
+#                         half-way lab_up; never exits the script. Calls the script's
+#                         function e2e_on_lab_down last, when there is one.
 #   lab_exec CMD...       run CMD in the client namespace as root
 #   lab_exec_nobody CMD...  the same as user nobody, group nogroup, no
 #                         supplementary groups, no capabilities, no_new_privs (so
@@ -208,6 +209,8 @@ lab_down() {
     for var in "${!LAB_@}"; do
         [ "$var" = LAB_EXEC_TIMEOUT ] || unset "$var"
     done
+    # Then the test script's own cleanup, when it has one (see tests/e2e/lib.sh).
+    ! declare -F e2e_on_lab_down >/dev/null || e2e_on_lab_down
     return 0
 }
 
