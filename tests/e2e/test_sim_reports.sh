@@ -48,18 +48,16 @@ expected_trace() {
     esac
 }
 
+# The column of each mode in a row of the table.
+declare -A column=([icmp-raw]=2 [icmp-dgram]=3 [udp-raw]=4 [udp-dgram]=5)
 for mode in $(sim_modes); do
     sim_mode "$mode"
     sim_begin "$scenario" || continue
-    while IFS='|' read -r kind address icmp_raw icmp_dgram udp_raw udp_dgram; do
-        case $mode in
-        icmp-raw) text=$icmp_raw ;;
-        icmp-dgram) [ "$icmp_dgram" = "=" ] && text=$icmp_raw || text=$icmp_dgram ;;
-        udp-raw) text=$udp_raw ;;
-        udp-dgram) [ "$udp_dgram" = "=" ] && text=$udp_raw || text=$udp_dgram ;;
-        esac
-        want=$(expected_trace "$address" "$text" && printf x)
-        sim_check "$kind" "${want%x}" -d -t 3 -w 200 "$address"
+    while IFS='|' read -r -a row; do
+        text=${row[column[$mode]]}
+        [ "$text" != "=" ] || text=${row[column[$mode] - 1]}
+        want=$(expected_trace "${row[1]}" "$text" && printf x)
+        sim_check "${row[0]}" "${want%x}" -d -t 3 -w 200 "${row[1]}"
     done <<<"$reports"
     sim_case reports/ping-report
 done
