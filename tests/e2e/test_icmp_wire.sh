@@ -17,8 +17,8 @@ tos_and_ttl() {
     lab_capture_text "$@" | sed -nE 's/^[0-9:.]+ IP \(tos (0x[0-9a-f]+), ttl ([0-9]+),.*/\1 \2/p'
 }
 
-# Runs tarnhop as WHO (root or nobody) with a capture around it; the run's output and
-# status go to OUT and ST.
+# Runs tarnhop as WHO (root or nobody) with a capture around it; the run's output, its
+# times masked, and status go to OUT and ST.
 captured_run() {
     local who=$1 runner=lab_exec err
     shift
@@ -26,16 +26,16 @@ captured_run() {
     lab_capture_start "${capture_filter[@]}" || e2e_fail "$who: capture started"
     e2e_run OUT err ST "$runner" "$program" "$@"
     lab_capture_stop
+    mask_times_into OUT "$OUT"
     [ -z "$err" ] || e2e_fail "$who: nothing on stderr" "$err"
 }
 
 check_ttls_and_tos() {
-    local who=$1 tos=$2 hex=$3 expected masked want
+    local who=$1 tos=$2 hex=$3 expected want
     capture_filter=("${requests_filter[@]}")
     captured_run "$who" -d -n 0 -w 1000 -t 3 -v "$tos" "$LAB_TARGET_ADDR"
-    mask_times_into masked "$OUT"
     e2e_expected want three-hops
-    expect_eq "$who: three hops, no completion" "$want" "$masked"
+    expect_eq "$who: three hops, no completion" "$want" "$OUT"
     expect_status "$who: status" 0 "$ST"
     # shellcheck disable=SC2059 # HEX is a plain "0x.." word
     expected=$(printf "$hex %s " 1 1 1 2 2 2 3 3 3)
@@ -44,12 +44,11 @@ check_ttls_and_tos() {
 }
 
 check_big_payload() {
-    local who=$1 masked fragments first_bad want
+    local who=$1 fragments first_bad want
     capture_filter=(ip proto 1 and src host "$LAB_CLIENT_ADDR")
     captured_run "$who" -o -d -i 1 -l 8192 "$LAB_TARGET_ADDR"
-    mask_times_into masked "$OUT"
     e2e_expected want ping-8192
-    expect_eq "$who: -l 8192 ping" "$want" "$masked"
+    expect_eq "$who: -l 8192 ping" "$want" "$OUT"
     # "id offset flags length" of every fragment.
     fragments=$(lab_capture_text |
         sed -nE 's/^[0-9:.]+ IP \(tos 0x0, ttl 128, id ([0-9]+), offset ([0-9]+), flags \[([^]]*)\], proto ICMP \(1\), length ([0-9]+)\).*/\1 \2 \3 \4/p')
@@ -96,12 +95,11 @@ lab_ns_exec r1 tc qdisc add dev "$LAB_R1_IF_CLIENT" root tbf rate 4kbit burst 10
     e2e_fail "slow link on r1"
 capture_filter=(icmp)
 captured_run nobody -d -w 0 -n 60 -i 6 -t 1 -l 0 "$LAB_TARGET_ADDR"
-mask_times_into masked "$OUT"
-expect_match "late reports: one hop line of six cells" "$masked" \
+expect_match "late reports: one hop line of six cells" "$OUT" \
     "^ 1  (Nms    | \\*     ){6}(Request timed out\\.|$LAB_HOP1)\$"
-stars=$(grep -o ' \*     ' <<<"$masked" | wc -l)
+stars=$(grep -o ' \*     ' <<<"$OUT" | wc -l)
 ((stars >= 3))
-expect_true "late reports: reports did come after their probe gave up" $? "$masked"
+expect_true "late reports: reports did come after their probe gave up" $? "$OUT"
 expect_eq "late reports: six requests with TTL 1 went out" "0x0 1 0x0 1 0x0 1 0x0 1 0x0 1 0x0 1" \
     "$(tos_and_ttl 'icmp[icmptype] == icmp-echo' | paste -sd ' ')"
 late=$(lab_capture_text | grep -c 'ICMP time exceeded in-transit')
