@@ -308,9 +308,7 @@ _lab_write_etc() {
     local i
     _LAB_ETC_DIR=/etc/netns/$LAB_CLIENT
     for ((i = 0; i < 10; i++)); do
-        if mkdir /etc/netns 2>/dev/null; then
-            : >"$_LAB_ETC_MARK"
-        fi
+        ! mkdir /etc/netns 2>/dev/null || : >"$_LAB_ETC_MARK"
         mkdir "$_LAB_ETC_DIR" 2>/dev/null && break
     done
     [ -d "$_LAB_ETC_DIR" ] || _lab_fatal "cannot create $_LAB_ETC_DIR"
@@ -432,10 +430,8 @@ lab_capture_start() {
     # written the file header (its stderr may be cut off by an AppArmor profile
     # that only lets it write *.pcap files).
     for ((i = 0; i < 500; i++)); do
-        if grep -q 'listening on' "$LAB_DIR/capture.err" 2>/dev/null ||
-            [ "$(stat -c %s "$LAB_CAPTURE_FILE" 2>/dev/null || echo 0)" -ge 24 ]; then
-            return 0
-        fi
+        grep -qs 'listening on' "$LAB_DIR/capture.err" && return 0
+        [ "$(stat -c %s "$LAB_CAPTURE_FILE" 2>/dev/null || echo 0)" -ge 24 ] && return 0
         [ -e "/proc/$_LAB_CAPTURE_PID" ] || break
         sleep 0.01
     done
@@ -450,12 +446,8 @@ lab_capture_stop() {
     [ -n "${_LAB_CAPTURE_PID:-}" ] || return 0
     for ((i = 0; i < 100 && still < 5; i++)); do
         size=$(stat -c %s "$LAB_CAPTURE_FILE" 2>/dev/null || echo 0)
-        if [ "$size" = "$last" ]; then
-            still=$((still + 1))
-        else
-            still=0
-            last=$size
-        fi
+        still=$((size == last ? still + 1 : 0))
+        last=$size
         sleep 0.02
     done
     _lab_kill_pid "$_LAB_CAPTURE_PID" tcpdump

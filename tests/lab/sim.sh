@@ -157,11 +157,10 @@ sim_start() {
         _sim_say "no simulator program at $SIM_BIN"
         return 1
     fi
+    SIM_SCENARIO=$scenario
     if [ "$scenario" = - ]; then
         SIM_SCENARIO=$SIM_DIR/$_SIM_COUNT.sim
         cat >"$SIM_SCENARIO"
-    else
-        SIM_SCENARIO=$scenario
     fi
     "$SIM_BIN" --check "$SIM_SCENARIO" || return 1
     SIM_DEV=$(printf 'ts%x%04x' "$BASHPID" "$RANDOM")
