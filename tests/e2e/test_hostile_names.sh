@@ -17,6 +17,8 @@ set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
+# shellcheck source=cache_lib.sh
+source "$here/cache_lib.sh"
 # The test's own DNS server (section 1) stops when the lab goes, whenever that is.
 stop_dns() {
     [ -n "${dns_pid:-}" ] || return 0
@@ -39,11 +41,8 @@ want_trace() {
     local target_name=$1 k name address
     shift
     set -- "$@" "$target_name"
-    if [ -n "$target_name" ]; then
-        printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$(safe "$target_name")" "$LAB_TARGET_ADDR"
-    else
-        printf '\nTracing route to %s with TTL of 32:\n\n' "$LAB_TARGET_ADDR"
-    fi
+    want_banner "Tracing route to" "$(safe "$target_name")" "$LAB_TARGET_ADDR" "TTL of 32"
+    printf '%s' "$want"
     for k in 1 2 3 4 5; do
         name=$1
         shift
@@ -66,17 +65,14 @@ check_bytes() {
     expect_true "$title: only printable ASCII and line ends" $? "other bytes reached the output:$bad"
 }
 
+# check_run TITLE WANT CMD...: CMD prints WANT (times masked, see mask_times), status 0,
+# nothing on stderr, and only printable ASCII and line ends.
 check_run() {
-    local title=$1 want=$2 out err st
-    shift 2
-    e2e_run out err st "$@"
-    check_bytes "$title" "$out"
+    local want
     # A name may hold text that looks like a time ("1ms"): masked on both sides.
-    mask_times_into out "$out"
-    mask_times_into want "$want"
-    expect_eq "$title: output" "$want" "$out"
-    expect_status "$title: status" 0 "$st"
-    expect_eq "$title: nothing on stderr" "" "$err"
+    mask_times_into want "$2"
+    e2e_check_run mask_times "$1" "$want" 0 "${@:3}"
+    check_bytes "$1" "$out"
 }
 
 # ---- 1. PTR records from a DNS server --------------------------------------------------
@@ -127,41 +123,32 @@ hop4_name=$'tab-less\x01\x1f\x80\xa0.lab'
 # The hosts file splits at white space (a carriage return included): hop 2's name there
 # moves the cursor instead.
 hosts_hop2=$'cursor\e[1Aup\e[K.lab'
-{
-    printf '%s\t%s\n' "$LAB_TARGET_ADDR" "$target_name"
-    printf '%s\t%s\n' "$LAB_HOP1" "$hop1_name"
-    printf '%s\t%s\n' "$LAB_HOP2" "$hosts_hop2"
-    printf '%s\t%s\n' "$LAB_HOP3" "$hop3_name"
-    printf '%s\t%s\n' "$LAB_HOP4" "$hop4_name"
-} >>"/etc/netns/$LAB_CLIENT/hosts"
-want=$(want_trace "$target_name" "$hop1_name" "$hosts_hop2" "$hop3_name" "$hop4_name" && printf x)
+# The target, then hops 1 to 4: their addresses and the names they get.
+addresses=("$LAB_TARGET_ADDR" "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3" "$LAB_HOP4")
+names=("$target_name" "$hop1_name" "$hosts_hop2" "$hop3_name" "$hop4_name")
+for i in 0 1 2 3 4; do
+    printf '%s\t%s\n' "${addresses[i]}" "${names[i]}"
+done >>"/etc/netns/$LAB_CLIENT/hosts"
+want=$(want_trace "${names[@]}" && printf x)
 check_run "names from the hosts file" "${want%x}" lab_exec "$TARNHOP" -i 1 -w 1000 "$LAB_TARGET_ADDR"
-check_run "names from the hosts file, ping" \
-    "$(printf '\nPinging %s [%s] with data size of 32:\n\nReply from %s: bytes=32 time=Nms TTL=60\n\nPinging complete.' \
-        "$(safe "$target_name")" "$LAB_TARGET_ADDR" "$LAB_TARGET_ADDR")
+want_banner Pinging "$(safe "$target_name")" "$LAB_TARGET_ADDR" "data size of 32"
+check_run "names from the hosts file, ping" "${want}Reply from $LAB_TARGET_ADDR: bytes=32 time=Nms TTL=60
+
+Pinging complete.
 " lab_exec "$TARNHOP" -o -i 1 -w 1000 "$LAB_TARGET_ADDR"
 
 # ---- 3. The cache file -----------------------------------------------------------------
-# record ADDRESS NAME: one cache record (the name's bytes, any but zero).
-record() {
-    local IFS=. a
-    read -ra a <<<"$1"
-    printf "$(printf '\\%03o' "${a[@]}" "$(printf '%s' "$2" | wc -c)")"
-    printf '%s' "$2"
-}
 # Every byte from 1 to 255: a name of 255 bytes.
 all_bytes=$(for ((b = 1; b < 256; b++)); do printf "\\$(printf '%03o' "$b")"; done && printf x)
 all_bytes=${all_bytes%x}
 e2e_copy_program "$LAB_DIR/cached"
-{
-    record "$LAB_TARGET_ADDR" "$target_name"
-    record "$LAB_HOP1" "$hop1_name"
-    record "$LAB_HOP2" "$hop2_name"
-    record "$LAB_HOP3" "$hop3_name"
-    record "$LAB_HOP4" "$all_bytes"
-} >"$LAB_DIR/cached/tarnhop.cache"
+# The cache's names are any bytes but zero: hop 2's is the one above, hop 4's all bytes.
+names=("$target_name" "$hop1_name" "$hop2_name" "$hop3_name" "$all_bytes")
+for i in 0 1 2 3 4; do
+    cache_record "${addresses[i]}" "${names[i]}"
+done >"$LAB_DIR/cached/tarnhop.cache"
 # Trailing line ends of the names are kept (a subshell would drop them).
-want=$(want_trace "$target_name" "$hop1_name" "$hop2_name" "$hop3_name" "$all_bytes" && printf x)
+want=$(want_trace "${names[@]}" && printf x)
 check_run "names from the cache file" "${want%x}" lab_exec "$program" -c -i 1 -w 1000 "$LAB_TARGET_ADDR"
 check_run "names from the cache file, UDP" "${want%x}" \
     lab_exec "$program" -c -u -i 1 -w 1000 "$LAB_TARGET_ADDR"
