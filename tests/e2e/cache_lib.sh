@@ -3,9 +3,10 @@
 # the lab is up):
 #   source "$here/cache_lib.sh"
 #
-#   cache_record ADDRESS NAME
-#       Prints one record of a cache file: the four bytes of the dotted ADDRESS, the
-#       length of NAME in bytes, then NAME's bytes as they are (any byte but zero).
+#   cache_record ADDRESS NAME [ADDRESS NAME]...
+#       Prints a record of a cache file for each pair: the four bytes of the dotted
+#       ADDRESS, the length of NAME in bytes, then NAME's bytes as they are (any byte but
+#       zero; empty for an address without a name).
 #   cache_hex [FILE]
 #       Prints FILE's bytes (standard input's without FILE) as one line of hex digits,
 #       without a line end.
@@ -21,10 +22,13 @@
 
 cache_record() {
     local IFS=. a
-    read -ra a <<<"$1"
-    # shellcheck disable=SC2059 # the format is the record's bytes as octal escapes
-    printf "$(printf '\\%03o' "${a[@]}" "$(printf '%s' "$2" | wc -c)")"
-    printf '%s' "$2"
+    while (($# >= 2)); do
+        read -ra a <<<"$1"
+        # shellcheck disable=SC2059 # the format is the record's bytes as octal escapes
+        printf "$(printf '\\%03o' "${a[@]}" "$(printf '%s' "$2" | wc -c)")"
+        printf '%s' "$2"
+        shift 2
+    done
 }
 
 cache_hex() {

@@ -19,23 +19,19 @@ cache=$bin/tarnhop.cache
 # shellcheck source=cache_lib.sh
 source "$here/cache_lib.sh"
 
-# run [--as-nobody] ARGS...: dns_run as root (or as nobody); ptr_target is for_ptr, the
-# reverse queries of the target.
-run() {
-    local runner=lab_exec
-    if [ "$1" = --as-nobody ]; then
-        runner=lab_exec_nobody
-        shift
-    fi
-    dns_run "$runner" "$@"
-    ptr_target=$for_ptr
-}
-
+# run ARGS...: dns_run as root; for_ptr counts the reverse queries of the target.
+run() { dns_run lab_exec "$@"; }
 
 # expect_file NAME EXPECTED_FILE ACTUAL_FILE: byte for byte.
 expect_file() {
     [ -f "$3" ] && cmp -s "$2" "$3"
     expect_true "$1" $? "expected bytes:" "$(od -An -c "$2")" "actual bytes:" "$(od -An -c "$3" 2>&1)"
+}
+
+# seed [ADDRESS NAME]...: the cache file and $expected hold those records.
+seed() {
+    cache_record "$@" >"$expected"
+    cp "$expected" "$cache"
 }
 
 # banner ADDRESS NAME TTL: sets want to the trace banner.
@@ -57,13 +53,8 @@ reverse_queries=$(for a in "$LAB_TARGET_ADDR" "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3
     lab_dns_queries "$a"
 done | xargs)
 expect_eq "trace with -c: one query per address" "5 1 1 1 1 1" "$ptr $reverse_queries"
-{
-    cache_record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME"
-    cache_record "$LAB_HOP1" "$LAB_HOP1_NAME"
-    cache_record "$LAB_HOP2" "$LAB_HOP2_NAME"
-    cache_record "$LAB_HOP3" ""
-    cache_record "$LAB_HOP4" "$LAB_HOP4_NAME"
-} >"$expected"
+cache_record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" "$LAB_HOP1" "$LAB_HOP1_NAME" \
+    "$LAB_HOP2" "$LAB_HOP2_NAME" "$LAB_HOP3" "" "$LAB_HOP4" "$LAB_HOP4_NAME" >"$expected"
 expect_file "trace with -c: the file holds every answer in the order asked" "$expected" "$cache"
 run -c -n 0 "$LAB_TARGET_NAME"
 mask_times_into masked "$out"
@@ -73,7 +64,7 @@ expect_eq "trace with -c, second run: no reverse query" 0 "$ptr"
 expect_file "trace with -c, second run: nothing added" "$expected" "$cache"
 # Without -c the target is asked twice: for the banner and for its hop line.
 run -i 1 -w 1000 -n 0 "$LAB_TARGET_NAME"
-expect_eq "trace without -c: every answer asked again" "6 2" "$ptr $ptr_target"
+expect_eq "trace without -c: every answer asked again" "6 2" "$ptr $for_ptr"
 
 # --- -c -d without a cache file: no lookups, and an empty file at the end.
 rm -f "$cache"
@@ -87,7 +78,7 @@ expect_eq "-c -d, no file: no reverse query" 0 "$ptr"
 run -c -t 0 "$LAB_TARGET_ADDR"
 banner "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" 0
 expect_eq "first run: banner with the name" "$want" "$out"
-expect_eq "first run: the target's name asked" 1 "$ptr_target"
+expect_eq "first run: the target's name asked" 1 "$for_ptr"
 cache_record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >"$expected"
 expect_file "first run: the file holds the answer" "$expected" "$cache"
 run -c -t 0 "$LAB_TARGET_ADDR"
@@ -109,17 +100,12 @@ expect_eq "no PTR, second run: not asked again" 0 "$ptr"
 # --- Without -c the file is neither read nor written: every run asks.
 for n in 1 2; do
     run -t 0 "$LAB_TARGET_ADDR"
-    expect_eq "without -c, run $n: asked again" 1 "$ptr_target"
+    expect_eq "without -c, run $n: asked again" 1 "$for_ptr"
 done
 expect_file "without -c: file untouched" "$expected" "$cache"
 
 # --- The first record for an address wins; all records are written back.
-{
-    cache_record "$LAB_TARGET_ADDR" "first.lab"
-    cache_record "$LAB_HOP1" "r1.lab"
-    cache_record "$LAB_TARGET_ADDR" "second.lab"
-} >"$expected"
-cp "$expected" "$cache"
+seed "$LAB_TARGET_ADDR" first.lab "$LAB_HOP1" r1.lab "$LAB_TARGET_ADDR" second.lab
 run -c -t 0 "$LAB_TARGET_ADDR"
 banner "$LAB_TARGET_ADDR" first.lab 0
 expect_eq "two records: the first one is shown" "$want" "$out"
@@ -127,8 +113,7 @@ expect_eq "two records: no reverse query" 0 "$ptr"
 expect_file "two records: both written back" "$expected" "$cache"
 
 # --- Names from the file are shown terminal-safe and kept as they are.
-cache_record "$LAB_TARGET_ADDR" $'evil\033]0;t\007\r\n.lab' >"$expected"
-cp "$expected" "$cache"
+seed "$LAB_TARGET_ADDR" $'evil\033]0;t\007\r\n.lab'
 run -c -t 0 "$LAB_TARGET_ADDR"
 banner "$LAB_TARGET_ADDR" 'evil?]0;t???.lab' 0
 expect_eq "control bytes in a name: shown as ?" "$want" "$out"
@@ -136,15 +121,8 @@ expect_file "control bytes in a name: kept in the file" "$expected" "$cache"
 
 # --- A record cut at the end of the file is dropped; -c -d writes the rest back as it
 # was, in a new file.
-{
-    cache_record "$LAB_HOP1" "r1.lab"
-    cache_record "$LAB_TARGET_ADDR" ""
-    cache_record "$LAB_HOP2" "r2.lab"
-} >"$expected"
-{
-    cat "$expected"
-    cache_record "$LAB_HOP4" "r4.lab" | head -c 8
-} >"$cache"
+seed "$LAB_HOP1" r1.lab "$LAB_TARGET_ADDR" "" "$LAB_HOP2" r2.lab
+cache_record "$LAB_HOP4" r4.lab | head -c 8 >>"$cache"
 inode=$(stat -c %i "$cache")
 run -c -d -t 0 "$LAB_TARGET_ADDR"
 expect_file "cut record: dropped, the rest kept in order" "$expected" "$cache"
@@ -163,30 +141,27 @@ expect_file "unresolvable with -c: file untouched" "$expected" "$cache"
 # --- A file nobody may write in a folder nobody may not: no new file can be made beside
 # it, so the file is written in place and stays root's.
 lab_ping_sockets open
-cache_record "$LAB_HOP1" "r1.lab" >"$expected"
-cp "$expected" "$cache"
+seed "$LAB_HOP1" r1.lab
 chmod 666 "$cache"
-run --as-nobody -c -t 0 "$LAB_TARGET_ADDR"
+dns_run lab_exec_nobody -c -t 0 "$LAB_TARGET_ADDR"
 banner "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" 0
 expect_eq "closed folder: the run itself" "0 $want" "$status $out"
-expect_eq "closed folder: the name was asked" 1 "$ptr_target"
+expect_eq "closed folder: the name was asked" 1 "$for_ptr"
 cache_record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >>"$expected"
 expect_file "closed folder: the old records, then the new one" "$expected" "$cache"
 expect_eq "closed folder: still root's" 0 "$(stat -c %u "$cache")"
 expect_eq "closed folder: nothing left beside it" "tarnhop tarnhop.cache" "$(ls "$bin" | xargs)"
 # Given the folder, the same run saves by a replace.
-cache_record "$LAB_HOP1" "r1.lab" >"$expected"
-cp "$expected" "$cache"
+seed "$LAB_HOP1" r1.lab
 chown nobody "$bin"
-run --as-nobody -c -t 0 "$LAB_TARGET_ADDR"
+dns_run lab_exec_nobody -c -t 0 "$LAB_TARGET_ADDR"
 cache_record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >>"$expected"
 expect_file "folder writable: the answer is added" "$expected" "$cache"
 chown root "$bin"
 lab_ping_sockets closed
 
 # --- The program replaced while it runs (an upgrade): the file still goes beside it.
-cache_record "$LAB_HOP1" "r1.lab" >"$expected"
-cp "$expected" "$cache"
+seed "$LAB_HOP1" r1.lab
 lab_bg client "$program" -c -o -i 8 -n 300 -w 1000 "$LAB_TARGET_ADDR" >"$LAB_DIR/bg.out"
 running=$LAB_BG_PID
 for ((i = 0; i < 1000; i++)); do
