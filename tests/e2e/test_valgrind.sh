@@ -84,14 +84,8 @@ for entry in "icmp-raw lab_exec" "icmp-dgram lab_exec_nobody" "udp-raw lab_exec 
 done
 
 lab_ping_sockets closed
-vg "ping" lab_exec 0 "
-Pinging $LAB_TARGET_ADDR with data size of 100:
-
-Reply from $LAB_TARGET_ADDR: bytes=100 time=Nms TTL=60
-Reply from $LAB_TARGET_ADDR: bytes=100 time=Nms TTL=60
-
-Pinging complete.
-" -d -o -i 2 -l 100 -w 2000 "$LAB_TARGET_ADDR"
+want_ping "" "$LAB_TARGET_ADDR" 100 2
+vg "ping" lab_exec 0 "$want" -d -o -i 2 -l 100 -w 2000 "$LAB_TARGET_ADDR"
 
 vg "router's report" lab_exec 0 "
 Tracing route to $LAB_UNREACH_ADDR with TTL of 32:
