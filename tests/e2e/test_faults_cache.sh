@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# End-to-end faults around the cache file (-c), each run in a network namespace of its own
-# with no interface up (its probes, none with -t 0, and lookups cannot leave it):
+# End-to-end faults around the cache file (-c), each run in the network lab's client (its
+# probes, none with -t 0, and lookups cannot leave the lab):
 # - a run killed with SIGKILL at random moments, most of them while it writes a 100 MiB
 #   cache file, leaves the old file or the new one whole, never a mix;
 # - a full disk (a tiny tmpfs mounted in a mount namespace of the test's own) during the
@@ -27,17 +27,6 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
 # shellcheck source=cache_lib.sh
 source "$here/cache_lib.sh"
-e2e_require_tarnhop
-
-if [ "$(id -u)" != 0 ]; then
-    [ "${CI:-}" = true ] && { echo "FAIL - needs root (network and mount namespaces)"; exit 1; }
-    e2e_skip "needs root (network and mount namespaces)"
-fi
-
-suffix=$(printf '%x%04x' "$BASHPID" "$RANDOM")
-ns=tarnhop-$suffix-faults
-work=$(mktemp -d "/tmp/tarnhop-faults-$suffix.XXXXXX")
-chmod 755 "$work"
 bg_pid=""
 # Ends the background run (bg_pid) when it is still the program, and waits for it.
 stop_bg() {
@@ -47,29 +36,14 @@ stop_bg() {
     [ -z "$bg_pid" ] || wait "$bg_pid" 2>/dev/null
     bg_pid=""
 }
-cleanup() {
-    stop_bg
-    ip netns del "$ns" 2>/dev/null
-    rm -rf -- "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-ip netns add "$ns" || { echo "FAIL - cannot make a network namespace"; exit 1; }
+# A run in the background goes when the lab goes, whenever that is.
+e2e_on_lab_down() { stop_bg; }
+e2e_lab
 # Runs as nobody open their ICMP socket as a ping socket.
-ip netns exec "$ns" sysctl -q -w "net.ipv4.ping_group_range=0 2147483647" ||
-    { echo "FAIL - cannot open ping sockets in the namespace"; exit 1; }
-
-in_ns() {
-    timeout -k 2 60 ip netns exec "$ns" "$@"
-}
-
-nobody_group=nogroup
-getent group nogroup >/dev/null 2>&1 || nobody_group=nobody
-in_ns_nobody() {
-    timeout -k 2 60 ip netns exec "$ns" setpriv --reuid=nobody --regid="$nobody_group" \
-        --clear-groups --no-new-privs -- "$@"
-}
+lab_ping_sockets open
+# The program copies' folders (lab_down removes them).
+work=$LAB_DIR/work
+mkdir -m 755 "$work"
 
 # program_in NAME [HEX [OWNER [MODE]]]: a program copy in $work/NAME, a folder of its own
 # (set as dir): its cache file is $dir/tarnhop.cache. With HEX that file holds those
@@ -117,7 +91,7 @@ start_run() {
     rm -f -- "$kill_dir"/tarnhop.cache.??????
     cp "$work/old.cache" "$kill_dir/tarnhop.cache"
     bg_start=$(now_us)
-    ip netns exec "$ns" "$kill_dir/tarnhop" -c -t 0 127.0.0.1 >"$work/run.out" 2>"$work/run.err" &
+    ip netns exec "$LAB_CLIENT" "$kill_dir/tarnhop" -c -t 0 127.0.0.1 >"$work/run.out" 2>"$work/run.err" &
     bg_pid=$!
     await_program
 }
@@ -201,7 +175,7 @@ for attempt in 1 2 3 4 5 6 7 8 9 10; do
     fi
 done
 # A later whole run cleans up after the killed saves: only the cache file stays.
-e2e_run out err st in_ns "$kill_dir/tarnhop" -c -t 0 127.0.0.1
+e2e_run out err st lab_exec "$kill_dir/tarnhop" -c -t 0 127.0.0.1
 expect_status "whole run after the kills: status" 0 "$st"
 expect_eq "whole run after the kills: only the cache file beside the program" \
     "tarnhop tarnhop.cache" "$(ls -A "$kill_dir" | paste -sd " ")"
@@ -233,7 +207,7 @@ ls -A "$FULL_DIR" >"$WORK/full.listing"
 echo "$before $after" >"$WORK/full.df"
 umount "$FULL_DIR"
 EOF
-e2e_run out err st in_ns env TARNHOP="$TARNHOP" FULL_DIR="$full_dir" OLD="$work/old.cache" \
+e2e_run out err st lab_exec env TARNHOP="$TARNHOP" FULL_DIR="$full_dir" OLD="$work/old.cache" \
     WORK="$work" BINARY_KIB="$binary_kib" CACHE_KIB="$cache_kib" \
     unshare --mount --propagation private bash "$work/full.sh"
 expect_status "full disk: the tmpfs was mounted and filled" 0 "$st"
@@ -270,28 +244,28 @@ resolver_hex=$(cache_record 127.0.0.1 "$local_name" | cache_hex)
 [ -n "$local_name" ] || banner_with_localhost=$banner_plain
 
 program_in unreadable "$cached_hex" nobody 200
-perm_case "unreadable file (nobody, mode 200)" in_ns_nobody "$banner_with_localhost" "$resolver_hex"
+perm_case "unreadable file (nobody, mode 200)" lab_exec_nobody "$banner_with_localhost" "$resolver_hex"
 expect_eq "unreadable file: keeps its mode" 200 "$(stat -c %a "$dir/tarnhop.cache")"
 
 program_in readonly "$other_hex" nobody 444
-perm_case "read-only file (nobody, mode 444)" in_ns_nobody "$banner_with_localhost" "$other_hex"
+perm_case "read-only file (nobody, mode 444)" lab_exec_nobody "$banner_with_localhost" "$other_hex"
 
 program_in lockedfolder "$other_hex" "" 666
-perm_case "folder nobody may not write (root's file, mode 666)" in_ns_nobody \
+perm_case "folder nobody may not write (root's file, mode 666)" lab_exec_nobody \
     "$banner_with_localhost" "$other_hex$resolver_hex"
 expect_eq "folder nobody may not write: the file is still root's" 0 "$(stat -c %u "$dir/tarnhop.cache")"
 
 program_in nofile
-perm_case "no cache file, folder nobody may not write" in_ns_nobody "$banner_with_localhost" ""
+perm_case "no cache file, folder nobody may not write" lab_exec_nobody "$banner_with_localhost" ""
 expect_eq "no cache file: none made" "" "$(compgen -G "$dir/tarnhop.cache*")"
 
 program_in folderinplace
 mkdir "$dir/tarnhop.cache"
-perm_case "a folder in the cache file's place (root)" in_ns "$banner_with_localhost" ""
+perm_case "a folder in the cache file's place (root)" lab_exec "$banner_with_localhost" ""
 expect_eq "folder in place: still an empty folder" "" "$(ls -A "$dir/tarnhop.cache")"
 
 program_in readable "$cached_hex" nobody
-perm_case "readable file (the same run reads it)" in_ns_nobody "$banner_cached" "$cached_hex"
+perm_case "readable file (the same run reads it)" lab_exec_nobody "$banner_cached" "$cached_hex"
 
 # ---- Runs at once ----------------------------------------------------------------------
 # 8 runs start together on a 1 MiB file, each looking up an address of its own; every
@@ -301,7 +275,7 @@ program_in together
 cp "$work/old.cache" "$dir/tarnhop.cache"
 pids=()
 for i in 1 2 3 4 5 6 7 8; do
-    in_ns "$dir/tarnhop" -c -t 0 "198.18.7.$i" >"$work/together.$i.out" 2>&1 &
+    lab_exec "$dir/tarnhop" -c -t 0 "198.18.7.$i" >"$work/together.$i.out" 2>&1 &
     pids+=($!)
 done
 failed=0
@@ -323,7 +297,7 @@ expect_eq "8 runs at once: only the cache file beside the program" "tarnhop tarn
 # system's is at stake.
 other_case() {
     local title=$1 dir=$2 want_kind=$3
-    expect_clean_run "$title" "$banner_with_localhost" in_ns "$dir/tarnhop" -c -t 0 127.0.0.1
+    expect_clean_run "$title" "$banner_with_localhost" lab_exec "$dir/tarnhop" -c -t 0 127.0.0.1
     expect_eq "$title: left as it was" "$want_kind" "$(stat -c %F "$dir/tarnhop.cache" 2>&1)"
     expect_eq "$title: nothing beside it" "" "$(compgen -G "$dir/tarnhop.cache.*")"
 }
@@ -360,13 +334,13 @@ else
     zeros=$((200 * 1024 * 1024))
     truncate -s "$zeros" "$dir/tarnhop.cache"
     expect_clean_run "200 MiB of zeros, room for 2.2 times the file" "$banner_with_localhost" \
-        in_ns bash -c 'ulimit -v $((440 * 1024 + 65536)) && exec "$0" -c -t 0 127.0.0.1' "$dir/tarnhop"
+        lab_exec bash -c 'ulimit -v $((440 * 1024 + 65536)) && exec "$0" -c -t 0 127.0.0.1' "$dir/tarnhop"
     expect_eq "200 MiB of zeros: saved back, 127.0.0.1's record after them" \
         "$((zeros + ${#resolver_hex} / 2)) $resolver_hex" \
         "$(stat -c %s "$dir/tarnhop.cache") $(tail -c $((${#resolver_hex} / 2)) "$dir/tarnhop.cache" | cache_hex)"
     truncate -s "$zeros" "$dir/tarnhop.cache"
     expect_clean_run "200 MiB of zeros, room for less" "$banner_with_localhost" \
-        in_ns bash -c 'ulimit -v $((150 * 1024)) && exec "$0" -c -t 0 127.0.0.1' "$dir/tarnhop"
+        lab_exec bash -c 'ulimit -v $((150 * 1024)) && exec "$0" -c -t 0 127.0.0.1' "$dir/tarnhop"
     expect_eq "200 MiB of zeros, room for less: the file left alone" "$zeros" "$(stat -c %s "$dir/tarnhop.cache")"
     rm -f -- "$dir/tarnhop.cache"
 fi
@@ -375,12 +349,12 @@ fi
 # With input and error closed the output is whole; with all three closed, they are the
 # null device while the ICMP socket is open (pass 1 over, the run waits before pass 2).
 program_in closed
-in_ns "$dir/tarnhop" -c -t 0 127.0.0.1 <&- 2>&- >"$work/closed.out"
+lab_exec "$dir/tarnhop" -c -t 0 127.0.0.1 <&- 2>&- >"$work/closed.out"
 st=$?
 expect_status "input and error closed: status" 0 "$st"
 expect_eq "input and error closed: output" "${banner_with_localhost}x" "$(cat "$work/closed.out" && printf x)"
 expect_eq "input and error closed: the cache saved" "$resolver_hex" "$(cache_hex "$dir/tarnhop.cache")"
-ip netns exec "$ns" "$dir/tarnhop" -t 2 -w 100 -p 5000 127.0.0.1 <&- >&- 2>&- &
+ip netns exec "$LAB_CLIENT" "$dir/tarnhop" -t 2 -w 100 -p 5000 127.0.0.1 <&- >&- 2>&- &
 bg_pid=$!
 await_program
 socket_seen=""
@@ -436,11 +410,11 @@ for seed in 1 2 3; do
         mv "$work/random.tmp" "$work/random.in"
     cp "$work/random.in" "$dir/tarnhop.cache"
     want=$(made_whole_hex "$work/random.in")
-    expect_clean_run "random bytes (seed $seed)" "$banner_plain" in_ns "$dir/tarnhop" -c -d -t 0 127.0.0.1
+    expect_clean_run "random bytes (seed $seed)" "$banner_plain" lab_exec "$dir/tarnhop" -c -d -t 0 127.0.0.1
     expect_eq "random bytes (seed $seed): saved back as whole records" "$want" \
         "$(cache_hex "$dir/tarnhop.cache" && echo)"
     # And with a lookup: the same records, then 127.0.0.1's unless it had one.
-    e2e_run out err st in_ns "$dir/tarnhop" -c -t 0 127.0.0.1
+    e2e_run out err st lab_exec "$dir/tarnhop" -c -t 0 127.0.0.1
     expect_status "random bytes (seed $seed), with lookups: status" 0 "$st"
     got=$(cache_hex "$dir/tarnhop.cache")
     [[ $got == "${want%$'\n'}"* ]]
