@@ -19,15 +19,6 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
 # shellcheck source=cache_lib.sh
 source "$here/cache_lib.sh"
-# The test's own DNS server (section 1) stops when the lab goes, whenever that is.
-stop_dns() {
-    [ -n "${dns_pid:-}" ] || return 0
-    if [ "$(cat "/proc/$dns_pid/comm" 2>/dev/null)" = dnsmasq ]; then
-        kill -TERM "$dns_pid"
-    fi
-    wait "$dns_pid" 2>/dev/null
-}
-e2e_on_lab_down() { stop_dns; }
 e2e_lab
 
 # What the terminal may be shown of a name.
@@ -82,7 +73,8 @@ rev() { # the in-addr.arpa name of an address
     read -ra a <<<"$1"
     printf '%s.%s.%s.%s.in-addr.arpa' "${a[3]}" "${a[2]}" "${a[1]}" "${a[0]}"
 }
-ip netns exec "$LAB_CLIENT" dnsmasq --keep-in-foreground --conf-file=/dev/null \
+# The test's own DNS server, started with lab_bg: it stops when the lab goes, whenever.
+lab_bg client dnsmasq --keep-in-foreground --conf-file=/dev/null \
     --no-resolv --no-hosts --no-poll --listen-address="$dns_addr" --bind-interfaces \
     --port=53 --user=root --group=root --pid-file="$LAB_DIR/hostile-dns.pid" \
     --log-queries --log-facility="$LAB_DIR/hostile-dns.log" \
@@ -91,8 +83,8 @@ ip netns exec "$LAB_CLIENT" dnsmasq --keep-in-foreground --conf-file=/dev/null \
     --ptr-record="$(rev "$LAB_HOP3"),bell"$'\a'"ring.lab" \
     --ptr-record="$(rev "$LAB_HOP4"),sp ace.lab" \
     --ptr-record="$(rev "$LAB_TARGET_ADDR"),a\\.b.lab" \
-    </dev/null >"$LAB_DIR/hostile-dns.out" 2>&1 &
-dns_pid=$!
+    </dev/null >"$LAB_DIR/hostile-dns.out" 2>&1
+dns_pid=$LAB_BG_PID
 for ((i = 0; i < 500; i++)); do
     grep -q ': started, version' "$LAB_DIR/hostile-dns.log" 2>/dev/null && break
     [ -e "/proc/$dns_pid" ] || break
@@ -112,7 +104,7 @@ if grep -q ': started, version' "$LAB_DIR/hostile-dns.log" 2>/dev/null; then
 else
     e2e_fail "a DNS server with hostile PTR records: did not start" "$(cat "$LAB_DIR/hostile-dns.out")"
 fi
-stop_dns
+lab_bg_stop "$dns_pid"
 
 # ---- 2. The hosts file -----------------------------------------------------------------
 target_name=$'title\e]0;owned\aback\e[2J.lab'
