@@ -57,7 +57,6 @@ program_in() {
     [ -z "${4:-}" ] || chmod "$4" "$dir/tarnhop.cache"
 }
 
-banner_with_localhost=""
 banner_plain=$'\nTracing route to 127.0.0.1 with TTL of 0:\n\n'
 
 # ---- SIGKILL during the save ---------------------------------------------------------
@@ -75,8 +74,7 @@ done
 
 # Microseconds since the epoch, without a fork.
 now_us() {
-    local t=${EPOCHREALTIME/./}
-    printf '%s' "$t"
+    printf '%s' "${EPOCHREALTIME/./}"
 }
 
 # sleep_ms FROM TO: sleeps a random number of milliseconds from FROM to TO.
