@@ -65,17 +65,18 @@ _dns_counts() {
     printf '%s %s\n' "$(lab_dns_queries "$1")" "$(lab_dns_queries "${ptr_of:-$LAB_TARGET_ADDR}")"
 }
 
+# shellcheck disable=SC2034 # sets the caller's variables
 dns_run() {
-    local runner=$1 last=${*: -1} err before after
+    local runner=$1 last=${*: -1} err counts_before counts_after
     shift
     lab_dns_settle || e2e_fail "the DNS server logged a settling query"
-    read -ra before <<<"$(_dns_counts "$last")"
+    read -ra counts_before <<<"$(_dns_counts "$last")"
     e2e_run out err status "$runner" "$program" "$@"
     lab_dns_settle || e2e_fail "the DNS server logged a settling query"
-    read -ra after <<<"$(_dns_counts "$last")"
-    total=$((after[0] - before[0]))
-    ptr=$((after[1] - before[1]))
-    for_name=$((after[2] - before[2]))
-    for_ptr=$((after[3] - before[3]))
+    read -ra counts_after <<<"$(_dns_counts "$last")"
+    total=$((counts_after[0] - counts_before[0]))
+    ptr=$((counts_after[1] - counts_before[1]))
+    for_name=$((counts_after[2] - counts_before[2]))
+    for_ptr=$((counts_after[3] - counts_before[3]))
     [ -z "$err" ] || e2e_fail "nothing on stderr: $*" "$err"
 }

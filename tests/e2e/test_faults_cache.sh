@@ -50,8 +50,7 @@ mkdir -m 755 "$work"
 # bytes; with OWNER the folder and all in it are OWNER's; with MODE the file has it.
 program_in() {
     dir=$work/$1
-    mkdir -p "$dir"
-    cp "$TARNHOP" "$dir/tarnhop"
+    e2e_copy_program "$dir"
     [ -z "${2:-}" ] || xxd -r -p <<<"$2" >"$dir/tarnhop.cache"
     [ -z "${3:-}" ] || chown -R "$3" "$dir"
     [ -z "${4:-}" ] || chmod "$4" "$dir/tarnhop.cache"
@@ -185,10 +184,9 @@ expect_true "$mid_save of 10 kills came while the save was writing its temporary
 full_dir=$work/full
 mkdir -p "$full_dir"
 # 1 MiB of records without 127.0.0.1: the run adds its record, which a save must write.
-: >"$work/old.cache"
 for ((i = 0; i < 20; i++)); do
-    cat "$work/block" >>"$work/old.cache"
-done
+    cat "$work/block"
+done >"$work/old.cache"
 binary_kib=$((($(stat -c %s "$TARNHOP") + 4095) / 4096 * 4))
 cache_kib=$((($(stat -c %s "$work/old.cache") + 4095) / 4096 * 4))
 # Room for the program, the old file and 64 KiB: the new file cannot be written whole.
