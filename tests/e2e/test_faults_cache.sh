@@ -346,8 +346,7 @@ fi
 # null device while the ICMP socket is open (pass 1 over, the run waits before pass 2).
 program_in closed
 lab_exec "$dir/tarnhop" -c -t 0 127.0.0.1 <&- 2>&- >"$work/closed.out"
-st=$?
-expect_status "input and error closed: status" 0 "$st"
+expect_status "input and error closed: status" 0 "$?"
 expect_eq "input and error closed: output" "${banner_with_localhost}x" "$(cat "$work/closed.out" && printf x)"
 expect_eq "input and error closed: the cache saved" "$resolver_hex" "$(cache_hex "$dir/tarnhop.cache")"
 ip netns exec "$LAB_CLIENT" "$dir/tarnhop" -t 2 -w 100 -p 5000 127.0.0.1 <&- >&- 2>&- &

@@ -29,14 +29,11 @@ safe() {
 # The trace's display, with times masked: banner for TARGET_NAME (empty: none), then one
 # hop line per router with the four names given (empty: address only), and the target's.
 want_trace() {
-    local target_name=$1 k name address
-    shift
-    set -- "$@" "$target_name"
-    want_banner "Tracing route to" "$(safe "$target_name")" "$LAB_TARGET_ADDR" "TTL of 32"
+    local names=("${@:2}" "$1") k name address
+    want_banner "Tracing route to" "$(safe "$1")" "$LAB_TARGET_ADDR" "TTL of 32"
     printf '%s' "$want"
     for k in 1 2 3 4 5; do
-        name=$1
-        shift
+        name=${names[k - 1]}
         address=LAB_HOP$k
         ((k == 5)) && address=LAB_TARGET_ADDR
         if [ -n "$name" ]; then

@@ -179,9 +179,8 @@ expect_eq "replaced while running: no other file" "tarnhop tarnhop.cache" "$(ls 
 
 # --- The file's name: the extension of the program's file name is replaced, a dot in
 # a folder name is left alone.
-mkdir -m 755 "$LAB_DIR/net.tools"
-cp "$TARNHOP" "$LAB_DIR/net.tools/tarnhop"
-cp "$TARNHOP" "$LAB_DIR/net.tools/tarnhop.bin"
+e2e_copy_program "$LAB_DIR/net.tools"
+cp "$program" "$LAB_DIR/net.tools/tarnhop.bin"
 for name in tarnhop tarnhop.bin; do
     e2e_run out err status lab_exec "$LAB_DIR/net.tools/$name" -c -d -t 0 "$LAB_TARGET_ADDR"
     expect_status "program $name in net.tools: status" 0 "$status"
