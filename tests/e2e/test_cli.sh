@@ -22,19 +22,9 @@ expect_match "usage: first line is the version line" "$(printf '%s' "$usage" | h
 expect_eq "usage: ends with the last option line" \
     $'\t-v <ToS>       \t Set Type of Service field bits (experts only)' "$(printf '%s' "$usage" | tail -n 1)"
 expect_eq "usage: 18 lines" 18 "$(printf '%s' "$usage" | wc -l)"
-printf -v fixed '%b' '\nUsage: tarnhop [options] target_name\n\nOptions available:\n' \
-    '\t-d             \t Do not attempt to resolve hostnames\n' \
-    '\t-c             \t Create and use hostname cache for DNS (tarnhop.cache)\n' \
-    '\t-u             \t Use UDP instead of ICMP (raw sockets required)\n' \
-    "\t-o             \t Only ping host, don't do trace (useful for UDP ping)\n" \
-    '\t-t <TimeToLive>\t Maximum number of hops (default: 32)\n' \
-    '\t-p <PauseTime> \t Pause after each hop in ms (default: 0)\n' \
-    '\t-n <WaitTime > \t Delay between consecutive pings in ms (default: 10)\n' \
-    '\t-l <BuffSize>  \t Number of bytes of data to send (default: 32)\n' \
-    '\t-w <TimeOut>   \t Timeout (in milliseconds) (default: 1500)\n' \
-    '\t-i <PPIP>      \t Number of pings to send to each hop (default: 3)\n' \
-    '\t-v <ToS>       \t Set Type of Service field bits (experts only)\n'
-expect_eq "usage: the fixed part" "$fixed" "${usage: -758}"
+# The part after the version and credit lines, byte for byte.
+exactly fixed cat "$here/expected/usage-options.txt"
+expect_eq "usage: the fixed part" "$fixed" "${usage: -${#fixed}}"
 ((${#usage} <= 1023))
 expect_true "usage: at most 1023 characters" $? "${#usage} characters"
 
@@ -47,25 +37,11 @@ check "help word before options" 1 "$usage" -help -d 127.0.0.1
 check "non-option before the target" 1 "$usage" 127.0.0.1 extra
 check "lone dash" 1 "$usage" - 127.0.0.1
 
-# Parse errors: one message each, status 1. Each case: message|name|arguments.
+# Parse errors: one message each, status 1. Each line of the table: message|name|arguments.
 while IFS='|' read -r message name args; do
     # shellcheck disable=SC2086 # the arguments are split on purpose
     check "$name" 1 "$message"$'\n' $args
-done <<'EOF'
-Bad argument for -t.|-t takes -d as its value|-t -d 127.0.0.1
-Bad argument for -t.|-t5 takes the target as its value|-t5 target
-Bad argument for -n.|-n with a non-digit|-n -5 127.0.0.1
-Bad argument for -i.|-i with a non-digit|-i -5 127.0.0.1
-Bad argument for -p.|-p with a non-digit|-p -5 127.0.0.1
-Bad argument for -w.|-w with a non-digit|-w -5 127.0.0.1
-Bad argument for -v.|-v with a non-digit|-v -5 127.0.0.1
-Bad argument for -l.|-l negative|-l -5 127.0.0.1
-Data Length is too big (must be <= 8192)|-l 8193|-l 8193 127.0.0.1
-Data Length is too big (must be <= 8192)|-l beyond 32 bits|-l 99999999999 127.0.0.1
-Data Length is too big (must be <= 1492)|-u -l 1493|-u -l 1493 127.0.0.1
-Unrecognized option: -x|unknown option|-x 127.0.0.1
-Unrecognized option: --|double dash|-- 127.0.0.1
-EOF
+done <"$here/expected/cli-errors.txt"
 
 # One output call prints at most 1,023 characters: a very long option is cut, line end
 # included.

@@ -52,18 +52,19 @@ completes() {
 # Completes one line in a fresh bash of the given kind: "full" (bash-completion, then
 # our file, as bash-completion loads it on demand) or "bare" (our file alone).
 complete_in() {
-    local kind=$1 line=$2 preamble
-    if [ "$kind" = full ]; then
-        preamble="source '$bash_completion'; source '$completion'"
-    else
-        preamble="source '$completion'"
-    fi
+    local kind=$1 line=$2 preamble="source '$completion'"
+    [ "$kind" = bare ] || preamble="source '$bash_completion'; $preamble"
     (cd "$work/cwd" && HOME=$work/home HOSTFILE=$work/hosts \
         bash --norc --noprofile -c "$preamble; source '$work/complete.sh'; complete_line \"\$1\"" \
         complete "$line" 2>&1)
 }
 
-all_options=$(printf '%s\n' -c -d -i -l -n -o -p -t -u -v -w | sort)
+# words WORD...: the words one a line, sorted as COMPREPLY is shown.
+words() {
+    printf '%s\n' "$@" | sort
+}
+
+all_options=$(words -c -d -i -l -n -o -p -t -u -v -w)
 kinds=(bare)
 if [ -r "$bash_completion" ]; then
     kinds=(full bare)
@@ -71,33 +72,22 @@ else
     echo "note: bash-completion is not installed; only the bare bash is checked"
 fi
 
+# The cases, a line each: LINE|WORDS|NAME. LINE completes to WORDS (space separated, none:
+# nothing at all); the check is named NAME, LINE when NAME is empty. Options: all eleven
+# after "-", narrowed by what is typed, again after a value. The value of a value option
+# gets nothing: no option, no host, no file name, even when it starts with "-" (the
+# option takes it all the same); only the letter counts: -t5 is -t and takes the next
+# word. The target: host names, never file names.
 for kind in "${kinds[@]}"; do
-    # Options: all eleven after "-", narrowed by what is typed, again after a value.
-    completes "tarnhop -" "$all_options"
-    completes "tarnhop -t" "-t"
-    completes "tarnhop -w 100 -" "$all_options"
-    completes "tarnhop -d -c -" "$all_options"
-
-    # The value of a value option gets nothing: no option, no host, no file name,
-    # even when it starts with "-" (the option takes it all the same).
-    for option in -t -p -n -l -w -i -v; do
-        completes "tarnhop $option " "" "tarnhop $option <value>"
-    done
-    completes "tarnhop -w -" ""
-    completes "tarnhop -d -i tarnhop-comp-" ""
-    # Only the letter counts: -t5 is -t and takes the next word.
-    completes "tarnhop -t5 " "" "tarnhop -t5 <value>"
-    completes "tarnhop -cache -" "$all_options"
-
-    # The target: host names, never file names.
-    if [ "$kind" = full ]; then
-        hosts=$(printf '%s\n' tarnhop-comp-alpha tarnhop-comp-beta tarnhop-comp-gamma | sort)
-    else
-        hosts=$(printf '%s\n' tarnhop-comp-alpha tarnhop-comp-beta | sort)
-    fi
-    completes "tarnhop tarnhop-comp-" "$hosts"
-    completes "tarnhop -w 100 -i 1 tarnhop-comp-a" "tarnhop-comp-alpha"
-    completes "tarnhop -o tarnhop-comp-b" "tarnhop-comp-beta"
+    while IFS='|' read -r line wanted name; do
+        # shellcheck disable=SC2086 # the words are split on purpose
+        completes "$line" "$(words $wanted)" "$name"
+    done <"$here/expected/completion.txt"
+    # The known-hosts file names its host in the full bash only.
+    hosts="tarnhop-comp-alpha tarnhop-comp-beta"
+    [ "$kind" = bare ] || hosts+=" tarnhop-comp-gamma"
+    # shellcheck disable=SC2086 # the words are split on purpose
+    completes "tarnhop tarnhop-comp-" "$(words $hosts)"
 done
 
 # Loaded the way bash-completion loads it on first use, by the command's name, from

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# End-to-end faults around the cache file (-c), each run in a network namespace of its own
-# with no interface up (its probes, none with -t 0, and lookups cannot leave it):
+# End-to-end faults around the cache file (-c), each run in the network lab's client (its
+# probes, none with -t 0, and lookups cannot leave the lab):
 # - a run killed with SIGKILL at random moments, most of them while it writes a 100 MiB
 #   cache file, leaves the old file or the new one whole, never a mix;
 # - a full disk (a tiny tmpfs mounted in a mount namespace of the test's own) during the
@@ -25,78 +25,47 @@ set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
-e2e_require_tarnhop
-
-if [ "$(id -u)" != 0 ]; then
-    [ "${CI:-}" = true ] && { echo "FAIL - needs root (network and mount namespaces)"; exit 1; }
-    e2e_skip "needs root (network and mount namespaces)"
-fi
-
-suffix=$(printf '%x%04x' "$BASHPID" "$RANDOM")
-ns=tarnhop-$suffix-faults
-work=$(mktemp -d "/tmp/tarnhop-faults-$suffix.XXXXXX")
-chmod 755 "$work"
+# shellcheck source=cache_lib.sh
+source "$here/cache_lib.sh"
 bg_pid=""
-cleanup() {
+# Ends the background run (bg_pid) when it is still the program, and waits for it.
+stop_bg() {
     if [ -n "$bg_pid" ] && [ "$(cat "/proc/$bg_pid/comm" 2>/dev/null)" = tarnhop ]; then
         kill -KILL "$bg_pid" 2>/dev/null
-        wait "$bg_pid" 2>/dev/null
     fi
-    ip netns del "$ns" 2>/dev/null
-    rm -rf -- "$work"
+    [ -z "$bg_pid" ] || wait "$bg_pid" 2>/dev/null
+    bg_pid=""
 }
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-ip netns add "$ns" || { echo "FAIL - cannot make a network namespace"; exit 1; }
+# A run in the background goes when the lab goes, whenever that is.
+e2e_on_lab_down() { stop_bg; }
+e2e_lab
 # Runs as nobody open their ICMP socket as a ping socket.
-ip netns exec "$ns" sysctl -q -w "net.ipv4.ping_group_range=0 2147483647" ||
-    { echo "FAIL - cannot open ping sockets in the namespace"; exit 1; }
+lab_ping_sockets open
+# The program copies' folders (lab_down removes them).
+work=$LAB_DIR/work
+mkdir -m 755 "$work"
 
-in_ns() {
-    timeout -k 2 60 ip netns exec "$ns" "$@"
-}
-
-in_ns_nobody() {
-    timeout -k 2 60 ip netns exec "$ns" setpriv --reuid=nobody --regid=nogroup \
-        --clear-groups --no-new-privs -- "$@"
-}
-getent group nogroup >/dev/null 2>&1 || in_ns_nobody() {
-    timeout -k 2 60 ip netns exec "$ns" setpriv --reuid=nobody --regid=nobody \
-        --clear-groups --no-new-privs -- "$@"
-}
-
-# One record: ADDRESS as 8 hex digits, then the name.
-record_hex() {
-    printf '%s%02x' "$1" "${#2}"
-    printf '%s' "$2" | xxd -p | tr -d '\n'
-}
-
-write_hex() {
-    printf '%s' "$2" | xxd -r -p >"$1"
-}
-
-# A program copy in $work/NAME, a folder of its own (set as dir): its cache file is
-# $dir/tarnhop.cache.
+# program_in NAME [HEX [OWNER [MODE]]]: a program copy in $work/NAME, a folder of its own
+# (set as dir): its cache file is $dir/tarnhop.cache. With HEX that file holds those
+# bytes; with OWNER the folder and all in it are OWNER's; with MODE the file has it.
 program_in() {
     dir=$work/$1
-    mkdir -p "$dir"
-    cp "$TARNHOP" "$dir/tarnhop"
+    e2e_copy_program "$dir"
+    [ -z "${2:-}" ] || xxd -r -p <<<"$2" >"$dir/tarnhop.cache"
+    [ -z "${3:-}" ] || chown -R "$3" "$dir"
+    [ -z "${4:-}" ] || chmod "$4" "$dir/tarnhop.cache"
 }
 
-banner_with_localhost=""
 banner_plain=$'\nTracing route to 127.0.0.1 with TTL of 0:\n\n'
 
 # ---- SIGKILL during the save ---------------------------------------------------------
 program_in kill
 kill_dir=$dir
 # 256 records of 200-byte names, repeated: 100 MiB in all, far from 127.0.0.1.
-name_hex=$(printf '78%.0s' {1..200})
-block_hex=""
+name=$(printf 'x%.0s' {1..200})
 for ((i = 0; i < 256; i++)); do
-    block_hex+=$(printf '0a0000%02xc8' "$i")$name_hex
-done
-write_hex "$work/block" "$block_hex"
+    cache_record "10.0.0.$i" "$name"
+done >"$work/block"
 cp "$work/block" "$work/old.cache"
 for ((i = 0; i < 11; i++)); do
     cat "$work/old.cache" "$work/old.cache" >"$work/double" && mv "$work/double" "$work/old.cache"
@@ -104,8 +73,13 @@ done
 
 # Microseconds since the epoch, without a fork.
 now_us() {
-    local t=${EPOCHREALTIME/./}
-    printf '%s' "$t"
+    printf '%s' "${EPOCHREALTIME/./}"
+}
+
+# sleep_ms FROM TO: sleeps a random number of milliseconds from FROM to TO.
+sleep_ms() {
+    local ms=$(($1 + (RANDOM * 32768 + RANDOM) % ($2 - $1 + 1)))
+    sleep "$((ms / 1000)).$(printf '%03d' $((ms % 1000)))"
 }
 
 # Starts the program in the background on the old file (pid in bg_pid, start in
@@ -114,7 +88,7 @@ start_run() {
     rm -f -- "$kill_dir"/tarnhop.cache.??????
     cp "$work/old.cache" "$kill_dir/tarnhop.cache"
     bg_start=$(now_us)
-    ip netns exec "$ns" "$kill_dir/tarnhop" -c -t 0 127.0.0.1 >"$work/run.out" 2>"$work/run.err" &
+    ip netns exec "$LAB_CLIENT" "$kill_dir/tarnhop" -c -t 0 127.0.0.1 >"$work/run.out" 2>"$work/run.err" &
     bg_pid=$!
     await_program
 }
@@ -157,8 +131,7 @@ bg_pid=""
 whole_ms=$((($(now_us) - bg_start) / 1000))
 expect_status "whole run: status" 0 "$st"
 expect_eq "whole run: nothing on stderr" "" "$(cat "$work/run.err")"
-banner_with_localhost=$(cat "$work/run.out" && printf x)
-banner_with_localhost=${banner_with_localhost%x}
+exactly banner_with_localhost cat "$work/run.out"
 cp "$kill_dir/tarnhop.cache" "$work/new.cache"
 old_size=$(stat -c %s "$work/old.cache")
 new_size=$(stat -c %s "$work/new.cache")
@@ -179,15 +152,11 @@ mid_save=0
 for attempt in 1 2 3 4 5 6 7 8 9 10; do
     start_run
     if ((attempt <= 4)); then
-        delay_ms=$((window_from + (RANDOM * 32768 + RANDOM) % (whole_ms - window_from + 1)))
-        sleep "$((delay_ms / 1000)).$(printf '%03d' $((delay_ms % 1000)))"
+        sleep_ms "$window_from" "$whole_ms"
     elif await_temporary; then
-        delay_ms=$(((RANDOM * 32768 + RANDOM) % (save_ms / 3 + 1)))
-        sleep "$((delay_ms / 1000)).$(printf '%03d' $((delay_ms % 1000)))"
+        sleep_ms 0 $((save_ms / 3))
     fi
-    kill -KILL "$bg_pid" 2>/dev/null
-    wait "$bg_pid" 2>/dev/null
-    bg_pid=""
+    stop_bg
     when="$((($(now_us) - bg_start) / 1000)) ms"
     if compgen -G "$kill_dir/tarnhop.cache.??????" >/dev/null; then
         mid_save=$((mid_save + 1))
@@ -203,7 +172,7 @@ for attempt in 1 2 3 4 5 6 7 8 9 10; do
     fi
 done
 # A later whole run cleans up after the killed saves: only the cache file stays.
-e2e_run out err st in_ns "$kill_dir/tarnhop" -c -t 0 127.0.0.1
+e2e_run out err st lab_exec "$kill_dir/tarnhop" -c -t 0 127.0.0.1
 expect_status "whole run after the kills: status" 0 "$st"
 expect_eq "whole run after the kills: only the cache file beside the program" \
     "tarnhop tarnhop.cache" "$(ls -A "$kill_dir" | paste -sd " ")"
@@ -215,10 +184,9 @@ expect_true "$mid_save of 10 kills came while the save was writing its temporary
 full_dir=$work/full
 mkdir -p "$full_dir"
 # 1 MiB of records without 127.0.0.1: the run adds its record, which a save must write.
-: >"$work/old.cache"
 for ((i = 0; i < 20; i++)); do
-    cat "$work/block" >>"$work/old.cache"
-done
+    cat "$work/block"
+done >"$work/old.cache"
 binary_kib=$((($(stat -c %s "$TARNHOP") + 4095) / 4096 * 4))
 cache_kib=$((($(stat -c %s "$work/old.cache") + 4095) / 4096 * 4))
 # Room for the program, the old file and 64 KiB: the new file cannot be written whole.
@@ -235,12 +203,12 @@ ls -A "$FULL_DIR" >"$WORK/full.listing"
 echo "$before $after" >"$WORK/full.df"
 umount "$FULL_DIR"
 EOF
-e2e_run out err st in_ns env TARNHOP="$TARNHOP" FULL_DIR="$full_dir" OLD="$work/old.cache" \
+e2e_run out err st lab_exec env TARNHOP="$TARNHOP" FULL_DIR="$full_dir" OLD="$work/old.cache" \
     WORK="$work" BINARY_KIB="$binary_kib" CACHE_KIB="$cache_kib" \
     unshare --mount --propagation private bash "$work/full.sh"
 expect_status "full disk: the tmpfs was mounted and filled" 0 "$st"
-full_out=$(cat "$work/full.out" 2>/dev/null && printf x)
-expect_eq "full disk: output" "$banner_with_localhost" "${full_out%x}"
+exactly full_out cat "$work/full.out"
+expect_eq "full disk: output" "$banner_with_localhost" "$full_out"
 expect_eq "full disk: status 0" 0 "$(cat "$work/full.status" 2>/dev/null)"
 expect_eq "full disk: nothing on stderr" "" "$(cat "$work/full.err" 2>/dev/null)"
 expect_eq "full disk: the old file byte for byte" same "$(cat "$work/full.same" 2>/dev/null)"
@@ -252,62 +220,48 @@ mountpoint -q "$full_dir" && e2e_fail "full disk: the tmpfs is still mounted out
 # ---- Files that cannot be read or written ----------------------------------------------
 # The cache holds a name for 127.0.0.1 that no resolver gives: seen in the banner only
 # when the file was read.
-cached_hex=$(record_hex 7f000001 from-the-cache)
+cached_hex=$(cache_record 127.0.0.1 from-the-cache | cache_hex)
 banner_cached=$'\nTracing route to from-the-cache [127.0.0.1] with TTL of 0:\n\n'
-other_hex=$(record_hex 0a000001 other)
+other_hex=$(cache_record 10.0.0.1 other | cache_hex)
 
 # perm_case TITLE RUNNER WANT_OUT WANT_FILE: a run of the program in $dir.
 perm_case() {
     local title=$1 runner=$2 want_out=$3 want_file=$4
     expect_clean_run "$title" "$want_out" "$runner" "$dir/tarnhop" -c -t 0 127.0.0.1
-    if [ -n "$want_file" ]; then
-        expect_eq "$title: the file afterwards" "$want_file" "$(xxd -p "$dir/tarnhop.cache" | tr -d '\n')"
-    fi
+    [ -z "$want_file" ] ||
+        expect_eq "$title: the file afterwards" "$want_file" "$(cache_hex "$dir/tarnhop.cache")"
     expect_eq "$title: no temporary file left" "" "$(compgen -G "$dir/tarnhop.cache.??????")"
 }
 
-# The resolver's answer for 127.0.0.1 in the namespace, as the banner shows it.
+# The resolver's answer for 127.0.0.1 in the namespace, as the banner shows it (no name:
+# a record without one).
 local_name=$(printf '%s' "$banner_with_localhost" | sed -n 's/^Tracing route to \(.*\) \[127\.0\.0\.1\].*/\1/p')
-if [ -n "$local_name" ]; then
-    resolver_hex=$(record_hex 7f000001 "$local_name")
-else
-    resolver_hex=7f00000100
-    banner_with_localhost=$banner_plain
-fi
+resolver_hex=$(cache_record 127.0.0.1 "$local_name" | cache_hex)
+[ -n "$local_name" ] || banner_with_localhost=$banner_plain
 
-program_in unreadable
-write_hex "$dir/tarnhop.cache" "$cached_hex"
-chown -R nobody "$dir"
-chmod 200 "$dir/tarnhop.cache"
-perm_case "unreadable file (nobody, mode 200)" in_ns_nobody "$banner_with_localhost" "$resolver_hex"
+program_in unreadable "$cached_hex" nobody 200
+perm_case "unreadable file (nobody, mode 200)" lab_exec_nobody "$banner_with_localhost" "$resolver_hex"
 expect_eq "unreadable file: keeps its mode" 200 "$(stat -c %a "$dir/tarnhop.cache")"
 
-program_in readonly
-write_hex "$dir/tarnhop.cache" "$other_hex"
-chown -R nobody "$dir"
-chmod 444 "$dir/tarnhop.cache"
-perm_case "read-only file (nobody, mode 444)" in_ns_nobody "$banner_with_localhost" "$other_hex"
+program_in readonly "$other_hex" nobody 444
+perm_case "read-only file (nobody, mode 444)" lab_exec_nobody "$banner_with_localhost" "$other_hex"
 
-program_in lockedfolder
-write_hex "$dir/tarnhop.cache" "$other_hex"
-chmod 666 "$dir/tarnhop.cache"
-perm_case "folder nobody may not write (root's file, mode 666)" in_ns_nobody \
+program_in lockedfolder "$other_hex" "" 666
+perm_case "folder nobody may not write (root's file, mode 666)" lab_exec_nobody \
     "$banner_with_localhost" "$other_hex$resolver_hex"
 expect_eq "folder nobody may not write: the file is still root's" 0 "$(stat -c %u "$dir/tarnhop.cache")"
 
 program_in nofile
-perm_case "no cache file, folder nobody may not write" in_ns_nobody "$banner_with_localhost" ""
+perm_case "no cache file, folder nobody may not write" lab_exec_nobody "$banner_with_localhost" ""
 expect_eq "no cache file: none made" "" "$(compgen -G "$dir/tarnhop.cache*")"
 
 program_in folderinplace
 mkdir "$dir/tarnhop.cache"
-perm_case "a folder in the cache file's place (root)" in_ns "$banner_with_localhost" ""
+perm_case "a folder in the cache file's place (root)" lab_exec "$banner_with_localhost" ""
 expect_eq "folder in place: still an empty folder" "" "$(ls -A "$dir/tarnhop.cache")"
 
-program_in readable
-write_hex "$dir/tarnhop.cache" "$cached_hex"
-chown -R nobody "$dir"
-perm_case "readable file (the same run reads it)" in_ns_nobody "$banner_cached" "$cached_hex"
+program_in readable "$cached_hex" nobody
+perm_case "readable file (the same run reads it)" lab_exec_nobody "$banner_cached" "$cached_hex"
 
 # ---- Runs at once ----------------------------------------------------------------------
 # 8 runs start together on a 1 MiB file, each looking up an address of its own; every
@@ -317,7 +271,7 @@ program_in together
 cp "$work/old.cache" "$dir/tarnhop.cache"
 pids=()
 for i in 1 2 3 4 5 6 7 8; do
-    in_ns "$dir/tarnhop" -c -t 0 "198.18.7.$i" >"$work/together.$i.out" 2>&1 &
+    lab_exec "$dir/tarnhop" -c -t 0 "198.18.7.$i" >"$work/together.$i.out" 2>&1 &
     pids+=($!)
 done
 failed=0
@@ -339,7 +293,7 @@ expect_eq "8 runs at once: only the cache file beside the program" "tarnhop tarn
 # system's is at stake.
 other_case() {
     local title=$1 dir=$2 want_kind=$3
-    expect_clean_run "$title" "$banner_with_localhost" in_ns "$dir/tarnhop" -c -t 0 127.0.0.1
+    expect_clean_run "$title" "$banner_with_localhost" lab_exec "$dir/tarnhop" -c -t 0 127.0.0.1
     expect_eq "$title: left as it was" "$want_kind" "$(stat -c %F "$dir/tarnhop.cache" 2>&1)"
     expect_eq "$title: nothing beside it" "" "$(compgen -G "$dir/tarnhop.cache.*")"
 }
@@ -376,13 +330,13 @@ else
     zeros=$((200 * 1024 * 1024))
     truncate -s "$zeros" "$dir/tarnhop.cache"
     expect_clean_run "200 MiB of zeros, room for 2.2 times the file" "$banner_with_localhost" \
-        in_ns bash -c 'ulimit -v $((440 * 1024 + 65536)) && exec "$0" -c -t 0 127.0.0.1' "$dir/tarnhop"
+        lab_exec bash -c 'ulimit -v $((440 * 1024 + 65536)) && exec "$0" -c -t 0 127.0.0.1' "$dir/tarnhop"
     expect_eq "200 MiB of zeros: saved back, 127.0.0.1's record after them" \
         "$((zeros + ${#resolver_hex} / 2)) $resolver_hex" \
-        "$(stat -c %s "$dir/tarnhop.cache") $(tail -c $((${#resolver_hex} / 2)) "$dir/tarnhop.cache" | xxd -p | tr -d '\n')"
+        "$(stat -c %s "$dir/tarnhop.cache") $(tail -c $((${#resolver_hex} / 2)) "$dir/tarnhop.cache" | cache_hex)"
     truncate -s "$zeros" "$dir/tarnhop.cache"
     expect_clean_run "200 MiB of zeros, room for less" "$banner_with_localhost" \
-        in_ns bash -c 'ulimit -v $((150 * 1024)) && exec "$0" -c -t 0 127.0.0.1' "$dir/tarnhop"
+        lab_exec bash -c 'ulimit -v $((150 * 1024)) && exec "$0" -c -t 0 127.0.0.1' "$dir/tarnhop"
     expect_eq "200 MiB of zeros, room for less: the file left alone" "$zeros" "$(stat -c %s "$dir/tarnhop.cache")"
     rm -f -- "$dir/tarnhop.cache"
 fi
@@ -391,12 +345,11 @@ fi
 # With input and error closed the output is whole; with all three closed, they are the
 # null device while the ICMP socket is open (pass 1 over, the run waits before pass 2).
 program_in closed
-in_ns "$dir/tarnhop" -c -t 0 127.0.0.1 <&- 2>&- >"$work/closed.out"
-st=$?
-expect_status "input and error closed: status" 0 "$st"
+lab_exec "$dir/tarnhop" -c -t 0 127.0.0.1 <&- 2>&- >"$work/closed.out"
+expect_status "input and error closed: status" 0 "$?"
 expect_eq "input and error closed: output" "${banner_with_localhost}x" "$(cat "$work/closed.out" && printf x)"
-expect_eq "input and error closed: the cache saved" "$resolver_hex" "$(xxd -p "$dir/tarnhop.cache" | tr -d '\n')"
-ip netns exec "$ns" "$dir/tarnhop" -t 2 -w 100 -p 5000 127.0.0.1 <&- >&- 2>&- &
+expect_eq "input and error closed: the cache saved" "$resolver_hex" "$(cache_hex "$dir/tarnhop.cache")"
+ip netns exec "$LAB_CLIENT" "$dir/tarnhop" -t 2 -w 100 -p 5000 127.0.0.1 <&- >&- 2>&- &
 bg_pid=$!
 await_program
 socket_seen=""
@@ -407,9 +360,7 @@ while running; do
     fi
 done
 standard=$(for fd in 0 1 2; do readlink "/proc/$bg_pid/fd/$fd"; done | xargs)
-kill -KILL "$bg_pid" 2>/dev/null
-wait "$bg_pid" 2>/dev/null
-bg_pid=""
+stop_bg
 expect_eq "all three closed: the socket was opened" yes "$socket_seen"
 expect_eq "all three closed: they are the null device" "/dev/null /dev/null /dev/null" "$standard"
 
@@ -454,13 +405,13 @@ for seed in 1 2 3; do
         mv "$work/random.tmp" "$work/random.in"
     cp "$work/random.in" "$dir/tarnhop.cache"
     want=$(made_whole_hex "$work/random.in")
-    expect_clean_run "random bytes (seed $seed)" "$banner_plain" in_ns "$dir/tarnhop" -c -d -t 0 127.0.0.1
+    expect_clean_run "random bytes (seed $seed)" "$banner_plain" lab_exec "$dir/tarnhop" -c -d -t 0 127.0.0.1
     expect_eq "random bytes (seed $seed): saved back as whole records" "$want" \
-        "$(xxd -p "$dir/tarnhop.cache" | tr -d '\n' && echo)"
+        "$(cache_hex "$dir/tarnhop.cache" && echo)"
     # And with a lookup: the same records, then 127.0.0.1's unless it had one.
-    e2e_run out err st in_ns "$dir/tarnhop" -c -t 0 127.0.0.1
+    e2e_run out err st lab_exec "$dir/tarnhop" -c -t 0 127.0.0.1
     expect_status "random bytes (seed $seed), with lookups: status" 0 "$st"
-    got=$(xxd -p "$dir/tarnhop.cache" | tr -d '\n')
+    got=$(cache_hex "$dir/tarnhop.cache")
     [[ $got == "${want%$'\n'}"* ]]
     expect_true "random bytes (seed $seed), with lookups: the records kept, in order" $?
 done

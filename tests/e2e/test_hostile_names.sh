@@ -17,15 +17,8 @@ set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-# The test's own DNS server (section 1) stops when the lab goes, whenever that is.
-stop_dns() {
-    [ -n "${dns_pid:-}" ] || return 0
-    if [ "$(cat "/proc/$dns_pid/comm" 2>/dev/null)" = dnsmasq ]; then
-        kill -TERM "$dns_pid"
-    fi
-    wait "$dns_pid" 2>/dev/null
-}
-e2e_on_lab_down() { stop_dns; }
+# shellcheck source=cache_lib.sh
+source "$here/cache_lib.sh"
 e2e_lab
 
 # What the terminal may be shown of a name.
@@ -36,17 +29,11 @@ safe() {
 # The trace's display, with times masked: banner for TARGET_NAME (empty: none), then one
 # hop line per router with the four names given (empty: address only), and the target's.
 want_trace() {
-    local target_name=$1 k name address
-    shift
-    set -- "$@" "$target_name"
-    if [ -n "$target_name" ]; then
-        printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$(safe "$target_name")" "$LAB_TARGET_ADDR"
-    else
-        printf '\nTracing route to %s with TTL of 32:\n\n' "$LAB_TARGET_ADDR"
-    fi
+    local names=("${@:2}" "$1") k name address
+    want_banner "Tracing route to" "$(safe "$1")" "$LAB_TARGET_ADDR" "TTL of 32"
+    printf '%s' "$want"
     for k in 1 2 3 4 5; do
-        name=$1
-        shift
+        name=${names[k - 1]}
         address=LAB_HOP$k
         ((k == 5)) && address=LAB_TARGET_ADDR
         if [ -n "$name" ]; then
@@ -66,17 +53,14 @@ check_bytes() {
     expect_true "$title: only printable ASCII and line ends" $? "other bytes reached the output:$bad"
 }
 
+# check_run TITLE WANT CMD...: CMD prints WANT (times masked, see mask_times), status 0,
+# nothing on stderr, and only printable ASCII and line ends.
 check_run() {
-    local title=$1 want=$2 out err st
-    shift 2
-    e2e_run out err st "$@"
-    check_bytes "$title" "$out"
+    local want
     # A name may hold text that looks like a time ("1ms"): masked on both sides.
-    mask_times_into out "$out"
-    mask_times_into want "$want"
-    expect_eq "$title: output" "$want" "$out"
-    expect_status "$title: status" 0 "$st"
-    expect_eq "$title: nothing on stderr" "" "$err"
+    mask_times_into want "$2"
+    e2e_check_run mask_times "$1" "$want" 0 "${@:3}"
+    check_bytes "$1" "$out"
 }
 
 # ---- 1. PTR records from a DNS server --------------------------------------------------
@@ -86,7 +70,8 @@ rev() { # the in-addr.arpa name of an address
     read -ra a <<<"$1"
     printf '%s.%s.%s.%s.in-addr.arpa' "${a[3]}" "${a[2]}" "${a[1]}" "${a[0]}"
 }
-ip netns exec "$LAB_CLIENT" dnsmasq --keep-in-foreground --conf-file=/dev/null \
+# The test's own DNS server, started with lab_bg: it stops when the lab goes, whenever.
+lab_bg client dnsmasq --keep-in-foreground --conf-file=/dev/null \
     --no-resolv --no-hosts --no-poll --listen-address="$dns_addr" --bind-interfaces \
     --port=53 --user=root --group=root --pid-file="$LAB_DIR/hostile-dns.pid" \
     --log-queries --log-facility="$LAB_DIR/hostile-dns.log" \
@@ -95,8 +80,8 @@ ip netns exec "$LAB_CLIENT" dnsmasq --keep-in-foreground --conf-file=/dev/null \
     --ptr-record="$(rev "$LAB_HOP3"),bell"$'\a'"ring.lab" \
     --ptr-record="$(rev "$LAB_HOP4"),sp ace.lab" \
     --ptr-record="$(rev "$LAB_TARGET_ADDR"),a\\.b.lab" \
-    </dev/null >"$LAB_DIR/hostile-dns.out" 2>&1 &
-dns_pid=$!
+    </dev/null >"$LAB_DIR/hostile-dns.out" 2>&1
+dns_pid=$LAB_BG_PID
 for ((i = 0; i < 500; i++)); do
     grep -q ': started, version' "$LAB_DIR/hostile-dns.log" 2>/dev/null && break
     [ -e "/proc/$dns_pid" ] || break
@@ -116,7 +101,7 @@ if grep -q ': started, version' "$LAB_DIR/hostile-dns.log" 2>/dev/null; then
 else
     e2e_fail "a DNS server with hostile PTR records: did not start" "$(cat "$LAB_DIR/hostile-dns.out")"
 fi
-stop_dns
+lab_bg_stop "$dns_pid"
 
 # ---- 2. The hosts file -----------------------------------------------------------------
 target_name=$'title\e]0;owned\aback\e[2J.lab'
@@ -127,41 +112,29 @@ hop4_name=$'tab-less\x01\x1f\x80\xa0.lab'
 # The hosts file splits at white space (a carriage return included): hop 2's name there
 # moves the cursor instead.
 hosts_hop2=$'cursor\e[1Aup\e[K.lab'
-{
-    printf '%s\t%s\n' "$LAB_TARGET_ADDR" "$target_name"
-    printf '%s\t%s\n' "$LAB_HOP1" "$hop1_name"
-    printf '%s\t%s\n' "$LAB_HOP2" "$hosts_hop2"
-    printf '%s\t%s\n' "$LAB_HOP3" "$hop3_name"
-    printf '%s\t%s\n' "$LAB_HOP4" "$hop4_name"
-} >>"/etc/netns/$LAB_CLIENT/hosts"
-want=$(want_trace "$target_name" "$hop1_name" "$hosts_hop2" "$hop3_name" "$hop4_name" && printf x)
+# The target, then hops 1 to 4: their addresses and the names they get.
+addresses=("$LAB_TARGET_ADDR" "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3" "$LAB_HOP4")
+names=("$target_name" "$hop1_name" "$hosts_hop2" "$hop3_name" "$hop4_name")
+for i in 0 1 2 3 4; do
+    printf '%s\t%s\n' "${addresses[i]}" "${names[i]}"
+done >>"/etc/netns/$LAB_CLIENT/hosts"
+want=$(want_trace "${names[@]}" && printf x)
 check_run "names from the hosts file" "${want%x}" lab_exec "$TARNHOP" -i 1 -w 1000 "$LAB_TARGET_ADDR"
-check_run "names from the hosts file, ping" \
-    "$(printf '\nPinging %s [%s] with data size of 32:\n\nReply from %s: bytes=32 time=Nms TTL=60\n\nPinging complete.' \
-        "$(safe "$target_name")" "$LAB_TARGET_ADDR" "$LAB_TARGET_ADDR")
-" lab_exec "$TARNHOP" -o -i 1 -w 1000 "$LAB_TARGET_ADDR"
+want_ping "$(safe "$target_name")" "$LAB_TARGET_ADDR" 32 1
+check_run "names from the hosts file, ping" "$want" lab_exec "$TARNHOP" -o -i 1 -w 1000 "$LAB_TARGET_ADDR"
 
 # ---- 3. The cache file -----------------------------------------------------------------
-# record ADDRESS NAME: one cache record (the name's bytes, any but zero).
-record() {
-    local IFS=. a
-    read -ra a <<<"$1"
-    printf "$(printf '\\%03o' "${a[@]}" "$(printf '%s' "$2" | wc -c)")"
-    printf '%s' "$2"
-}
 # Every byte from 1 to 255: a name of 255 bytes.
 all_bytes=$(for ((b = 1; b < 256; b++)); do printf "\\$(printf '%03o' "$b")"; done && printf x)
 all_bytes=${all_bytes%x}
 e2e_copy_program "$LAB_DIR/cached"
-{
-    record "$LAB_TARGET_ADDR" "$target_name"
-    record "$LAB_HOP1" "$hop1_name"
-    record "$LAB_HOP2" "$hop2_name"
-    record "$LAB_HOP3" "$hop3_name"
-    record "$LAB_HOP4" "$all_bytes"
-} >"$LAB_DIR/cached/tarnhop.cache"
+# The cache's names are any bytes but zero: hop 2's is the one above, hop 4's all bytes.
+names=("$target_name" "$hop1_name" "$hop2_name" "$hop3_name" "$all_bytes")
+for i in 0 1 2 3 4; do
+    cache_record "${addresses[i]}" "${names[i]}"
+done >"$LAB_DIR/cached/tarnhop.cache"
 # Trailing line ends of the names are kept (a subshell would drop them).
-want=$(want_trace "$target_name" "$hop1_name" "$hop2_name" "$hop3_name" "$all_bytes" && printf x)
+want=$(want_trace "${names[@]}" && printf x)
 check_run "names from the cache file" "${want%x}" lab_exec "$program" -c -i 1 -w 1000 "$LAB_TARGET_ADDR"
 check_run "names from the cache file, UDP" "${want%x}" \
     lab_exec "$program" -c -u -i 1 -w 1000 "$LAB_TARGET_ADDR"

@@ -16,39 +16,11 @@ e2e_lab
 bin=$LAB_DIR/bin
 cache=$bin/tarnhop.cache
 
-dns_settle() { lab_dns_settle || e2e_fail "the DNS server logged a settling query"; }
+# shellcheck source=cache_lib.sh
+source "$here/cache_lib.sh"
 
-ptr_queries() {
-    awk '$(NF - 3) == "query[PTR]" { n++ } END { print n + 0 }' "$LAB_DNS_LOG"
-}
-
-# run [--as-nobody] ARGS...: runs the program in the client; sets out, status, ptr (the
-# number of reverse queries the run sent) and ptr_target (those for the target).
-run() {
-    local runner=lab_exec before before_target err
-    if [ "$1" = --as-nobody ]; then
-        runner=lab_exec_nobody
-        shift
-    fi
-    dns_settle
-    before=$(ptr_queries)
-    before_target=$(lab_dns_queries "$LAB_TARGET_ADDR")
-    e2e_run out err status "$runner" "$program" "$@"
-    dns_settle
-    ptr=$(($(ptr_queries) - before))
-    ptr_target=$(($(lab_dns_queries "$LAB_TARGET_ADDR") - before_target))
-    [ -z "$err" ] || e2e_fail "nothing on stderr: $*" "$err"
-}
-
-# record ADDRESS NAME: one cache file record (the name's bytes as given to printf %b).
-record() {
-    local a b c d name
-    IFS=. read -r a b c d <<<"$1"
-    printf -v name '%b' "$2"
-    printf "\\x$(printf %02x "$a")\\x$(printf %02x "$b")\\x$(printf %02x "$c")"
-    printf "\\x$(printf %02x "$d")\\x$(printf %02x "${#name}")"
-    printf '%s' "$name"
-}
+# run ARGS...: dns_run as root; for_ptr counts the reverse queries of the target.
+run() { dns_run lab_exec "$@"; }
 
 # expect_file NAME EXPECTED_FILE ACTUAL_FILE: byte for byte.
 expect_file() {
@@ -56,15 +28,43 @@ expect_file() {
     expect_true "$1" $? "expected bytes:" "$(od -An -c "$2")" "actual bytes:" "$(od -An -c "$3" 2>&1)"
 }
 
-banner() {
-    if [ -n "$2" ]; then
-        printf -v want '\nTracing route to %s [%s] with TTL of %s:\n\n' "$2" "$1" "$3"
-    else
-        printf -v want '\nTracing route to %s with TTL of %s:\n\n' "$1" "$3"
-    fi
+# seed [ADDRESS NAME]...: the cache file and $expected hold those records.
+seed() {
+    cache_record "$@" >"$expected"
+    cp "$expected" "$cache"
 }
 
+# banner ADDRESS NAME TTL: sets want to the trace banner.
+banner() { want_banner "Tracing route to" "$2" "$1" "TTL of $3"; }
+
 expected=$LAB_DIR/expected.bytes
+
+# --- A whole trace, the first run in a fresh lab: every hop's name is asked once, then
+# never again, also for the hop that has no name.
+expect_eq "no cache file before the first run" "absent" "$([ -e "$cache" ] && echo present || echo absent)"
+exactly trace lab_trace_text
+run -c -n 0 "$LAB_TARGET_NAME"
+mask_times_into masked "$out"
+expect_eq "trace with -c: output" "$trace" "$masked"
+expect_status "trace with -c: status" 0 "$status"
+# The banner asked for the target's name; its hop line found it in the cache. Nothing
+# asked for these addresses before: the log's counts are this run's.
+reverse_queries=$(for a in "$LAB_TARGET_ADDR" "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3" "$LAB_HOP4"; do
+    lab_dns_queries "$a"
+done | xargs)
+expect_eq "trace with -c: one query per address" "5 1 1 1 1 1" "$ptr $reverse_queries"
+cache_record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" "$LAB_HOP1" "$LAB_HOP1_NAME" \
+    "$LAB_HOP2" "$LAB_HOP2_NAME" "$LAB_HOP3" "" "$LAB_HOP4" "$LAB_HOP4_NAME" >"$expected"
+expect_file "trace with -c: the file holds every answer in the order asked" "$expected" "$cache"
+run -c -n 0 "$LAB_TARGET_NAME"
+mask_times_into masked "$out"
+expect_eq "trace with -c, second run: same output" "$trace" "$masked"
+expect_status "trace with -c, second run: status" 0 "$status"
+expect_eq "trace with -c, second run: no reverse query" 0 "$ptr"
+expect_file "trace with -c, second run: nothing added" "$expected" "$cache"
+# Without -c the target is asked twice: for the banner and for its hop line.
+run -i 1 -w 1000 -n 0 "$LAB_TARGET_NAME"
+expect_eq "trace without -c: every answer asked again" "6 2" "$ptr $for_ptr"
 
 # --- -c -d without a cache file: no lookups, and an empty file at the end.
 rm -f "$cache"
@@ -78,8 +78,8 @@ expect_eq "-c -d, no file: no reverse query" 0 "$ptr"
 run -c -t 0 "$LAB_TARGET_ADDR"
 banner "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" 0
 expect_eq "first run: banner with the name" "$want" "$out"
-expect_eq "first run: the target's name asked" 1 "$ptr_target"
-record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >"$expected"
+expect_eq "first run: the target's name asked" 1 "$for_ptr"
+cache_record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >"$expected"
 expect_file "first run: the file holds the answer" "$expected" "$cache"
 run -c -t 0 "$LAB_TARGET_ADDR"
 expect_eq "second run: the same banner" "$want" "$out"
@@ -91,7 +91,7 @@ run -c -t 0 "$LAB_HOP3"
 banner "$LAB_HOP3" "" 0
 expect_eq "no PTR, first run: bare banner" "$want" "$out"
 expect_eq "no PTR, first run: asked" 1 "$ptr"
-record "$LAB_HOP3" "" >>"$expected"
+cache_record "$LAB_HOP3" "" >>"$expected"
 expect_file "no PTR, first run: a record with N = 0 after the first" "$expected" "$cache"
 run -c -t 0 "$LAB_HOP3"
 expect_eq "no PTR, second run: bare banner" "$want" "$out"
@@ -100,44 +100,12 @@ expect_eq "no PTR, second run: not asked again" 0 "$ptr"
 # --- Without -c the file is neither read nor written: every run asks.
 for n in 1 2; do
     run -t 0 "$LAB_TARGET_ADDR"
-    expect_eq "without -c, run $n: asked again" 1 "$ptr_target"
+    expect_eq "without -c, run $n: asked again" 1 "$for_ptr"
 done
 expect_file "without -c: file untouched" "$expected" "$cache"
 
-# --- A whole trace: every hop's name is asked once, then never again.
-rm -f "$cache"
-run -c -i 1 -w 1000 -n 0 "$LAB_TARGET_NAME"
-first=$out
-mask_times_into masked "$out"
-banner "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" 32
-expect_eq "trace with -c: output" "${want}$(e2e_lab_route named)
-" "$masked"
-# The banner asked for the target's name; its hop line found it in the cache.
-expect_eq "trace with -c: one query per address" "5 1" "$ptr $ptr_target"
-{
-    record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME"
-    record "$LAB_HOP1" "$LAB_HOP1_NAME"
-    record "$LAB_HOP2" "$LAB_HOP2_NAME"
-    record "$LAB_HOP3" ""
-    record "$LAB_HOP4" "$LAB_HOP4_NAME"
-} >"$expected"
-expect_file "trace with -c: the file holds every answer in the order asked" "$expected" "$cache"
-run -c -i 1 -w 1000 -n 0 "$LAB_TARGET_NAME"
-mask_times_into again "$out"
-expect_eq "trace with -c, second run: same output" "$masked" "$again"
-expect_eq "trace with -c, second run: no reverse query" 0 "$ptr"
-expect_file "trace with -c, second run: nothing added" "$expected" "$cache"
-# Without -c the target is asked twice: for the banner and for its hop line.
-run -i 1 -w 1000 -n 0 "$LAB_TARGET_NAME"
-expect_eq "trace without -c: every answer asked again" "6 2" "$ptr $ptr_target"
-
 # --- The first record for an address wins; all records are written back.
-{
-    record "$LAB_TARGET_ADDR" "first.lab"
-    record "$LAB_HOP1" "r1.lab"
-    record "$LAB_TARGET_ADDR" "second.lab"
-} >"$expected"
-cp "$expected" "$cache"
+seed "$LAB_TARGET_ADDR" first.lab "$LAB_HOP1" r1.lab "$LAB_TARGET_ADDR" second.lab
 run -c -t 0 "$LAB_TARGET_ADDR"
 banner "$LAB_TARGET_ADDR" first.lab 0
 expect_eq "two records: the first one is shown" "$want" "$out"
@@ -145,8 +113,7 @@ expect_eq "two records: no reverse query" 0 "$ptr"
 expect_file "two records: both written back" "$expected" "$cache"
 
 # --- Names from the file are shown terminal-safe and kept as they are.
-record "$LAB_TARGET_ADDR" 'evil\033]0;t\007\r\n.lab' >"$expected"
-cp "$expected" "$cache"
+seed "$LAB_TARGET_ADDR" $'evil\033]0;t\007\r\n.lab'
 run -c -t 0 "$LAB_TARGET_ADDR"
 banner "$LAB_TARGET_ADDR" 'evil?]0;t???.lab' 0
 expect_eq "control bytes in a name: shown as ?" "$want" "$out"
@@ -154,15 +121,8 @@ expect_file "control bytes in a name: kept in the file" "$expected" "$cache"
 
 # --- A record cut at the end of the file is dropped; -c -d writes the rest back as it
 # was, in a new file.
-{
-    record "$LAB_HOP1" "r1.lab"
-    record "$LAB_TARGET_ADDR" ""
-    record "$LAB_HOP2" "r2.lab"
-} >"$expected"
-{
-    cat "$expected"
-    record "$LAB_HOP4" "r4.lab" | head -c 8
-} >"$cache"
+seed "$LAB_HOP1" r1.lab "$LAB_TARGET_ADDR" "" "$LAB_HOP2" r2.lab
+cache_record "$LAB_HOP4" r4.lab | head -c 8 >>"$cache"
 inode=$(stat -c %i "$cache")
 run -c -d -t 0 "$LAB_TARGET_ADDR"
 expect_file "cut record: dropped, the rest kept in order" "$expected" "$cache"
@@ -181,30 +141,27 @@ expect_file "unresolvable with -c: file untouched" "$expected" "$cache"
 # --- A file nobody may write in a folder nobody may not: no new file can be made beside
 # it, so the file is written in place and stays root's.
 lab_ping_sockets open
-record "$LAB_HOP1" "r1.lab" >"$expected"
-cp "$expected" "$cache"
+seed "$LAB_HOP1" r1.lab
 chmod 666 "$cache"
-run --as-nobody -c -t 0 "$LAB_TARGET_ADDR"
+dns_run lab_exec_nobody -c -t 0 "$LAB_TARGET_ADDR"
 banner "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" 0
 expect_eq "closed folder: the run itself" "0 $want" "$status $out"
-expect_eq "closed folder: the name was asked" 1 "$ptr_target"
-record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >>"$expected"
+expect_eq "closed folder: the name was asked" 1 "$for_ptr"
+cache_record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >>"$expected"
 expect_file "closed folder: the old records, then the new one" "$expected" "$cache"
 expect_eq "closed folder: still root's" 0 "$(stat -c %u "$cache")"
 expect_eq "closed folder: nothing left beside it" "tarnhop tarnhop.cache" "$(ls "$bin" | xargs)"
 # Given the folder, the same run saves by a replace.
-record "$LAB_HOP1" "r1.lab" >"$expected"
-cp "$expected" "$cache"
+seed "$LAB_HOP1" r1.lab
 chown nobody "$bin"
-run --as-nobody -c -t 0 "$LAB_TARGET_ADDR"
-record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >>"$expected"
+dns_run lab_exec_nobody -c -t 0 "$LAB_TARGET_ADDR"
+cache_record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >>"$expected"
 expect_file "folder writable: the answer is added" "$expected" "$cache"
 chown root "$bin"
 lab_ping_sockets closed
 
 # --- The program replaced while it runs (an upgrade): the file still goes beside it.
-record "$LAB_HOP1" "r1.lab" >"$expected"
-cp "$expected" "$cache"
+seed "$LAB_HOP1" r1.lab
 lab_bg client "$program" -c -o -i 8 -n 300 -w 1000 "$LAB_TARGET_ADDR" >"$LAB_DIR/bg.out"
 running=$LAB_BG_PID
 for ((i = 0; i < 1000; i++)); do
@@ -216,15 +173,14 @@ mv "$bin/tarnhop.new" "$program"
 wait "$running"
 expect_status "replaced while running: status" 0 "$?"
 lab_bg_stop "$running"
-record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >>"$expected"
+cache_record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >>"$expected"
 expect_file "replaced while running: the answer is saved beside it" "$expected" "$cache"
 expect_eq "replaced while running: no other file" "tarnhop tarnhop.cache" "$(ls "$bin" | xargs)"
 
 # --- The file's name: the extension of the program's file name is replaced, a dot in
 # a folder name is left alone.
-mkdir -m 755 "$LAB_DIR/net.tools"
-cp "$TARNHOP" "$LAB_DIR/net.tools/tarnhop"
-cp "$TARNHOP" "$LAB_DIR/net.tools/tarnhop.bin"
+e2e_copy_program "$LAB_DIR/net.tools"
+cp "$program" "$LAB_DIR/net.tools/tarnhop.bin"
 for name in tarnhop tarnhop.bin; do
     e2e_run out err status lab_exec "$LAB_DIR/net.tools/$name" -c -d -t 0 "$LAB_TARGET_ADDR"
     expect_status "program $name in net.tools: status" 0 "$status"

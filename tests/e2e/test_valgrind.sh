@@ -15,6 +15,8 @@ set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
+# shellcheck source=cache_lib.sh
+source "$here/cache_lib.sh"
 e2e_require_tarnhop
 if grep -q -a __asan_init "$TARNHOP"; then
     e2e_skip "an AddressSanitizer build does not run under valgrind"
@@ -28,22 +30,7 @@ if ! command -v valgrind >/dev/null 2>&1; then
 fi
 e2e_lab
 
-# record ADDRESS NAME: one cache record.
-record() {
-    local IFS=. a
-    read -ra a <<<"$1"
-    printf "$(printf '\\%03o' "${a[@]}" "${#2}")"
-    printf '%s' "$2"
-}
 hop1_cached=cached-r1.lab
-make_cache() {
-    {
-        record "$LAB_HOP1" "$hop1_cached"
-        record "$LAB_HOP3" ""
-        printf '\306\023\115\001\005ab\000cd'  # 198.19.77.1, "ab" and a zero byte
-        printf '\306\023\115'                   # a record cut in its head
-    } >"$1"
-}
 
 run_dir=$LAB_DIR/bin
 
@@ -77,14 +64,18 @@ trace() { # the trace display, two probes a hop, hop 1's name from the cache fil
     lab_route_lines "Nms    Nms    " | sed "1s/ $LAB_HOP1_NAME / $hop1_cached /"
     printf '\nTraceroute complete.\n'
 }
-want_trace=$(trace && printf x)
-want_trace=${want_trace%x}
+exactly want_trace trace
 
 for entry in "icmp-raw lab_exec" "icmp-dgram lab_exec_nobody" "udp-raw lab_exec -u" \
     "udp-dgram lab_exec_nobody -u"; do
     read -r mode runner kind <<<"$entry"
     if [ "$mode" = icmp-dgram ]; then lab_ping_sockets open; else lab_ping_sockets closed; fi
-    make_cache "$run_dir/tarnhop.cache"
+    {
+        cache_record "$LAB_HOP1" "$hop1_cached"
+        cache_record "$LAB_HOP3" ""
+        printf '\306\023\115\001\005ab\000cd' # 198.19.77.1, "ab" and a zero byte
+        printf '\306\023\115'                  # a record cut in its head
+    } >"$run_dir/tarnhop.cache"
     chmod 666 "$run_dir/tarnhop.cache"
     chmod 777 "$run_dir"
     # shellcheck disable=SC2086 # no -u in ICMP modes
@@ -93,22 +84,13 @@ for entry in "icmp-raw lab_exec" "icmp-dgram lab_exec_nobody" "udp-raw lab_exec 
 done
 
 lab_ping_sockets closed
-vg "ping" lab_exec 0 "
-Pinging $LAB_TARGET_ADDR with data size of 100:
-
-Reply from $LAB_TARGET_ADDR: bytes=100 time=Nms TTL=60
-Reply from $LAB_TARGET_ADDR: bytes=100 time=Nms TTL=60
-
-Pinging complete.
-" -d -o -i 2 -l 100 -w 2000 "$LAB_TARGET_ADDR"
+want_ping "" "$LAB_TARGET_ADDR" 100 2
+vg "ping" lab_exec 0 "$want" -d -o -i 2 -l 100 -w 2000 "$LAB_TARGET_ADDR"
 
 vg "router's report" lab_exec 0 "
 Tracing route to $LAB_UNREACH_ADDR with TTL of 32:
 
- 1  Nms    $LAB_HOP1
- 2  Nms    $LAB_HOP2
- 3  Nms    $LAB_HOP3
- 4  Nms    $LAB_HOP4
+$(lab_route_lines "Nms    " numeric | head -n 4)
 
 $LAB_HOP4 reports: Destination host unreachable.
 " -d -i 1 -w 2000 "$LAB_UNREACH_ADDR"
