@@ -88,6 +88,16 @@ Bytes& reseal_icmp(Bytes& datagram) {
     return datagram;
 }
 
+Bytes with_byte(Bytes bytes, size_t at, uint8_t value) {
+    bytes.at(at) = value;
+    return bytes;
+}
+
+Bytes with_u16(Bytes bytes, size_t at, uint16_t value) {
+    write_u16(bytes, at, value);
+    return bytes;
+}
+
 uint32_t address_of(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
     const uint8_t bytes[4] = {a, b, c, d};
     uint32_t address;

@@ -44,6 +44,11 @@ Bytes quote_datagram(std::span<const uint8_t> datagram, uint8_t ttl, size_t limi
 // hand (over the bytes its total length covers); nothing when it is no ICMP datagram.
 Bytes& reseal_icmp(Bytes& datagram);
 
+// A copy of bytes with the byte at `at` set to value; with_u16 stores a 16-bit field in
+// network order there. Checksums are left as they were.
+Bytes with_byte(Bytes bytes, size_t at, uint8_t value);
+Bytes with_u16(Bytes bytes, size_t at, uint16_t value);
+
 // The address a.b.c.d in network byte order, as the socket layer keeps it.
 uint32_t address_of(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
 

@@ -16,9 +16,9 @@
 
 namespace {
 
-using packet::Bytes;
-
 using packet::address_of;
+using packet::Bytes;
+using packet::with_byte;
 
 const uint32_t kClient = address_of(198, 18, 1, 1);
 const uint32_t kRouter = address_of(198, 18, 2, 2);
@@ -26,13 +26,7 @@ const uint32_t kTarget = address_of(198, 18, 5, 2);
 constexpr uint16_t kId = 0x4a21;
 constexpr uint16_t kSeq = 7;
 
-EchoMatch our_match() {
-    EchoMatch match;
-    match.target = kTarget;
-    match.identifier = kId;
-    match.sequence = kSeq;
-    return match;
-}
+EchoMatch our_match() { return {.target = kTarget, .identifier = kId, .sequence = kSeq}; }
 
 Bytes icmp_message(uint8_t type, uint8_t code, uint16_t id, uint16_t seq, const Bytes& body) {
     return packet::icmp_message(type, code, static_cast<uint32_t>(id) << 16 | seq, body);
@@ -101,12 +95,9 @@ TEST(EchoRequest, HeaderPayloadAndChecksum) {
     Bytes out(100, 0xee);
     size_t length = build_echo_request(out, 0xbeef, 0x0102, data);
     ASSERT_EQ(length, 41u);
-    EXPECT_EQ(out[0], kIcmpEchoRequest);
-    EXPECT_EQ(out[1], 0);
-    EXPECT_EQ(out[4], 0xbe);
-    EXPECT_EQ(out[5], 0xef);
-    EXPECT_EQ(out[6], 0x01);
-    EXPECT_EQ(out[7], 0x02);
+    // Type and code, then (after the checksum) identifier and sequence.
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 2), (Bytes{kIcmpEchoRequest, 0}));
+    EXPECT_EQ(Bytes(out.begin() + 4, out.begin() + 8), (Bytes{0xbe, 0xef, 0x01, 0x02}));
     EXPECT_TRUE(std::equal(data.begin(), data.end(), out.begin() + 8));
     EXPECT_EQ(internet_checksum(std::span<const uint8_t>(out).first(length)), 0);
     EXPECT_EQ(out[41], 0xee) << "wrote past the request";
@@ -192,8 +183,7 @@ TEST(RawEchoReply, RequestsAndBadChecksumsAreNotOurs) {
         read_raw(packet::ipv4_datagram({.source = kTarget, .destination = kTarget},
                                        icmp_message(kIcmpEchoRequest, 0, kId, kSeq, {}))));
     Bytes reply = target_reply();
-    reply.back() ^= 0x01;
-    expect_not_ours(read_raw(reply));
+    expect_not_ours(read_raw(with_byte(reply, reply.size() - 1, reply.back() ^ 0x01)));
     expect_not_ours(
         read_raw(packet::ipv4_datagram({.source = kTarget, .destination = kClient},
                                        icmp_message(kIcmpEchoReply, 3, kId, kSeq, {}))));
@@ -251,12 +241,8 @@ TEST(RawError, QuotedRequestMustBeOurs) {
     expect_not_ours(read_expired(our_request(kId + 1, kSeq)));
     expect_not_ours(read_expired(our_request(kId, kSeq + 1)));
     expect_not_ours(read_expired(our_request(kId, kSeq, {.destination = kRouter})));
-    Bytes udp = our_request();
-    udp[9] = 17;
-    expect_not_ours(read_expired(udp));
-    Bytes reply_quoted = our_request();
-    reply_quoted[20] = kIcmpEchoReply;
-    expect_not_ours(read_expired(reply_quoted));
+    expect_not_ours(read_expired(with_byte(our_request(), 9, 17)));  // UDP
+    expect_not_ours(read_expired(with_byte(our_request(), 20, kIcmpEchoReply)));
     // A later fragment of the request.
     expect_not_ours(read_expired(our_request(kId, kSeq, {.fragment = 0x00b9})));
 }
@@ -284,30 +270,19 @@ TEST(RawHostile, EveryCutShortDatagramIsNotOurs) {
 }
 
 TEST(RawHostile, BrokenIpHeaders) {
-    Bytes reply = target_reply();
-    Bytes v6 = reply;
-    v6[0] = 0x65;
-    expect_not_ours(read_raw(v6));
-    Bytes short_ihl = reply;
-    short_ihl[0] = 0x44;
-    expect_not_ours(read_raw(short_ihl));
-    Bytes ihl_past_end = reply;
-    ihl_past_end[0] = 0x4f;
+    const Bytes reply = target_reply();
+    Bytes ihl_past_end = with_byte(reply, 0, 0x4f);
     ihl_past_end.resize(40);
-    expect_not_ours(read_raw(ihl_past_end));
-    Bytes not_icmp = reply;
-    not_icmp[9] = 6;
-    expect_not_ours(read_raw(not_icmp));
-    Bytes total_too_long = reply;
-    write_u16(total_too_long, 2, static_cast<uint16_t>(reply.size() + 1));
-    expect_not_ours(read_raw(total_too_long));
-    Bytes total_below_header = reply;
-    write_u16(total_below_header, 2, 12);
-    expect_not_ours(read_raw(total_below_header));
-    Bytes quoted_bad = router_error(kIcmpTimeExceeded, 0, our_request());
-    quoted_bad[28] = 0x4f;  // quoted header claims 60 bytes, more than was quoted
-    packet::reseal_icmp(quoted_bad);
-    expect_not_ours(read_raw(quoted_bad));
+    const uint16_t too_long = static_cast<uint16_t>(reply.size() + 1);
+    // Version 6, a header below 20 bytes or past the end, TCP, a total length past the
+    // end or below the header.
+    for (const Bytes& broken : {with_byte(reply, 0, 0x65), with_byte(reply, 0, 0x44), ihl_past_end,
+                                with_byte(reply, 9, 6), packet::with_u16(reply, 2, too_long),
+                                packet::with_u16(reply, 2, 12)})
+        expect_not_ours(read_raw(broken));
+    // The quoted header claims 60 bytes, more than was quoted.
+    Bytes quoted_bad = with_byte(router_error(kIcmpTimeExceeded, 0, our_request()), 28, 0x4f);
+    expect_not_ours(read_raw(packet::reseal_icmp(quoted_bad)));
 }
 
 TEST(RawHostile, RandomBytesNeverAnswer) {
@@ -355,14 +330,12 @@ TEST(PingEchoReply, ShorterThanAHeaderIsNotOurs) {
 namespace {
 
 ErrorReport icmp_report(uint8_t type, uint8_t code) {
-    ErrorReport report;
-    report.from_icmp = true;
-    report.type = type;
-    report.code = code;
-    report.offender = kRouter;
-    report.destination = kTarget;
-    report.ttl = 61;
-    return report;
+    return {.from_icmp = true,
+            .type = type,
+            .code = code,
+            .offender = kRouter,
+            .destination = kTarget,
+            .ttl = 61};
 }
 
 // The error queue hands back our request from its ICMP header on.
