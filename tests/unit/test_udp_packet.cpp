@@ -17,6 +17,7 @@
 namespace {
 
 using packet::Bytes;
+using packet::with_byte;
 
 uint32_t addr(const char* text) { return inet_addr(text); }
 
@@ -229,16 +230,13 @@ TEST_F(UdpRawAnswer, ExtensionsAfterTheQuotedFieldAreNotQuote) {
     const uint8_t extension[] = {0x20, 0x00, 0x00, 0x00, 0x00, 0x08, 0x01, 0x01};
     for (uint8_t byte : extension)  // not insert: g++ 12 warns wrongly about it here
         icmp.push_back(byte);
-    icmp[5] = 7;
-    EXPECT_TRUE(ours(ipv4(kRouter, kClient, 61, 1, icmp)));
-    // Without the attribute the extension's first byte stands where the counter would.
-    icmp[5] = 0;
-    EXPECT_FALSE(ours(ipv4(kRouter, kClient, 61, 1, icmp)));
-    // A field that ends inside the UDP header: ports still there at 24 bytes, not at 20.
-    icmp[5] = 6;
-    EXPECT_TRUE(ours(ipv4(kRouter, kClient, 61, 1, icmp)));
-    icmp[5] = 5;
-    EXPECT_FALSE(ours(ipv4(kRouter, kClient, 61, 1, icmp)));
+    // Without the attribute (0) the extension's first byte stands where the counter would.
+    // A field that ends inside the UDP header: ports still there at 24 bytes (6), not at
+    // 20 (5).
+    for (auto [words, answers] : {std::pair{7, true}, {0, false}, {6, true}, {5, false}}) {
+        EXPECT_EQ(ours(ipv4(kRouter, kClient, 61, 1, with_byte(icmp, 5, uint8_t(words)))), answers)
+            << words << " words";
+    }
 }
 
 TEST_F(UdpRawAnswer, CutPacketsNeverReadPastTheirEnd) {
@@ -280,20 +278,14 @@ TEST_F(UdpRawAnswer, OnlyTheCheckedBytesDecide) {
 TEST_F(UdpRawAnswer, ChecksumCheckedWhereThePacketIsWhole) {
     const Bytes report = report_packet(kRouter, 11, probe);
     ASSERT_TRUE(ours(report));
-    Bytes bad_sum = report;
-    bad_sum[22] ^= 0x01;
-    EXPECT_FALSE(ours(bad_sum));
-    Bytes garbled = report;
-    garbled[70] ^= 0x10;  // a payload byte of the quote
-    EXPECT_FALSE(ours(garbled));
+    EXPECT_FALSE(ours(with_byte(report, 22, report[22] ^ 0x01)));
+    EXPECT_FALSE(ours(with_byte(report, 70, report[70] ^ 0x10)));  // a payload byte of the quote
     // Bytes after the IP length are not part of the packet, nor of its checksum.
     Bytes trailing = report;
     trailing.push_back(0x55);
     EXPECT_TRUE(ours(trailing));
     // An IP length too short for an ICMP header.
-    Bytes short_length = report;
-    write_u16(short_length, 2, 27);
-    EXPECT_FALSE(ours(short_length));
+    EXPECT_FALSE(ours(packet::with_u16(report, 2, 27)));
     // Cut to the receive buffer, a report cannot be checked; its quote decides.
     probe.data_size = 1000;
     Bytes long_report = report_packet(kRouter, 11, probe);
