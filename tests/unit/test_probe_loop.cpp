@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "probe/probe_loop.h"
+#include "unit_data.h"
 
 namespace {
 
@@ -66,6 +67,9 @@ struct ScriptedRun {
     }
 };
 
+// The display a run must print, from tests/unit/data/probe_loop/name.out.
+std::string expected(const std::string& name) { return unit_data("probe_loop/" + name + ".out"); }
+
 RunSettings trace(int32_t probes = 3, int32_t max_hops = RunSettings{}.max_hops) {
     RunSettings settings;
     settings.probes_per_hop = probes;
@@ -87,28 +91,20 @@ RunSettings ping(int32_t probes = 3) {
 TEST(TraceDisplay, HopLinesNamesAndCompletion) {
     ScriptedRun run({expired(kHop1, 1), expired(kHop1, 2), expired(kHop1, 3), expired(kHop2, 12),
                      silence(), expired(kHop2, 150), reached(5), reached(6), reached(7)});
-    EXPECT_EQ(run.run(trace()),
-              " 1  1ms    2ms    3ms    hop1.lab [198.18.1.1]\n"
-              " 2  12ms    *     150ms  198.18.2.1\n"
-              " 3  5ms    6ms    7ms    target.lab [198.18.9.2]\n"
-              "\nTraceroute complete.\n");
+    EXPECT_EQ(run.run(trace()), expected("trace_hop_lines"));
     EXPECT_EQ(run.ttls, (std::vector<int>{1, 1, 1, 2, 2, 2, 3, 3, 3}));
     EXPECT_EQ(run.looked_up, (std::vector<uint32_t>{kHop1, kHop2, kTarget}));
 }
 
 TEST(TraceDisplay, UnansweredPassPrintsStarsAndTimedOut) {
     ScriptedRun run;
-    EXPECT_EQ(run.run(trace(3, 2)),
-              " 1   *      *      *     Request timed out.\n"
-              " 2   *      *      *     Request timed out.\n");
+    EXPECT_EQ(run.run(trace(3, 2)), expected("trace_unanswered"));
     EXPECT_TRUE(run.looked_up.empty());
 }
 
 TEST(TraceDisplay, CellsAreSevenColumnsAndLongTimesAreCut) {
     ScriptedRun run({reached(0), reached(9999), reached(10000), reached(123456)});
-    EXPECT_EQ(run.run(trace(4)),
-              " 1  0ms    9999ms 10000ms123456mtarget.lab [198.18.9.2]\n"
-              "\nTraceroute complete.\n");
+    EXPECT_EQ(run.run(trace(4)), expected("trace_cells"));
     EXPECT_EQ(run.ttls.size(), 4u);
 }
 
@@ -127,13 +123,9 @@ TEST(TraceDisplay, NamesAreMadeSafeForTheTerminal) {
 
 TEST(TraceDisplay, HopNumbersWidenPast99AndWrapAfter255) {
     ScriptedRun run;
-    EXPECT_EQ(run.run(trace(0, 3), 98),
-              "99  Request timed out.\n100  Request timed out.\n101  Request timed out.\n");
+    EXPECT_EQ(run.run(trace(0, 3), 98), expected("trace_hop_99"));
     ScriptedRun wrap;
-    EXPECT_EQ(wrap.run(trace(1, 3), 254),
-              "255   *     Request timed out.\n"
-              " 0   *     Request timed out.\n"
-              " 1   *     Request timed out.\n");
+    EXPECT_EQ(wrap.run(trace(1, 3), 254), expected("trace_hop_wrap"));
     EXPECT_EQ(wrap.ttls, (std::vector<int>{255, 0, 1}));
 }
 
@@ -142,14 +134,11 @@ TEST(TraceDisplay, HopNumbersWidenPast99AndWrapAfter255) {
 TEST(StopRules, PassStatusIsTheLastAnsweredProbes) {
     // The target answered the first probe, the others went unanswered: still complete.
     ScriptedRun run({reached(3), silence(), silence()});
-    EXPECT_EQ(run.run(trace()),
-              " 1  3ms     *      *     target.lab [198.18.9.2]\n\nTraceroute complete.\n");
+    EXPECT_EQ(run.run(trace()), expected("trace_first_probe_reached"));
 
     // A router's report after the target's answer decides the pass.
     ScriptedRun report({reached(3), answer(kHop2, 11003, 4)});
-    EXPECT_EQ(report.run(trace(2)),
-              " 1  3ms    4ms    198.18.2.1\n"
-              "\n198.18.2.1 reports: Destination host unreachable.\n");
+    EXPECT_EQ(report.run(trace(2)), expected("trace_report_after_target"));
 }
 
 TEST(StopRules, RouterReportsEndTheTraceWithTheirText) {
@@ -177,11 +166,7 @@ TEST(StopRules, HopLimitEndsWithoutMessage) {
     ScriptedRun run;
     for (int i = 0; i < 4; ++i)
         run.script.push_back(expired(kHop2, i));
-    EXPECT_EQ(run.run(trace(1, 4)),
-              " 1  0ms    198.18.2.1\n"
-              " 2  1ms    198.18.2.1\n"
-              " 3  2ms    198.18.2.1\n"
-              " 4  3ms    198.18.2.1\n");
+    EXPECT_EQ(run.run(trace(1, 4)), expected("trace_hop_limit"));
 }
 
 TEST(StopRules, NoPassWithZeroHops) {
@@ -203,11 +188,7 @@ TEST(PingDisplay, ReplyLinesAndCompletion) {
     ScriptedRun run({reached(1, 64), silence(), reached(12, 63)});
     RunSettings settings = ping();
     settings.data_size = 100;
-    EXPECT_EQ(run.run(settings, 127),
-              "Reply from 198.18.9.2: bytes=100 time=1ms TTL=64\n"
-              "Request timed out.\n"
-              "Reply from 198.18.9.2: bytes=100 time=12ms TTL=63\n"
-              "\nPinging complete.\n");
+    EXPECT_EQ(run.run(settings, 127), expected("ping_replies"));
     EXPECT_EQ(run.ttls, (std::vector<int>{128, 128, 128}));
     // The name is still looked up, though not shown.
     EXPECT_EQ(run.looked_up, (std::vector<uint32_t>{kTarget}));
@@ -221,21 +202,13 @@ TEST(PingDisplay, SilentTargetEndsAfterOnePass) {
 
 TEST(PingDisplay, ExpiredAnswersShowTheTargetAndRaiseTheTtl) {
     ScriptedRun run({expired(kHop1, 2), expired(kHop1, 3), reached(4, 1)});
-    EXPECT_EQ(run.run(ping(2), 127),
-              "Reply from 198.18.9.2: bytes=32 time=2ms TTL=255\n"
-              "Reply from 198.18.9.2: bytes=32 time=3ms TTL=255\n"
-              "Reply from 198.18.9.2: bytes=32 time=4ms TTL=1\n"
-              "Request timed out.\n"
-              "\nPinging complete.\n");
+    EXPECT_EQ(run.run(ping(2), 127), expected("ping_expired"));
     EXPECT_EQ(run.ttls, (std::vector<int>{128, 128, 129, 129}));
 }
 
 TEST(PingDisplay, RouterReportEndsThePing) {
     ScriptedRun run({answer(kHop2, 11003, 2), answer(kHop2, 11003, 3)});
-    EXPECT_EQ(run.run(ping(2), 127),
-              "Reply from 198.18.9.2: bytes=32 time=2ms TTL=64\n"
-              "Reply from 198.18.9.2: bytes=32 time=3ms TTL=64\n"
-              "\n198.18.2.1 reports: Destination host unreachable.\n");
+    EXPECT_EQ(run.run(ping(2), 127), expected("ping_router_report"));
 }
 
 TEST(TraceDisplay, NegativeTimesAndEmptyNames) {
@@ -246,10 +219,7 @@ TEST(TraceDisplay, NegativeTimesAndEmptyNames) {
 
 TEST(StopRules, TimeoutMarkerInAnAnswerGoesOn) {
     ScriptedRun run({answer(kHop1, 11010, 1), reached(2)});
-    EXPECT_EQ(run.run(trace(1)),
-              " 1  1ms    hop1.lab [198.18.1.1]\n"
-              " 2  2ms    target.lab [198.18.9.2]\n"
-              "\nTraceroute complete.\n");
+    EXPECT_EQ(run.run(trace(1)), expected("trace_timeout_marker"));
 }
 
 // ---- Pauses and payload -------------------------------------------------------------
