@@ -164,18 +164,13 @@ TEST_F(HostCacheTest, AddressBytesAreKeptInNetworkOrder) {
 
 TEST_F(HostCacheTest, RecordCutAtTheEndOfTheFileIsDropped) {
     std::string whole = record(kHop1, "r1.lab") + record(kHop2, "r2.lab");
-    // Cut inside the 5-byte head: one to four bytes of a further record.
-    for (size_t cut = 1; cut < 5; ++cut) {
+    // Cut inside the 5-byte head (one to four bytes of a further record), or inside the
+    // name: the head promises ten bytes, fewer follow.
+    for (size_t cut = 1; cut < 15; ++cut) {
         std::string fragment = record(kTarget, "target.lab").substr(0, cut);
-        EXPECT_EQ(load_and_save(whole + fragment), whole) << "head cut at " << cut;
+        EXPECT_EQ(load_and_save(whole + fragment), whole) << "cut at " << cut;
         EXPECT_FALSE(cached_host_name(kTarget).has_value());
         EXPECT_EQ(cached_host_name(kHop2), known("r2.lab"));
-    }
-    // Cut inside the name: the head promises ten bytes, four follow.
-    for (size_t cut = 5; cut < 15; ++cut) {
-        std::string fragment = record(kTarget, "target.lab").substr(0, cut);
-        EXPECT_EQ(load_and_save(whole + fragment), whole) << "name cut at " << cut;
-        EXPECT_FALSE(cached_host_name(kTarget).has_value());
     }
     // Only a fragment: nothing at all.
     EXPECT_EQ(load_and_save(record(kTarget, "target.lab").substr(0, 7)), "");
@@ -449,42 +444,40 @@ uid_t owner_of(const fs::path& path) {
 TEST_F(HostCacheSaveTest, FileWeMayWriteIsSavedKeepingItsOwnerAndOneWeMayNotIsKept) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to act as another user";
-    // The folder is nobody's to read but not to write; root's file is writable by all:
-    // written in place.
-    write_bytes(file(), old_bytes_);
-    fs::permissions(file(), fs::perms(0666));
-    fs::permissions(folder_.path(), fs::perms(0755));
-    load_host_cache_file(file().string());
+    // Each step: the old file's and the folder's modes, whether nobody's save succeeds.
+    struct Step {
+        const char* what;
+        fs::perms file, folder;
+        int saved;
+    };
+    const Step steps[] = {
+        // The folder is nobody's to read but not to write: written in place.
+        {"root's file writable by all", fs::perms(0666), fs::perms(0755), 1},
+        // Left alone, although a rename in the folder could replace it.
+        {"read-only file, folder writable by all", fs::perms(0444), fs::perms(0777), 0},
+        // Written in place, not replaced: it stays root's.
+        {"writable file, folder writable by all", fs::perms(0666), fs::perms(0777), 1},
+    };
+    load_file(old_bytes_);
     std::string bytes = fill(50);
-    EXPECT_EQ(save_as_nobody(), 1);
-    EXPECT_EQ(read_bytes(file()), old_bytes_ + bytes);
-    EXPECT_EQ(owner_of(file()), 0u);
-    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
-
-    // A folder nobody may write to but a read-only file: left alone, although a rename
-    // could replace it.
-    write_bytes(file(), old_bytes_);
-    fs::permissions(folder_.path(), fs::perms(0777));
-    fs::permissions(file(), fs::perms(0444));
-    EXPECT_EQ(save_as_nobody(), 0);
-    EXPECT_EQ(read_bytes(file()), old_bytes_);
-    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
-
-    // And root's writable file in a folder nobody may write to stays root's.
-    fs::permissions(file(), fs::perms(0666));
-    EXPECT_EQ(save_as_nobody(), 1);
-    EXPECT_EQ(read_bytes(file()), old_bytes_ + bytes);
-    EXPECT_EQ(owner_of(file()), 0u);
-    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        write_bytes(file(), old_bytes_);
+        fs::permissions(file(), step.file);
+        fs::permissions(folder_.path(), step.folder);
+        EXPECT_EQ(save_as_nobody(), step.saved);
+        EXPECT_EQ(read_bytes(file()), step.saved ? old_bytes_ + bytes : old_bytes_);
+        EXPECT_EQ(owner_of(file()), 0u);
+        EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
+    }
     fs::permissions(folder_.path(), fs::perms(0700));
 }
 
 TEST_F(HostCacheSaveTest, OwnerOfTheOldFileIsKept) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to give the file to another user";
-    write_bytes(file(), old_bytes_);
+    load_file(old_bytes_);
     ASSERT_EQ(chown(file().c_str(), 65534, 65534), 0);
-    load_host_cache_file(file().string());
     std::string bytes = fill(5);
     ASSERT_TRUE(save_host_cache_file(file().string()));
     struct stat info {};
