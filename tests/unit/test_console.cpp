@@ -8,19 +8,7 @@
 
 #include "cli/console.h"
 #include "platform/platform.h"
-#include "unit_data.h"
-
-namespace {
-
-template <typename Print>
-std::string captured(Print print) {
-    testing::internal::CaptureStdout();
-    print();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
-}  // namespace
+#include "unit_helpers.h"
 
 TEST(ConsolePrintf, FormatsTheConversionsTheProgramUses) {
     EXPECT_EQ(captured([] { console_printf("%s|%d|%2d|%2d|%-7.7s|", "ab", -5, 7, 123, "12ms "); }),

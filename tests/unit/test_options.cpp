@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "unit_data.h"
+#include "unit_helpers.h"
 
 namespace {
 

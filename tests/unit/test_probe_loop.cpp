@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "probe/probe_loop.h"
-#include "unit_data.h"
+#include "unit_helpers.h"
 
 namespace {
 
@@ -60,10 +60,7 @@ struct ScriptedRun {
             return found->second;
         };
         services.sleep = [this](int32_t ms) { sleeps.push_back(ms); };
-        testing::internal::CaptureStdout();
-        run_probe_loop(kTarget, settings, start_ttl, services);
-        std::fflush(stdout);
-        return testing::internal::GetCapturedStdout();
+        return captured([&] { run_probe_loop(kTarget, settings, start_ttl, services); });
     }
 };
 

@@ -11,6 +11,7 @@
 #include "names/target.h"
 #include "settings/run_settings.h"
 #include "support/packets.h"
+#include "unit_helpers.h"
 
 namespace {
 
@@ -88,9 +89,7 @@ TEST(ResolveTarget, DisplayNameComesFromTheCache) {
 
 std::string banner(uint32_t address, const std::optional<std::string>& name,
                    const RunSettings& settings) {
-    testing::internal::CaptureStdout();
-    print_banner(address, name, settings);
-    return testing::internal::GetCapturedStdout();
+    return captured([&] { print_banner(address, name, settings); });
 }
 
 TEST(Banner, TraceMode) {
@@ -140,9 +139,7 @@ TEST(Banner, NameIsShownTerminalSafe) {
 }
 
 TEST(ResolveFailure, MessageNamesTheTextAndTheErrorNumber) {
-    testing::internal::CaptureStdout();
-    print_resolve_failure("nosuch.lab", 11001);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(captured([] { print_resolve_failure("nosuch.lab", 11001); }),
               "Couldn't resolve nosuch.lab. Winsock error code 11001\n");
 }
 

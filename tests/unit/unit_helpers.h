@@ -1,8 +1,10 @@
-// The unit tests' data files: expected texts kept beside the tests in tests/unit/data.
+// Helpers of several unit tests: their data files (expected texts kept beside the tests in
+// tests/unit/data) and what a piece of code prints.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -12,4 +14,13 @@ inline std::string unit_data(const std::string& name) {
     std::ifstream in(std::string(TARNHOP_UNIT_DATA) + "/" + name, std::ios::binary);
     EXPECT_TRUE(in.good()) << "cannot read tests/unit/data/" << name;
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// What print() writes to standard output.
+template <typename Print>
+std::string captured(Print print) {
+    testing::internal::CaptureStdout();
+    print();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
 }
