@@ -139,22 +139,15 @@ TEST(StopRules, PassStatusIsTheLastAnsweredProbes) {
 }
 
 TEST(StopRules, RouterReportsEndTheTraceWithTheirText) {
-    struct Case {
-        int32_t status;
-        const char* text;
-    };
-    for (Case c :
-         {Case{11002, "Destination network unreachable."},
-          Case{11003, "Destination host unreachable."},
-          Case{11005, "Destination port unreachable."}, Case{11008, "Hardware error."},
-          Case{11014, "TTL expired during reassembly."}, Case{11000, "(11000) Unknown error."}}) {
-        ScriptedRun run({expired(kHop1, 1), answer(kHop2, c.status, 2)});
-        EXPECT_EQ(run.run(trace(1)),
-                  " 1  1ms    hop1.lab [198.18.1.1]\n"
-                  " 2  2ms    198.18.2.1\n"
-                  "\n198.18.2.1 reports: " +
-                      std::string(c.text) + "\n")
-            << c.status;
+    // The status, then the text the report line ends with.
+    for (auto [status, text] : {std::pair{11002, "Destination network unreachable."},
+                                {11003, "Destination host unreachable."},
+                                {11005, "Destination port unreachable."},
+                                {11008, "Hardware error."},
+                                {11014, "TTL expired during reassembly."},
+                                {11000, "(11000) Unknown error."}}) {
+        ScriptedRun run({expired(kHop1, 1), answer(kHop2, status, 2)});
+        EXPECT_EQ(run.run(trace(1)), expected("trace_router_report_head") + text + "\n") << status;
         EXPECT_EQ(run.ttls.size(), 2u);
     }
 }
