@@ -62,24 +62,6 @@ std::vector<std::string> folder_listing(const fs::path& folder) {
     return names;
 }
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "tarnhop-cache-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr)
-            path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
 // A lookup that cannot reach the resolver: it fails the test first if the cache does
 // not hold the address.
 Name cached_lookup(uint32_t address, const RunSettings& settings) {
@@ -97,13 +79,21 @@ RunSettings with_cache() {
 
 class HostCacheTest : public ::testing::Test {
 protected:
+    // Each test has a new folder of its own, removed after it.
     void SetUp() override {
-        ASSERT_FALSE(folder_.path().empty());
         clear_host_cache();
+        std::string pattern = (fs::temp_directory_path() / "tarnhop-cache-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder_ = pattern;
     }
-    void TearDown() override { clear_host_cache(); }
+    void TearDown() override {
+        clear_host_cache();
+        std::error_code ignored;
+        fs::permissions(folder_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(folder_, ignored);
+    }
 
-    fs::path file(const char* name = "tarnhop.cache") const { return folder_.path() / name; }
+    fs::path file(const char* name = "tarnhop.cache") const { return folder_ / name; }
 
     // Loads bytes as a cache file into an empty cache and saves it to a second, new
     // file; returns what was saved.
@@ -128,7 +118,7 @@ protected:
         return read_bytes(file());
     }
 
-    TempFolder folder_;
+    fs::path folder_;
 };
 
 const uint32_t kHop1 = address_of(198, 18, 1, 1);
@@ -298,7 +288,7 @@ TEST_F(HostCacheTest, MissingFileIsAnEmptyCacheAndSavesAsAnEmptyFile) {
     ASSERT_TRUE(save_host_cache_file(file().string()));
     ASSERT_TRUE(fs::is_regular_file(file()));
     EXPECT_EQ(fs::file_size(file()), 0u);
-    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
+    EXPECT_EQ(folder_listing(folder_), std::vector<std::string>{"tarnhop.cache"});
 }
 
 TEST_F(HostCacheTest, UnreadableFileIsAnEmptyCache) {
@@ -386,7 +376,7 @@ TEST_F(HostCacheSaveTest, ReplacesTheFileAndLeavesNothingElse) {
     std::string bytes = fill(300);
     EXPECT_EQ(save_and_read(), old_bytes_ + bytes);
     EXPECT_EQ(fs::status(file()).permissions(), fs::perms(0640));
-    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
+    EXPECT_EQ(folder_listing(folder_), std::vector<std::string>{"tarnhop.cache"});
 }
 
 TEST_F(HostCacheSaveTest, WriteFailingPartWayKeepsTheOldFile) {
@@ -406,12 +396,12 @@ TEST_F(HostCacheSaveTest, WriteFailingPartWayKeepsTheOldFile) {
     signal(SIGXFSZ, saved_handler);
     EXPECT_FALSE(saved);
     EXPECT_EQ(read_bytes(file()), old_bytes_);
-    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
+    EXPECT_EQ(folder_listing(folder_), std::vector<std::string>{"tarnhop.cache"});
 }
 
 TEST_F(HostCacheSaveTest, MissingFolderOrFolderInTheWayFails) {
     fill(3);
-    fs::path missing = folder_.path() / "no-such-folder" / "tarnhop.cache";
+    fs::path missing = folder_ / "no-such-folder" / "tarnhop.cache";
     EXPECT_FALSE(save_host_cache_file(missing.string()));
     EXPECT_FALSE(fs::exists(missing.parent_path()));
 
@@ -420,12 +410,12 @@ TEST_F(HostCacheSaveTest, MissingFolderOrFolderInTheWayFails) {
     EXPECT_FALSE(save_host_cache_file(file().string()));
     EXPECT_TRUE(fs::is_directory(file()));
     EXPECT_EQ(read_bytes(file() / "inside"), "kept");
-    EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
+    EXPECT_EQ(folder_listing(folder_), std::vector<std::string>{"tarnhop.cache"});
 }
 
 TEST_F(HostCacheSaveTest, LinkedFileIsReplacedAndTheLinkKept) {
-    fs::create_directory(folder_.path() / "real");
-    fs::path real = folder_.path() / "real" / "shared.cache";
+    fs::create_directory(folder_ / "real");
+    fs::path real = folder_ / "real" / "shared.cache";
     write_bytes(real, old_bytes_);
     fs::create_symlink(real, file());
     load_host_cache_file(file().string());
@@ -433,7 +423,7 @@ TEST_F(HostCacheSaveTest, LinkedFileIsReplacedAndTheLinkKept) {
     ASSERT_TRUE(save_host_cache_file(file().string()));
     EXPECT_TRUE(fs::is_symlink(file()));
     EXPECT_EQ(read_bytes(real), old_bytes_ + bytes);
-    EXPECT_EQ(folder_listing(folder_.path() / "real"), std::vector<std::string>{"shared.cache"});
+    EXPECT_EQ(folder_listing(folder_ / "real"), std::vector<std::string>{"shared.cache"});
 }
 
 uid_t owner_of(const fs::path& path) {
@@ -464,13 +454,13 @@ TEST_F(HostCacheSaveTest, FileWeMayWriteIsSavedKeepingItsOwnerAndOneWeMayNotIsKe
         SCOPED_TRACE(step.what);
         write_bytes(file(), old_bytes_);
         fs::permissions(file(), step.file);
-        fs::permissions(folder_.path(), step.folder);
+        fs::permissions(folder_, step.folder);
         EXPECT_EQ(save_as_nobody(), step.saved);
         EXPECT_EQ(read_bytes(file()), step.saved ? old_bytes_ + bytes : old_bytes_);
         EXPECT_EQ(owner_of(file()), 0u);
-        EXPECT_EQ(folder_listing(folder_.path()), std::vector<std::string>{"tarnhop.cache"});
+        EXPECT_EQ(folder_listing(folder_), std::vector<std::string>{"tarnhop.cache"});
     }
-    fs::permissions(folder_.path(), fs::perms(0700));
+    fs::permissions(folder_, fs::perms(0700));
 }
 
 TEST_F(HostCacheSaveTest, OwnerOfTheOldFileIsKept) {
