@@ -320,21 +320,19 @@ TEST(UdpErrorQueue, ReportsAboutOtherDatagramsOrOfOtherKinds) {
     uint8_t quoted[] = {7, 'x'};
     const UdpErrorReport ours{kRouter, 11, 0, 62, kTarget, probe.id().destination_port, quoted, 2};
     ASSERT_TRUE(read_udp_error_report(ours, probe.id()).ours);
-    UdpErrorReport report = ours;
-    report.quoted_destination_port = udp_destination_port(2);
-    EXPECT_FALSE(read_udp_error_report(report, probe.id()).ours);
-    report = ours;
-    report.quoted_destination = kStranger;
-    EXPECT_FALSE(read_udp_error_report(report, probe.id()).ours);
+    // Another hop's port, another target, an earlier probe's counter byte; then ICMP
+    // types 0, 4, 5 and 8.
+    std::vector<UdpErrorReport> others(3, ours);
+    others[0].quoted_destination_port = udp_destination_port(2);
+    others[1].quoted_destination = kStranger;
     uint8_t earlier[] = {6, 'x'};
-    report = ours;
-    report.quoted_payload = earlier;
-    EXPECT_FALSE(read_udp_error_report(report, probe.id()).ours);
+    others[2].quoted_payload = earlier;
     for (uint8_t type : {0, 4, 5, 8}) {
-        report = ours;
-        report.icmp_type = type;
-        EXPECT_FALSE(read_udp_error_report(report, probe.id()).ours) << int(type);
+        others.push_back(ours);
+        others.back().icmp_type = type;
     }
+    for (size_t i = 0; i < others.size(); ++i)
+        EXPECT_FALSE(read_udp_error_report(others[i], probe.id()).ours) << "case " << i;
 }
 
 // ---- The status rule ----------------------------------------------------------------
