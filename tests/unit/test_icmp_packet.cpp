@@ -194,9 +194,7 @@ TEST(RawEchoReply, IpOptionsAndTrailingBytes) {
     Bytes reply = packet::ipv4_datagram(
         {.source = kTarget, .destination = kClient, .ttl = 33, .option_bytes = 40},
         icmp_message(kIcmpEchoReply, 0, kId, kSeq, payload(5)));
-    IcmpAnswer found = read_raw(reply);
-    EXPECT_EQ(found.kind, AnswerKind::echo_reply);
-    EXPECT_EQ(found.ttl, 33);
+    expect_answer(read_raw(reply), AnswerKind::echo_reply, kTarget, kIpSuccess, 33);
     // Link padding beyond the IP total length is not part of the message.
     reply.insert(reply.end(), {0, 0, 0, 0, 0, 0});
     EXPECT_EQ(read_raw(reply).kind, AnswerKind::echo_reply);
@@ -356,9 +354,9 @@ TEST(PingErrorReport, TimeExceededFromTheOffender) {
 
 TEST(PingErrorReport, StatusFollowsTheTable) {
     for (uint8_t code = 0; code < 16; ++code) {
-        IcmpAnswer found = read_report(icmp_report(kIcmpDestUnreachable, code));
-        EXPECT_EQ(found.kind, AnswerKind::error);
-        EXPECT_EQ(found.status, *icmp_answer_status(kIcmpDestUnreachable, code));
+        SCOPED_TRACE(testing::Message() << "code " << int(code));
+        expect_answer(read_report(icmp_report(kIcmpDestUnreachable, code)), AnswerKind::error,
+                      kRouter, *icmp_answer_status(kIcmpDestUnreachable, code), 61);
     }
     EXPECT_EQ(read_report(icmp_report(kIcmpTimeExceeded, 1)).status, kIpTtlExpiredReassem);
 }
