@@ -62,19 +62,13 @@ std::vector<std::string> folder_listing(const fs::path& folder) {
     return names;
 }
 
-// A lookup that cannot reach the resolver: it fails the test first if the cache does
-// not hold the address.
-Name cached_lookup(uint32_t address, const RunSettings& settings) {
+// A lookup with -c that cannot reach the resolver: it fails the test first if the cache
+// does not hold the address.
+Name cached_lookup(uint32_t address) {
     EXPECT_TRUE(cached_host_name(address).has_value()) << "not cached: " << address;
     if (!cached_host_name(address).has_value())
         return "<would ask the resolver>";
-    return lookup_host_name(address, settings);
-}
-
-RunSettings with_cache() {
-    RunSettings settings;
-    settings.use_cache = true;
-    return settings;
+    return lookup_host_name(address, RunSettings{.use_cache = true});
 }
 
 class HostCacheTest : public ::testing::Test {
@@ -131,12 +125,11 @@ TEST_F(HostCacheTest, RoundTripKeepsEveryRecordInFileOrder) {
                         record(kTarget, "target.lab") + record(kHop2, "r2.lab");
     EXPECT_EQ(load_and_save(bytes), bytes);
 
-    RunSettings settings = with_cache();
-    EXPECT_EQ(cached_lookup(kHop1, settings), Name("r1.lab"));
-    EXPECT_EQ(cached_lookup(kHop2, settings), Name("r2.lab"));
-    EXPECT_EQ(cached_lookup(kTarget, settings), Name("target.lab"));
+    EXPECT_EQ(cached_lookup(kHop1), Name("r1.lab"));
+    EXPECT_EQ(cached_lookup(kHop2), Name("r2.lab"));
+    EXPECT_EQ(cached_lookup(kTarget), Name("target.lab"));
     // A record with no name is an answer too: none, and no resolver call.
-    EXPECT_EQ(cached_lookup(kNoName, settings), std::nullopt);
+    EXPECT_EQ(cached_lookup(kNoName), std::nullopt);
     EXPECT_FALSE(cached_host_name(address_of(198, 18, 7, 7)).has_value());
 
     // Lookups of cached addresses add nothing.
@@ -171,10 +164,9 @@ TEST_F(HostCacheTest, FirstRecordForAnAddressWinsAndAllAreWrittenBack) {
                         record(kHop1, "second.lab") + record(kHop2, "named.lab") +
                         record(kHop1, "");
     EXPECT_EQ(load_and_save(bytes), bytes);
-    RunSettings settings = with_cache();
-    EXPECT_EQ(cached_lookup(kHop1, settings), Name("first.lab"));
+    EXPECT_EQ(cached_lookup(kHop1), Name("first.lab"));
     // A first record without a name also wins over a later one with a name.
-    EXPECT_EQ(cached_lookup(kHop2, settings), std::nullopt);
+    EXPECT_EQ(cached_lookup(kHop2), std::nullopt);
 }
 
 TEST_F(HostCacheTest, FirstRecordWinsAcrossManyRecords) {
@@ -271,8 +263,7 @@ TEST_F(HostCacheTest, SecondFileFollowsTheFirst) {
 TEST_F(HostCacheTest, NoResolveAnswersNoneWithoutAddingAnything) {
     std::string bytes = record(kHop1, "r1.lab");
     load_file(bytes);
-    RunSettings settings = with_cache();
-    settings.no_resolve = true;
+    const RunSettings settings{.no_resolve = true, .use_cache = true};
     EXPECT_EQ(lookup_host_name(kHop1, settings), std::nullopt);
     EXPECT_EQ(lookup_host_name(kHop2, settings), std::nullopt);
     EXPECT_FALSE(cached_host_name(kHop2).has_value());

@@ -68,17 +68,11 @@ struct ScriptedRun {
 std::string expected(const std::string& name) { return unit_data("probe_loop/" + name + ".out"); }
 
 RunSettings trace(int32_t probes = 3, int32_t max_hops = RunSettings{}.max_hops) {
-    RunSettings settings;
-    settings.probes_per_hop = probes;
-    settings.probe_gap_ms = 0;
-    settings.max_hops = max_hops;
-    return settings;
+    return {.max_hops = max_hops, .probe_gap_ms = 0, .probes_per_hop = probes};
 }
 
 RunSettings ping(int32_t probes = 3) {
-    RunSettings settings = trace(probes);
-    settings.ping_only = true;
-    return settings;
+    return {.ping_only = true, .probe_gap_ms = 0, .probes_per_hop = probes};
 }
 
 }  // namespace
@@ -176,8 +170,7 @@ TEST(StopRules, ZeroProbesPerHop) {
 
 TEST(PingDisplay, ReplyLinesAndCompletion) {
     ScriptedRun run({reached(1, 64), silence(), reached(12, 63)});
-    RunSettings settings = ping();
-    settings.data_size = 100;
+    const RunSettings settings{.ping_only = true, .probe_gap_ms = 0, .data_size = 100};
     EXPECT_EQ(run.run(settings, 127), expected("ping_replies"));
     EXPECT_EQ(run.ttls, (std::vector<int>{128, 128, 128}));
     // The name is still looked up, though not shown.
@@ -216,10 +209,7 @@ TEST(StopRules, TimeoutMarkerInAnAnswerGoesOn) {
 
 TEST(Pauses, GapAfterEveryProbeAndPauseAfterPassesThatGoOn) {
     ScriptedRun run({expired(kHop1, 1), expired(kHop1, 1), reached(1), reached(1)});
-    RunSettings settings = trace(2);
-    settings.probe_gap_ms = 7;
-    settings.hop_pause_ms = 40;
-    run.run(settings);
+    run.run({.hop_pause_ms = 40, .probe_gap_ms = 7, .probes_per_hop = 2});
     // The pass that completes the trace is not followed by a pause.
     EXPECT_EQ(run.sleeps, (std::vector<int32_t>{7, 7, 40, 7, 7}));
 
@@ -230,16 +220,12 @@ TEST(Pauses, GapAfterEveryProbeAndPauseAfterPassesThatGoOn) {
 
 TEST(Pauses, PingPausesLikeTheTraceAndSilentPassesPauseToo) {
     ScriptedRun ping_run({expired(kHop1, 1), expired(kHop1, 1), reached(1), reached(1)});
-    RunSettings settings = ping(2);
-    settings.probe_gap_ms = 7;
-    settings.hop_pause_ms = 40;
-    ping_run.run(settings, 127);
+    ping_run.run({.ping_only = true, .hop_pause_ms = 40, .probe_gap_ms = 7, .probes_per_hop = 2},
+                 127);
     EXPECT_EQ(ping_run.sleeps, (std::vector<int32_t>{7, 7, 40, 7, 7}));
 
     ScriptedRun silent;
-    settings = trace(0, 2);
-    settings.hop_pause_ms = 40;
-    silent.run(settings);
+    silent.run({.max_hops = 2, .hop_pause_ms = 40, .probe_gap_ms = 0, .probes_per_hop = 0});
     EXPECT_EQ(silent.sleeps, (std::vector<int32_t>{40, 40}));
 }
 
@@ -253,9 +239,7 @@ TEST(Payload, PrintableCycleFromSpaceToBrace) {
     EXPECT_EQ(payload[190], 0);
 
     ScriptedRun run;
-    RunSettings settings = ping(1);
-    settings.data_size = 100;
-    run.run(settings, 127);
+    run.run({.ping_only = true, .probe_gap_ms = 0, .data_size = 100, .probes_per_hop = 1}, 127);
     ASSERT_EQ(run.payloads.size(), 1u);
     EXPECT_EQ(run.payloads[0].size(), 100u);
     EXPECT_EQ(run.payloads[0][0], ' ');

@@ -55,8 +55,7 @@ TargetResolution resolve_address_text(const char* text, const RunSettings& setti
 }
 
 TEST(ResolveTarget, AddressTextWithoutNameLookups) {
-    RunSettings settings;
-    settings.no_resolve = true;
+    const RunSettings settings{.no_resolve = true};
     for (const char* text : {"127.0.0.1", "100", "255.255.255.255", "198.18.9.2"}) {
         TargetResolution target = resolve_address_text(text, settings);
         EXPECT_TRUE(target.ok) << text;
@@ -69,8 +68,7 @@ TEST(ResolveTarget, DisplayNameComesFromTheCache) {
     clear_host_cache();
     remember_host_name(kTarget, std::string("target.lab"));
     remember_host_name(address_of(198, 18, 9, 3), std::nullopt);
-    RunSettings settings;
-    settings.use_cache = true;
+    RunSettings settings{.use_cache = true};
     ASSERT_TRUE(cached_host_name(kTarget).has_value());
     TargetResolution named = resolve_address_text("198.18.9.2", settings);
     EXPECT_TRUE(named.ok);
@@ -111,8 +109,7 @@ TEST(Banner, TraceMode) {
 }
 
 TEST(Banner, PingOnlyMode) {
-    RunSettings settings;
-    settings.ping_only = true;
+    RunSettings settings{.ping_only = true};
     EXPECT_EQ(banner(kTarget, std::string("target.lab"), settings),
               "\nPinging target.lab [198.18.9.2] with data size of 32:\n\n");
     settings.data_size = 100;

@@ -44,9 +44,7 @@ struct LoopbackExchange {
 }  // namespace
 
 TEST(UdpProbe, LoopbackAnswersFromThePortAndTheCounterRises) {
-    RunSettings settings;
-    settings.data_size = 16;
-    settings.timeout_ms = 3000;
+    const RunSettings settings{.data_size = 16, .timeout_ms = 3000};
     fill_payload(request_payload().data(), settings.data_size);
     ProbeReply first = udp_probe(kLoopback, 64, settings);
     uint8_t first_counter = request_payload()[0];
@@ -62,8 +60,7 @@ TEST(UdpProbe, LoopbackAnswersFromThePortAndTheCounterRises) {
 }
 
 TEST(UdpProbe, TtlZeroIsUnansweredWithoutWaiting) {
-    RunSettings settings;
-    settings.timeout_ms = 20000;
+    const RunSettings settings{.timeout_ms = 20000};
     auto start = Clock::now();
     ProbeReply reply = udp_probe(kLoopback, 0, settings);
     EXPECT_FALSE(reply.answered);
