@@ -140,18 +140,8 @@ private:
         if (probe->fragment || probe->kind == netsim::Probe::Kind::other)
             return log_other(*probe, read_ns);
         std::vector<netsim::Outgoing> answers = responder_.on_probe(*probe);
-        bool echo = probe->kind == netsim::Probe::Kind::echo;
-        std::string fields =
-            echo ? "id=" + std::to_string(probe->id) + " seq=" + std::to_string(probe->seq)
-                 : "sport=" + std::to_string(probe->sport) +
-                       " dport=" + std::to_string(probe->dport) +
-                       " ulen=" + std::to_string(probe->udp_length) +
-                       " csum=" + std::to_string(probe->udp_checksum);
-        std::string first = probe->first_byte < 0 ? "-" : std::to_string(probe->first_byte);
-        log("probe %d t=%.3f %s src=%s dst=%s ttl=%d tos=%d %s len=%zu first=%s wake_us=%lld\n",
-            responder_.probes_seen(), ms_since_start(departure_ns), echo ? "icmp" : "udp",
-            address_text(probe->src).c_str(), address_text(probe->dst).c_str(), probe->ttl,
-            probe->tos, fields.c_str(), probe->payload_length, first.c_str(),
+        log("probe %d t=%.3f %s wake_us=%lld\n", responder_.probes_seen(),
+            ms_since_start(departure_ns), netsim::probe_text(*probe).c_str(),
             static_cast<long long>((read_ns - departure_ns) / 1000));
         for (netsim::Outgoing& out : answers) {
             int64_t due = departure_ns + static_cast<int64_t>(out.delay_ms) * 1000000;

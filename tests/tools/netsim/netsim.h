@@ -66,6 +66,13 @@ Bytes quote_probe(const Probe& probe, int hops_before, size_t limit);
 std::string address_text(uint32_t address);
 std::optional<uint32_t> parse_address(std::string_view text);
 
+// An echo request or UDP probe as its log line shows it after "probe N t=MS ":
+//   icmp src=A dst=B ttl=T tos=X id=I seq=S len=L first=F
+//   udp src=A dst=B ttl=T tos=X sport=P dport=Q ulen=U csum=C len=L first=F
+// (len: payload bytes after the ICMP or UDP header; first: the first of them, "-" when
+// there is none).
+std::string probe_text(const Probe& probe);
+
 // What one responder sends back for one probe.
 struct Answer {
     enum class Kind {

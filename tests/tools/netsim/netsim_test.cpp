@@ -73,20 +73,14 @@ TEST(Packets, ChecksumsOfBuiltPacketsVerify) {
 }
 
 TEST(Packets, ReadsEchoAndUdpProbes) {
-    Probe echo = probe_of(echo_request(3, 9, 32, 184));
-    EXPECT_EQ(echo.kind, Probe::Kind::echo);
-    EXPECT_EQ(echo.ttl, 3);
-    EXPECT_EQ(echo.tos, 184);
-    EXPECT_EQ(echo.id, 0x1234);
-    EXPECT_EQ(echo.seq, 9);
-    EXPECT_EQ(echo.payload_length, 32u);
-    EXPECT_EQ(echo.first_byte, 0x20);
+    EXPECT_EQ(probe_text(probe_of(echo_request(3, 9, 32, 184))),
+              "icmp src=198.19.0.1 dst=198.19.9.9 ttl=3 tos=184 id=4660 seq=9 len=32 first=32");
+    EXPECT_EQ(probe_of(echo_request(3, 9)).kind, Probe::Kind::echo);
     Probe udp = probe_of(udp_probe(2, 7));
     EXPECT_EQ(udp.kind, Probe::Kind::udp);
-    EXPECT_EQ(udp.sport, 60001);
-    EXPECT_EQ(udp.dport, 33436);
-    EXPECT_EQ(udp.udp_length, 40);
-    EXPECT_EQ(udp.first_byte, 7);
+    EXPECT_EQ(probe_text(udp),
+              "udp src=198.19.0.1 dst=198.19.9.9 ttl=2 tos=0 sport=60001 "
+              "dport=33436 ulen=40 csum=0 len=32 first=7");
     EXPECT_FALSE(read_probe(Bytes(19, 0x45)));
 }
 

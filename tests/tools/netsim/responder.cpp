@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "netsim.h"
 #include "wire/bytes.h"
@@ -126,6 +127,23 @@ std::optional<uint32_t> parse_address(std::string_view text) {
     if (inet_pton(AF_INET, std::string(text).c_str(), &in) != 1)
         return std::nullopt;
     return ntohl(in.s_addr);
+}
+
+std::string probe_text(const Probe& probe) {
+    bool echo = probe.kind == Probe::Kind::echo;
+    char fields[64];
+    if (echo)
+        std::snprintf(fields, sizeof fields, "id=%d seq=%d", probe.id, probe.seq);
+    else
+        std::snprintf(fields, sizeof fields, "sport=%d dport=%d ulen=%d csum=%d", probe.sport,
+                      probe.dport, probe.udp_length, probe.udp_checksum);
+    std::string first = probe.first_byte < 0 ? "-" : std::to_string(probe.first_byte);
+    char text[192];
+    std::snprintf(text, sizeof text, "%s src=%s dst=%s ttl=%d tos=%d %s len=%zu first=%s",
+                  echo ? "icmp" : "udp", address_text(probe.src).c_str(),
+                  address_text(probe.dst).c_str(), probe.ttl, probe.tos, fields,
+                  probe.payload_length, first.c_str());
+    return text;
 }
 
 std::vector<Outgoing> Responder::on_probe(const Probe& probe) {
