@@ -175,12 +175,11 @@ const Answer* Responder::choose(const Probe& probe, int* hop) const {
             return &pick(target.answers, run_index_);
         }
     }
-    const Hop* found = nullptr;
-    for (const Hop& line : scenario_.hops) {
-        if (probe.ttl >= line.first && probe.ttl <= line.last)
-            found = &line;
-    }
-    if (found == nullptr)
+    // The last line that names the TTL.
+    auto found = std::find_if(scenario_.hops.rbegin(), scenario_.hops.rend(), [&](const Hop& line) {
+        return probe.ttl >= line.first && probe.ttl <= line.last;
+    });
+    if (found == scenario_.hops.rend())
         return nullptr;
     *hop = probe.ttl;
     return &pick(found->answers, run_index_);
@@ -212,10 +211,9 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
     uint32_t noise_from = wanted.from.value_or(kNoiseSource);
     switch (injection.what) {
     case Injection::What::echo_request: {
-        Bytes body(32);
-        for (size_t i = 0; i < body.size(); ++i)
-            body[i] = static_cast<uint8_t>('a' + i % 23);
-        Bytes icmp = icmp_message(8, 0, static_cast<uint32_t>(kNoiseIdentifier) << 16 | 1, body);
+        constexpr std::string_view kBody = "abcdefghijklmnopqrstuvwabcdefghi";
+        Bytes icmp = icmp_message(8, 0, static_cast<uint32_t>(kNoiseIdentifier) << 16 | 1,
+                                  Bytes(kBody.begin(), kBody.end()));
         return packet(wanted, noise_from, probe.src, 64, 0, icmp, "noise echo-request");
     }
     case Injection::What::other_reply: {
