@@ -13,21 +13,23 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
+#include <map>
 #include <queue>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
-#include "departures.h"
-#include "packets.h"
-#include "responder.h"
-#include "scenario.h"
-#include "tun.h"
+#include "device.h"
+#include "netsim.h"
 
 namespace {
+
+using netsim::address_text;
 
 volatile sig_atomic_t g_stop = 0;
 
@@ -35,19 +37,16 @@ volatile sig_atomic_t g_stop = 0;
 // sleep can come late on a busy machine, a spin does not.
 constexpr int64_t kSpinNs = 1000000;
 
-void on_signal(int) { g_stop = 1; }
-
 int64_t now_ns() { return netsim::clock_ns(CLOCK_MONOTONIC); }
 
-struct Options {
-    std::string scenario;
-    std::string device = "netsim0";
-    uint32_t address = 0xc6130001;  // 198.19.0.1
-    int prefix = 16;
-    std::string log;
-    std::string ready;
-    bool check_only = false;
-};
+// Says on stderr why the simulator stops, and gives the status it stops with.
+int refuse(int status, const std::string& why) {
+    std::fprintf(stderr, "netsim: %s\n", why.c_str());
+    return status;
+}
+
+// The value of each option of the command line, defaults filled in.
+using Options = std::map<std::string, std::string, std::less<>>;
 
 struct Pending {
     int64_t due_ns = 0;
@@ -62,216 +61,155 @@ struct Pending {
 class Simulator {
 public:
     Simulator(netsim::Scenario scenario, int fd, int tap, FILE* log)
-        : responder_(std::move(scenario)),
-          fd_(fd),
-          tap_(tap),
-          departures_(tap),
-          log_(log),
-          start_ns_(now_ns()) {}
+        : responder_(std::move(scenario)), fd_(fd), tap_(tap), departures_(tap), log_(log) {}
 
     // Runs the answering code once on made-up probes, without sending or counting
     // anything, and opens the log: the first real answer must not pay for first use.
-    void warm_up(const std::string& device);
+    void warm_up(const std::string& device) {
+        netsim::Bytes echo =
+            netsim::make_ipv4(0xc6130001, 0xc6130909, 1, 0, 1,
+                              netsim::icmp_message(8, 0, 0x10001, netsim::Bytes(64, 0x20)));
+        netsim::Bytes udp = echo;
+        udp[9] = kProtocolUdp;
+        netsim::Responder trial = responder_;
+        std::string scratch;
+        for (int ttl : {1, 2, 64, 255}) {
+            for (netsim::Bytes* datagram : {&echo, &udp}) {
+                (*datagram)[8] = static_cast<uint8_t>(ttl);
+                for (const netsim::Outgoing& out : trial.on_probe(*netsim::read_probe(*datagram)))
+                    scratch += address_text(netsim::read_probe(out.packet)->src) + out.what;
+            }
+        }
+        log("start t=%.3f dev=%s warm-up=%zu\n", ms_since_start(now_ns()), device.c_str(),
+            scratch.size());
+    }
 
     // Runs until SIGTERM, SIGINT or SIGHUP; false on a device error.
-    bool run();
+    bool run() {
+        sigset_t open_mask;
+        sigemptyset(&open_mask);
+        while (!g_stop) {
+            timespec wait{};
+            int64_t left = queue_.empty() ? 0 : queue_.top().due_ns - now_ns() - kSpinNs;
+            wait.tv_sec = static_cast<time_t>(std::max<int64_t>(0, left) / 1000000000);
+            wait.tv_nsec = static_cast<long>(std::max<int64_t>(0, left) % 1000000000);
+            pollfd watched[2] = {{fd_, POLLIN, 0}, {tap_, POLLIN, 0}};
+            int ready =
+                ppoll(watched, tap_ < 0 ? 1 : 2, queue_.empty() ? nullptr : &wait, &open_mask);
+            if (ready < 0 && errno != EINTR)
+                return refuse(false, std::string("poll: ") + std::strerror(errno));
+            if (ready > 0 && (watched[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+                return refuse(false, "the device went away");
+            if (ready > 0 && (watched[0].revents & POLLIN) != 0)
+                read_packets();
+            else if (ready > 0)
+                departures_.drain();
+            send_due();
+        }
+        return true;
+    }
 
 private:
-    void read_packets();
-    void take(std::span<const uint8_t> datagram, int64_t departure_ns, int64_t read_ns);
-    void send_due();
-    void log_probe(const netsim::Probe& probe, int64_t departure_ns, int64_t read_ns);
-    void log_other(const netsim::Probe& probe, int64_t at_ns);
+    // One line of the log, when there is one, written at once.
+    __attribute__((format(printf, 2, 3))) void log(const char* format, ...) {
+        if (log_ == nullptr)
+            return;
+        va_list arguments;
+        va_start(arguments, format);
+        std::vfprintf(log_, format, arguments);
+        va_end(arguments);
+        std::fflush(log_);
+    }
+
     double ms_since_start(int64_t at_ns) const { return (at_ns - start_ns_) / 1e6; }
+
+    void read_packets() {
+        static uint8_t buffer[65536];
+        for (ssize_t got; (got = read(fd_, buffer, sizeof buffer)) >= 0;) {
+            int64_t read_ns = now_ns();
+            std::span<const uint8_t> datagram(buffer, static_cast<size_t>(got));
+            take(datagram, departures_.departure_of(datagram, read_ns), read_ns);
+        }
+        // EAGAIN: all read; anything else shows at the next poll.
+    }
+
+    void take(std::span<const uint8_t> datagram, int64_t departure_ns, int64_t read_ns) {
+        std::optional<netsim::Probe> probe = netsim::read_probe(datagram);
+        if (!probe)
+            return;
+        if (probe->fragment || probe->kind == netsim::Probe::Kind::other)
+            return log_other(*probe, read_ns);
+        std::vector<netsim::Outgoing> answers = responder_.on_probe(*probe);
+        log("probe %d t=%.3f %s wake_us=%lld\n", responder_.probes_seen(),
+            ms_since_start(departure_ns), netsim::probe_text(*probe).c_str(),
+            static_cast<long long>((read_ns - departure_ns) / 1000));
+        for (netsim::Outgoing& out : answers) {
+            int64_t due = departure_ns + static_cast<int64_t>(out.delay_ms) * 1000000;
+            queue_.push(Pending{due, order_++, responder_.probes_seen(), std::move(out)});
+        }
+        send_due();
+    }
+
+    void log_other(const netsim::Probe& probe, int64_t at_ns) {
+        std::string icmp =
+            probe.protocol == 1 && !probe.fragment
+                ? " icmp=" + std::to_string(probe.icmp_type) + "/" + std::to_string(probe.icmp_code)
+                : "";
+        log("other t=%.3f proto=%d src=%s dst=%s ttl=%d len=%zu%s%s\n", ms_since_start(at_ns),
+            probe.protocol, address_text(probe.src).c_str(), address_text(probe.dst).c_str(),
+            probe.ttl, probe.datagram.size(), icmp.c_str(), probe.fragment ? " fragment" : "");
+    }
+
+    void send_due() {
+        while (!queue_.empty() && queue_.top().due_ns <= now_ns()) {
+            const Pending& next = queue_.top();
+            int64_t at = now_ns();
+            ssize_t sent = write(fd_, next.out.packet.data(), next.out.packet.size());
+            int64_t done = now_ns();
+            if (std::optional<netsim::Probe> packet = netsim::read_probe(next.out.packet))
+                log("sent probe=%d t=%.3f late_us=%lld write_us=%lld from=%s to=%s ttl=%d "
+                    "len=%zu%s : %s\n",
+                    next.probe, ms_since_start(at),
+                    static_cast<long long>((at - next.due_ns) / 1000),
+                    static_cast<long long>((done - at) / 1000), address_text(packet->src).c_str(),
+                    address_text(packet->dst).c_str(), packet->ttl, next.out.packet.size(),
+                    sent < 0 ? " failed" : "", next.out.what.c_str());
+            queue_.pop();
+        }
+    }
 
     netsim::Responder responder_;
     int fd_;
     int tap_;
     netsim::Departures departures_;
     FILE* log_;
-    int64_t start_ns_;
+    int64_t start_ns_ = now_ns();
     uint64_t order_ = 0;
     std::priority_queue<Pending, std::vector<Pending>, std::greater<>> queue_;
 };
 
-void Simulator::warm_up(const std::string& device) {
-    netsim::Bytes body(64, 0x20);
-    netsim::Bytes echo = netsim::make_ipv4(0xc6130001, 0xc6130909, 1, 0, 1,
-                                           netsim::icmp_message(8, 0, 0x10001, body));
-    netsim::Bytes udp = echo;
-    udp[9] = 17;
-    netsim::Responder trial = responder_;
-    std::string scratch;
-    for (int ttl : {1, 2, 64, 255}) {
-        for (netsim::Bytes* datagram : {&echo, &udp}) {
-            (*datagram)[8] = static_cast<uint8_t>(ttl);
-            std::optional<netsim::Probe> probe = netsim::read_probe(*datagram);
-            if (!probe)
-                continue;
-            for (const netsim::Outgoing& out : trial.on_probe(*probe))
-                scratch += netsim::address_text(netsim::read_probe(out.packet)->src) + out.what;
-        }
-    }
-    if (log_ != nullptr) {
-        std::fprintf(log_, "start t=%.3f dev=%s warm-up=%zu\n", ms_since_start(now_ns()),
-                     device.c_str(), scratch.size());
-        std::fflush(log_);
-    }
-}
-
-bool Simulator::run() {
-    sigset_t open_mask;
-    sigemptyset(&open_mask);
-    while (!g_stop) {
-        timespec wait{};
-        timespec* timeout = nullptr;
-        if (!queue_.empty()) {
-            int64_t left = std::max<int64_t>(0, queue_.top().due_ns - now_ns() - kSpinNs);
-            wait.tv_sec = static_cast<time_t>(left / 1000000000);
-            wait.tv_nsec = static_cast<long>(left % 1000000000);
-            timeout = &wait;
-        }
-        pollfd watched[2] = {{fd_, POLLIN, 0}, {tap_, POLLIN, 0}};
-        int ready = ppoll(watched, tap_ < 0 ? 1 : 2, timeout, &open_mask);
-        if (ready < 0 && errno != EINTR) {
-            std::fprintf(stderr, "netsim: poll: %s\n", std::strerror(errno));
+// Reads the command line into options and the address and prefix of --addr; false when
+// it is no valid one.
+bool read_options(int argc, char** argv, Options& options, uint32_t* address, int* prefix) {
+    for (int i = 1; i < argc; i += 2) {
+        auto option = options.find(argv[i]);
+        if (option == options.end() || i + 1 == argc)
             return false;
-        }
-        if (ready > 0 && (watched[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            std::fprintf(stderr, "netsim: the device went away\n");
-            return false;
-        }
-        if (ready > 0 && (watched[0].revents & POLLIN) != 0)
-            read_packets();
-        else if (ready > 0)
-            departures_.drain();
-        send_due();
+        option->second = argv[i + 1];
     }
-    return true;
-}
-
-void Simulator::read_packets() {
-    static uint8_t buffer[65536];
-    for (;;) {
-        ssize_t got = read(fd_, buffer, sizeof buffer);
-        if (got < 0)
-            return;  // EAGAIN: all read; anything else shows at the next poll
-        int64_t read_ns = now_ns();
-        std::span<const uint8_t> datagram(buffer, static_cast<size_t>(got));
-        take(datagram, departures_.departure_of(datagram, read_ns), read_ns);
-    }
-}
-
-void Simulator::take(std::span<const uint8_t> datagram, int64_t departure_ns, int64_t read_ns) {
-    std::optional<netsim::Probe> probe = netsim::read_probe(datagram);
-    if (!probe)
-        return;
-    if (probe->fragment || probe->kind == netsim::Probe::Kind::other) {
-        log_other(*probe, read_ns);
-        return;
-    }
-    std::vector<netsim::Outgoing> answers = responder_.on_probe(*probe);
-    log_probe(*probe, departure_ns, read_ns);
-    for (netsim::Outgoing& out : answers) {
-        int64_t due = departure_ns + static_cast<int64_t>(out.delay_ms) * 1000000;
-        queue_.push(Pending{due, order_++, responder_.probes_seen(), std::move(out)});
-    }
-    send_due();
-}
-
-void Simulator::send_due() {
-    while (!queue_.empty() && queue_.top().due_ns <= now_ns()) {
-        const Pending& next = queue_.top();
-        int64_t at = now_ns();
-        ssize_t sent = write(fd_, next.out.packet.data(), next.out.packet.size());
-        int64_t done = now_ns();
-        std::optional<netsim::Probe> packet = netsim::read_probe(next.out.packet);
-        if (log_ != nullptr && packet) {
-            std::fprintf(log_,
-                         "sent probe=%d t=%.3f late_us=%lld write_us=%lld from=%s to=%s ttl=%d "
-                         "len=%zu%s : %s\n",
-                         next.probe, ms_since_start(at),
-                         static_cast<long long>((at - next.due_ns) / 1000),
-                         static_cast<long long>((done - at) / 1000),
-                         netsim::address_text(packet->src).c_str(),
-                         netsim::address_text(packet->dst).c_str(), packet->ttl,
-                         next.out.packet.size(), sent < 0 ? " failed" : "", next.out.what.c_str());
-            std::fflush(log_);
-        }
-        queue_.pop();
-    }
-}
-
-void Simulator::log_probe(const netsim::Probe& probe, int64_t departure_ns, int64_t read_ns) {
-    if (log_ == nullptr)
-        return;
-    std::string first = probe.first_byte < 0 ? "-" : std::to_string(probe.first_byte);
-    std::fprintf(log_, "probe %d t=%.3f %s src=%s dst=%s ttl=%d tos=%d ", responder_.probes_seen(),
-                 ms_since_start(departure_ns),
-                 probe.kind == netsim::Probe::Kind::echo ? "icmp" : "udp",
-                 netsim::address_text(probe.src).c_str(), netsim::address_text(probe.dst).c_str(),
-                 probe.ttl, probe.tos);
-    if (probe.kind == netsim::Probe::Kind::echo)
-        std::fprintf(log_, "id=%d seq=%d", probe.id, probe.seq);
-    else
-        std::fprintf(log_, "sport=%d dport=%d ulen=%d csum=%d", probe.sport, probe.dport,
-                     probe.udp_length, probe.udp_checksum);
-    std::fprintf(log_, " len=%zu first=%s wake_us=%lld\n", probe.payload_length, first.c_str(),
-                 static_cast<long long>((read_ns - departure_ns) / 1000));
-    std::fflush(log_);
-}
-
-void Simulator::log_other(const netsim::Probe& probe, int64_t at_ns) {
-    if (log_ == nullptr)
-        return;
-    std::fprintf(log_, "other t=%.3f proto=%d src=%s dst=%s ttl=%d len=%zu", ms_since_start(at_ns),
-                 probe.protocol, netsim::address_text(probe.src).c_str(),
-                 netsim::address_text(probe.dst).c_str(), probe.ttl, probe.datagram.size());
-    if (probe.protocol == 1 && !probe.fragment)
-        std::fprintf(log_, " icmp=%d/%d", probe.icmp_type, probe.icmp_code);
-    std::fprintf(log_, "%s\n", probe.fragment ? " fragment" : "");
-    std::fflush(log_);
-}
-
-bool parse_address_prefix(const std::string& text, Options& options) {
+    const std::string& text = options["--addr"];
     size_t slash = text.find('/');
-    std::optional<uint32_t> address = netsim::parse_address(text.substr(0, slash));
-    if (!address || slash == std::string::npos)
-        return false;
-    int prefix = std::atoi(text.c_str() + slash + 1);
-    if (prefix < 8 || prefix > 30)
-        return false;
-    options.address = *address;
-    options.prefix = prefix;
-    return true;
-}
-
-bool parse_options(int argc, char** argv, Options& options) {
-    static const std::pair<std::string_view, std::string Options::*> kTexts[] = {
-        {"--scenario", &Options::scenario}, {"--check", &Options::scenario},
-        {"--dev", &Options::device},        {"--log", &Options::log},
-        {"--ready", &Options::ready},
-    };
-    for (int i = 1; i < argc; ++i) {
-        std::string_view word = argv[i];
-        if (i + 1 >= argc)
-            return false;
-        std::string value = argv[++i];
-        auto text = std::find_if(std::begin(kTexts), std::end(kTexts),
-                                 [&](const auto& named) { return named.first == word; });
-        if (text != std::end(kTexts))
-            options.*(text->second) = value;
-        else if (word != "--addr" || !parse_address_prefix(value, options))
-            return false;
-        options.check_only = options.check_only || word == "--check";
-    }
-    return !options.scenario.empty();
+    std::optional<uint32_t> parsed = netsim::parse_address(text.substr(0, slash));
+    *address = parsed.value_or(0);
+    *prefix = slash == std::string::npos ? 0 : std::atoi(text.c_str() + slash + 1);
+    return parsed && *prefix >= 8 && *prefix <= 30 &&
+           !(options["--scenario"] + options["--check"]).empty();
 }
 
 std::optional<netsim::Scenario> load_scenario(const std::string& path) {
     std::ifstream file(path);
     if (!file) {
-        std::fprintf(stderr, "netsim: cannot read %s\n", path.c_str());
+        refuse(2, "cannot read " + path);
         return std::nullopt;
     }
     std::stringstream text;
@@ -279,27 +217,26 @@ std::optional<netsim::Scenario> load_scenario(const std::string& path) {
     std::string error;
     std::optional<netsim::Scenario> scenario = netsim::parse_scenario(text.str(), &error);
     if (!scenario)
-        std::fprintf(stderr, "netsim: %s: %s\n", path.c_str(), error.c_str());
+        refuse(2, path + ": " + error);
     return scenario;
 }
 
 // The ready file appears whole (written, then renamed) once the device reads packets.
-bool announce_ready(const Options& options) {
-    std::string line = "ready " + options.device + " " + netsim::address_text(options.address) +
-                       "/" + std::to_string(options.prefix) + " pid " + std::to_string(getpid()) +
-                       "\n";
+bool announce_ready(const std::string& device, uint32_t address, int prefix,
+                    const std::string& ready) {
+    std::string line = "ready " + device + " " + address_text(address) + "/" +
+                       std::to_string(prefix) + " pid " + std::to_string(getpid()) + "\n";
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
-    if (options.ready.empty())
+    if (ready.empty())
         return true;
-    std::string temporary = options.ready + ".part";
-    std::ofstream(temporary) << line;
-    return std::rename(temporary.c_str(), options.ready.c_str()) == 0;
+    std::ofstream(ready + ".part") << line;
+    return std::rename((ready + ".part").c_str(), ready.c_str()) == 0;
 }
 
 void install_signals() {
     struct sigaction action {};
-    action.sa_handler = on_signal;
+    action.sa_handler = [](int) { g_stop = 1; };
     sigemptyset(&action.sa_mask);
     sigset_t blocked;
     sigemptyset(&blocked);
@@ -312,30 +249,11 @@ void install_signals() {
     sigprocmask(SIG_BLOCK, &blocked, nullptr);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options;
-    if (!parse_options(argc, argv, options)) {
-        std::fprintf(stderr,
-                     "usage: netsim --scenario FILE [--dev NAME] [--addr A.B.C.D/PREFIX] "
-                     "[--log FILE] [--ready FILE]\n       netsim --check FILE\n");
-        return 2;
-    }
-    std::optional<netsim::Scenario> scenario = load_scenario(options.scenario);
-    if (!scenario)
-        return 2;
-    if (options.check_only)
-        return 0;
-    install_signals();
-    // A test that dies without its cleanup must not leave the simulator running.
-    pid_t parent = getppid();
-    prctl(PR_SET_PDEATHSIG, SIGTERM, 0UL, 0UL, 0UL);
-    if (getppid() != parent)
-        return 1;
+// Makes the answers leave on time even while the machine compiles.
+void run_on_time() {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);  // wake-ups on time, not up to 50 us late
-    // Answers must leave on time even while the machine compiles; without the right to
-    // real-time scheduling the simulator runs all the same, only less exactly.
+    // Without the right to real-time scheduling the simulator runs all the same, only
+    // less exactly.
     sched_param priority{};
     priority.sched_priority = 20;
     sched_setscheduler(0, SCHED_FIFO, &priority);
@@ -345,32 +263,55 @@ int main(int argc, char** argv) {
     // memory is far too large to lock, so that build goes without.
     mlockall(MCL_CURRENT | MCL_FUTURE);
 #endif
-    FILE* log = nullptr;
-    if (!options.log.empty() && (log = std::fopen(options.log.c_str(), "a")) == nullptr) {
-        std::fprintf(stderr, "netsim: cannot write %s\n", options.log.c_str());
-        return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options = {{"--scenario", ""},          {"--check", ""}, {"--dev", "netsim0"},
+                       {"--addr", "198.19.0.1/16"}, {"--log", ""},   {"--ready", ""}};
+    uint32_t address = 0;
+    int prefix = 0;
+    if (!read_options(argc, argv, options, &address, &prefix)) {
+        std::fprintf(stderr,
+                     "usage: netsim --scenario FILE [--dev NAME] [--addr A.B.C.D/PREFIX] "
+                     "[--log FILE] [--ready FILE]\n       netsim --check FILE\n");
+        return 2;
     }
-    std::string error;
-    int fd = netsim::open_tun(options.device, options.address, options.prefix, &error);
-    if (fd < 0) {
-        std::fprintf(stderr, "netsim: %s: %s\n", options.device.c_str(), error.c_str());
+    bool check_only = !options["--check"].empty();
+    std::optional<netsim::Scenario> scenario =
+        load_scenario(check_only ? options["--check"] : options["--scenario"]);
+    if (!scenario)
+        return 2;
+    if (check_only)
+        return 0;
+    install_signals();
+    // A test that dies without its cleanup must not leave the simulator running.
+    pid_t parent = getppid();
+    prctl(PR_SET_PDEATHSIG, SIGTERM, 0UL, 0UL, 0UL);
+    if (getppid() != parent)
         return 1;
+    run_on_time();
+    const std::string& log_path = options["--log"];
+    FILE* log = log_path.empty() ? nullptr : std::fopen(log_path.c_str(), "a");
+    if (!log_path.empty() && log == nullptr)
+        return refuse(1, "cannot write " + log_path);
+    const std::string& device = options["--dev"];
+    int fd = -1;
+    int tap = -1;
+    try {
+        fd = netsim::open_tun(device, address, prefix);
+        tap = netsim::open_tap(device);
+    } catch (const std::runtime_error& failure) {
+        if (fd < 0)
+            return refuse(1, device + ": " + failure.what());
+        // Without the tap the simulator runs all the same, only less exactly.
+        refuse(0, device + ": " + failure.what() + "; delays count from reading");
     }
-    int tap = netsim::open_tap(options.device, &error);
-    if (tap < 0)
-        std::fprintf(stderr, "netsim: %s: %s; delays count from reading\n", options.device.c_str(),
-                     error.c_str());
     Simulator simulator(std::move(*scenario), fd, tap, log);
-    simulator.warm_up(options.device);
-    if (!announce_ready(options)) {
-        std::fprintf(stderr, "netsim: cannot write %s\n", options.ready.c_str());
-        return 1;
-    }
-    bool ok = simulator.run();
-    if (tap >= 0)
-        close(tap);
-    close(fd);
-    if (log != nullptr)
-        std::fclose(log);
-    return ok ? 0 : 1;
+    simulator.warm_up(device);
+    if (!announce_ready(device, address, prefix, options["--ready"]))
+        return refuse(1, "cannot write " + options["--ready"]);
+    // The device goes with the simulator, when its descriptor closes at the end.
+    return simulator.run() ? 0 : 1;
 }

@@ -1,10 +1,14 @@
-// netsim responder: choosing and building the answers of the scenario.
-#include "responder.h"
+// netsim responder: probe reading, and choosing and building the answers of the scenario
+// on the shared packet builder.
+#include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstdio>
 
+#include "netsim.h"
 #include "wire/bytes.h"
-#include "wire/checksum.h"
+#include "wire/icmp.h"
+#include "wire/udp.h"
 
 namespace netsim {
 
@@ -13,18 +17,38 @@ namespace {
 constexpr uint16_t kNoiseIdentifier = 0x4e53;
 constexpr uint16_t kOtherIdentifierMask = 0x5a5a;
 
+// The fields of the ICMP or UDP header (both are 8 bytes long) and the payload after it.
+void read_transport(Probe& probe, std::span<const uint8_t> body) {
+    static_assert(kIcmpHeaderSize == kUdpHeaderSize);
+    if (body.size() < kUdpHeaderSize)
+        return;
+    if (probe.protocol == kProtocolIcmp) {
+        probe.icmp_type = body[0];
+        probe.icmp_code = body[1];
+        if (probe.icmp_type == kIcmpEchoRequest && probe.icmp_code == 0) {
+            probe.kind = Probe::Kind::echo;
+            probe.id = read_u16(body, 4);
+            probe.seq = read_u16(body, 6);
+        }
+    } else if (probe.protocol == kProtocolUdp) {
+        probe.kind = Probe::Kind::udp;
+        probe.sport = read_u16(body, 0);
+        probe.dport = read_u16(body, 2);
+        probe.udp_length = read_u16(body, 4);
+        probe.udp_checksum = read_u16(body, 6);
+    }
+    probe.payload_length = body.size() - kUdpHeaderSize;
+    if (probe.payload_length > 0)
+        probe.first_byte = body[kUdpHeaderSize];
+}
+
 Bytes payload_of(const Probe& probe) {
     return Bytes(probe.datagram.end() - static_cast<ptrdiff_t>(probe.payload_length),
                  probe.datagram.end());
 }
 
 const Answer& pick(const std::vector<Answer>& answers, int index) {
-    size_t at = std::min(static_cast<size_t>(index - 1), answers.size() - 1);
-    return answers[at];
-}
-
-std::string kind_text(uint8_t type, uint8_t code) {
-    return "icmp " + std::to_string(type) + "/" + std::to_string(code);
+    return answers[std::min(static_cast<size_t>(index - 1), answers.size() - 1)];
 }
 
 // The same probe as another program would send it: another ICMP identifier (checksum
@@ -38,8 +62,7 @@ Probe strangers_probe(const Probe& probe) {
     if (probe.kind == Probe::Kind::echo) {
         other.id = static_cast<uint16_t>(probe.id ^ kOtherIdentifierMask);
         write_u16(transport, 4, other.id);
-        write_u16(transport, 2, 0);
-        write_u16(transport, 2, internet_checksum(transport));
+        packet::reseal_icmp(other.datagram);
     } else if (probe.kind == Probe::Kind::udp) {
         other.sport = static_cast<uint16_t>(probe.sport ^ kOtherIdentifierMask);
         write_u16(transport, 0, other.sport);
@@ -56,41 +79,90 @@ std::optional<Outgoing> labelled(std::optional<Outgoing> out, const char* prefix
     return out;
 }
 
-bool injection_applies(const Injection& injection, const Probe& probe, int number) {
-    switch (injection.when) {
-    case Injection::When::probe:
-        return injection.number == number;
-    case Injection::When::ttl:
-        return injection.number == probe.ttl;
-    case Injection::When::every:
-        return true;
-    }
-    return false;
+}  // namespace
+
+std::optional<Probe> read_probe(std::span<const uint8_t> datagram) {
+    std::optional<Ipv4Header> ip = read_ipv4_header(datagram);
+    if (!ip || ip->total_length < ip->header_length || ip->total_length > datagram.size())
+        return std::nullopt;
+    Probe probe;
+    probe.datagram.assign(datagram.begin(), datagram.begin() + ip->total_length);
+    probe.tos = datagram[1];
+    probe.ttl = ip->ttl;
+    probe.protocol = ip->protocol;
+    probe.src = ntohl(ip->source);
+    probe.dst = ntohl(ip->destination);
+    probe.fragment = (ip->fragment & (kIpv4MoreFragments | kIpv4FragmentOffsetMask)) != 0;
+    if (!probe.fragment)
+        read_transport(probe,
+                       datagram.subspan(ip->header_length, ip->total_length - ip->header_length));
+    return probe;
 }
 
-}  // namespace
+Bytes make_ipv4(uint32_t src, uint32_t dst, uint8_t ttl, uint8_t tos, uint16_t ident,
+                std::span<const uint8_t> icmp, uint8_t protocol, size_t option_bytes) {
+    packet::Ipv4 ip{.source = htonl(src),
+                    .destination = htonl(dst),
+                    .ttl = ttl,
+                    .protocol = protocol,
+                    .tos = tos,
+                    .ident = ident,
+                    .option_bytes = option_bytes};
+    return packet::ipv4_datagram(ip, icmp);
+}
+
+Bytes quote_probe(const Probe& probe, int hops_before, size_t limit) {
+    int ttl = std::max(0, static_cast<int>(probe.ttl) - hops_before);
+    return packet::quote_datagram(probe.datagram, static_cast<uint8_t>(ttl), limit);
+}
+
+std::string address_text(uint32_t address) {
+    in_addr in{htonl(address)};
+    char text[INET_ADDRSTRLEN];
+    return inet_ntop(AF_INET, &in, text, sizeof text);
+}
+
+std::optional<uint32_t> parse_address(std::string_view text) {
+    in_addr in{};
+    if (inet_pton(AF_INET, std::string(text).c_str(), &in) != 1)
+        return std::nullopt;
+    return ntohl(in.s_addr);
+}
+
+std::string probe_text(const Probe& probe) {
+    bool echo = probe.kind == Probe::Kind::echo;
+    char fields[64];
+    if (echo)
+        std::snprintf(fields, sizeof fields, "id=%d seq=%d", probe.id, probe.seq);
+    else
+        std::snprintf(fields, sizeof fields, "sport=%d dport=%d ulen=%d csum=%d", probe.sport,
+                      probe.dport, probe.udp_length, probe.udp_checksum);
+    std::string first = probe.first_byte < 0 ? "-" : std::to_string(probe.first_byte);
+    char text[192];
+    std::snprintf(text, sizeof text, "%s src=%s dst=%s ttl=%d tos=%d %s len=%zu first=%s",
+                  echo ? "icmp" : "udp", address_text(probe.src).c_str(),
+                  address_text(probe.dst).c_str(), probe.ttl, probe.tos, fields,
+                  probe.payload_length, first.c_str());
+    return text;
+}
 
 std::vector<Outgoing> Responder::on_probe(const Probe& probe) {
     ++probes_;
-    if (probe.ttl == run_ttl_) {
-        ++run_index_;
-    } else {
-        run_ttl_ = probe.ttl;
-        run_index_ = 1;
-    }
+    run_index_ = probe.ttl == run_ttl_ ? run_index_ + 1 : 1;
+    run_ttl_ = probe.ttl;
     std::vector<Outgoing> out;
-    auto keep = [&out](std::optional<Outgoing> packet, size_t options) {
-        if (packet) {
-            add_ip_options(packet->packet, options);
+    auto keep = [&out](std::optional<Outgoing> packet) {
+        if (packet)
             out.push_back(std::move(*packet));
-        }
     };
     int hop = 0;
-    if (const Answer* chosen = choose(probe, &hop))
-        keep(build(probe, *chosen, hop, probe.dst), chosen->options);
+    const Answer* chosen = choose(probe, &hop);
+    if (chosen != nullptr)
+        keep(build(probe, *chosen, hop, probe.dst));
     for (const Injection& injection : scenario_.injections) {
-        if (injection_applies(injection, probe, probes_))
-            keep(inject(probe, injection, hop), injection.answer.options);
+        int number = injection.when == Injection::When::probe ? probes_ : probe.ttl;
+        if (injection.when == Injection::When::every || injection.number == number)
+            keep(inject(probe, injection, chosen, hop));
     }
     previous_ = probe;
     return out;
@@ -103,12 +175,11 @@ const Answer* Responder::choose(const Probe& probe, int* hop) const {
             return &pick(target.answers, run_index_);
         }
     }
-    const Hop* found = nullptr;
-    for (const Hop& line : scenario_.hops) {
-        if (probe.ttl >= line.first && probe.ttl <= line.last)
-            found = &line;
-    }
-    if (found == nullptr)
+    // The last line that names the TTL.
+    auto found = std::find_if(scenario_.hops.rbegin(), scenario_.hops.rend(), [&](const Hop& line) {
+        return probe.ttl >= line.first && probe.ttl <= line.last;
+    });
+    if (found == scenario_.hops.rend())
         return nullptr;
     *hop = probe.ttl;
     return &pick(found->answers, run_index_);
@@ -119,70 +190,66 @@ std::optional<Outgoing> Responder::build(const Probe& probe, const Answer& answe
     if (answer.silent)
         return std::nullopt;
     uint32_t from = answer.from.value_or(default_from);
-    int ttl = answer.ttl >= 0 ? answer.ttl : std::max(1, 65 - hop);
+    int ttl = std::max(1, 65 - hop);
     bool echo = probe.kind == Probe::Kind::echo;
-    bool echo_reply =
-        answer.kind == Answer::Kind::echo_reply || (answer.kind == Answer::Kind::reply && echo);
-    if (echo_reply) {
+    if (answer.kind == Answer::Kind::echo_reply || (answer.kind == Answer::Kind::reply && echo)) {
         uint32_t rest = echo ? static_cast<uint32_t>(probe.id) << 16 | probe.seq : 0;
         Bytes icmp = icmp_message(0, 0, rest, payload_of(probe));
-        return packet(from, probe.src, ttl, probe.tos, icmp, answer.delay_ms, "echo-reply");
+        return packet(answer, from, probe.src, ttl, probe.tos, icmp, "echo-reply");
     }
     uint8_t type = answer.kind == Answer::Kind::reply ? 3 : answer.type;
     uint8_t code = answer.kind == Answer::Kind::reply ? 3 : answer.code;
     Bytes quote = quote_probe(probe, std::max(0, hop - 1), answer.quote);
     Bytes icmp = icmp_message(type, code, answer.rest, quote);
-    return packet(from, probe.src, ttl, 0xc0, icmp, answer.delay_ms, kind_text(type, code));
+    std::string what = "icmp " + std::to_string(type) + "/" + std::to_string(code);
+    return packet(answer, from, probe.src, ttl, 0xc0, icmp, what);
 }
 
-std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& injection, int hop) {
+std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& injection,
+                                          const Answer* chosen, int hop) {
     const Answer& wanted = injection.answer;
     uint32_t noise_from = wanted.from.value_or(kNoiseSource);
-    int ttl = wanted.ttl >= 0 ? wanted.ttl : 64;
-    uint32_t delay = wanted.delay_ms;
     switch (injection.what) {
     case Injection::What::echo_request: {
-        Bytes body(32);
-        for (size_t i = 0; i < body.size(); ++i)
-            body[i] = static_cast<uint8_t>('a' + i % 23);
-        Bytes icmp = icmp_message(8, 0, static_cast<uint32_t>(kNoiseIdentifier) << 16 | 1, body);
-        return packet(noise_from, probe.src, ttl, 0, icmp, delay, "noise echo-request");
+        constexpr std::string_view kBody = "abcdefghijklmnopqrstuvwabcdefghi";
+        Bytes icmp = icmp_message(8, 0, static_cast<uint32_t>(kNoiseIdentifier) << 16 | 1,
+                                  Bytes(kBody.begin(), kBody.end()));
+        return packet(wanted, noise_from, probe.src, 64, 0, icmp, "noise echo-request");
     }
     case Injection::What::other_reply: {
         uint16_t id = static_cast<uint16_t>(probe.id ^ kOtherIdentifierMask);
-        uint32_t rest = static_cast<uint32_t>(id) << 16 | probe.seq;
-        Bytes icmp = icmp_message(0, 0, rest, payload_of(probe));
-        return packet(wanted.from.value_or(probe.dst), probe.src, ttl, 0, icmp, delay,
+        Bytes icmp =
+            icmp_message(0, 0, static_cast<uint32_t>(id) << 16 | probe.seq, payload_of(probe));
+        return packet(wanted, wanted.from.value_or(probe.dst), probe.src, 64, 0, icmp,
                       "noise echo-reply other id");
     }
-    case Injection::What::earlier: {
+    case Injection::What::earlier:
         if (!previous_)
             return std::nullopt;
         return labelled(build(*previous_, wanted, previous_->ttl, previous_->dst), "late ",
                         " to the previous probe");
-    }
     case Injection::What::duplicate: {
-        int own_hop = 0;
-        const Answer* chosen = choose(probe, &own_hop);
-        if (chosen == nullptr || chosen->silent)
+        if (chosen == nullptr)
             return std::nullopt;
         Answer copy = *chosen;
-        copy.delay_ms = delay;
-        return labelled(build(probe, copy, own_hop, probe.dst), "duplicate ");
+        copy.delay_ms = wanted.delay_ms;
+        copy.options = wanted.options;
+        return labelled(build(probe, copy, hop, probe.dst), "duplicate ");
     }
     case Injection::What::truncated: {
         Bytes icmp = icmp_message(11, 0, 0, quote_probe(probe, 0, 12));
-        return packet(noise_from, probe.src, ttl, 0xc0, icmp, delay, "noise truncated quote");
+        return packet(wanted, noise_from, probe.src, 64, 0xc0, icmp, "noise truncated quote");
     }
     case Injection::What::bad_checksum: {
         Bytes icmp = icmp_message(11, 0, 0, quote_probe(probe, 0, kDefaultQuote));
         icmp[2] ^= 0x5a;
-        return packet(noise_from, probe.src, ttl, 0xc0, icmp, delay, "noise bad checksum");
+        return packet(wanted, noise_from, probe.src, 64, 0xc0, icmp, "noise bad checksum");
     }
     case Injection::What::tiny: {
-        Bytes icmp{11, 0, 0, 0};
-        write_u16(icmp, 2, internet_checksum(icmp));
-        return packet(noise_from, probe.src, ttl, 0xc0, icmp, delay, "noise 4-byte icmp");
+        // The checksum of the 8-byte header holds for its first 4 bytes too: the rest are 0.
+        Bytes icmp = icmp_message(11, 0, 0, {});
+        icmp.resize(4);
+        return packet(wanted, noise_from, probe.src, 64, 0xc0, icmp, "noise 4-byte icmp");
     }
     case Injection::What::stranger:
         return labelled(build(strangers_probe(probe), wanted, std::max(hop, 1), kNoiseSource),
@@ -193,13 +260,12 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
     return std::nullopt;
 }
 
-Outgoing Responder::packet(uint32_t from, uint32_t to, int ttl, uint8_t tos, const Bytes& icmp,
-                           uint32_t delay_ms, std::string what) {
-    Outgoing out;
-    out.delay_ms = delay_ms;
-    out.packet = make_ipv4(from, to, static_cast<uint8_t>(ttl), tos, ident_++, icmp);
-    out.what = std::move(what);
-    return out;
+Outgoing Responder::packet(const Answer& answer, uint32_t from, uint32_t to, int default_ttl,
+                           uint8_t tos, const Bytes& icmp, std::string what) {
+    uint8_t ttl = static_cast<uint8_t>(answer.ttl >= 0 ? answer.ttl : default_ttl);
+    return Outgoing{answer.delay_ms,
+                    make_ipv4(from, to, ttl, tos, ident_++, icmp, kProtocolIcmp, answer.options),
+                    std::move(what)};
 }
 
 }  // namespace netsim

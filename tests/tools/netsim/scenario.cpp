@@ -1,91 +1,73 @@
-// netsim scenario: the parser of the scenario text.
-#include "scenario.h"
-
+// netsim scenario: the parser of the scenario text. Each line is split into words, ";"
+// being a word of its own; a reader per kind of line takes them, and a mistake is thrown
+// as its reason, to which parse_scenario adds the line number.
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <sstream>
+#include <stdexcept>
 
-#include "packets.h"
+#include "netsim.h"
 
 namespace netsim {
 
 namespace {
 
-using Words = std::vector<std::string>;
+using Words = std::span<const std::string>;
 
-struct NamedKind {
+[[noreturn]] void fail(const std::string& why) { throw std::invalid_argument(why); }
+
+// A row of a table of words: a word and what it stands for.
+template <typename T>
+struct Named {
     const char* name;
-    uint8_t type;
-    uint8_t code;
+    T value;
 };
 
-constexpr NamedKind kNamedKinds[] = {
-    {"time-exceeded", 11, 0},     {"reassembly-exceeded", 11, 1}, {"net-unreachable", 3, 0},
-    {"host-unreachable", 3, 1},   {"protocol-unreachable", 3, 2}, {"port-unreachable", 3, 3},
-    {"frag-needed", 3, 4},        {"source-route-failed", 3, 5},  {"prohibited", 3, 13},
-    {"parameter-problem", 12, 0}, {"source-quench", 4, 0},        {"redirect", 5, 1},
-};
+// The row of a table of words whose name is word, or nullptr.
+template <typename Row, size_t N>
+const Row* named(const Row (&table)[N], const std::string& word) {
+    const Row* row = std::find_if(table, table + N, [&](const Row& r) { return word == r.name; });
+    return row == table + N ? nullptr : row;
+}
 
-constexpr uint32_t kDefaultGateway = 0xc61300fe;  // 198.19.0.254
-constexpr uint32_t kDefaultMtu = 576;
-
-bool read_number(const std::string& word, long max, long* value) {
+std::optional<long> number(const std::string& word, long most) {
     long parsed = 0;
     auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), parsed);
-    if (error != std::errc() || end != word.data() + word.size() || parsed < 0 || parsed > max)
-        return false;
-    *value = parsed;
-    return true;
+    if (error != std::errc() || end != word.data() + word.size() || parsed < 0 || parsed > most)
+        return std::nullopt;
+    return parsed;
 }
 
-// Sets the answer kind named at words[i] (one word, "icmp TYPE CODE" or "unreachable
-// CODE") and moves i past it; false when words[i] names no kind. A kind whose numbers
-// are missing or bad sets *error.
-bool read_kind(const Words& words, size_t& i, Answer& answer, std::string* error) {
-    const std::string& word = words[i];
-    if (word == "reply" || word == "echo-reply") {
-        answer.kind = word == "reply" ? Answer::Kind::reply : Answer::Kind::echo_reply;
-        ++i;
-        return true;
-    }
-    if (word == "icmp" || word == "unreachable") {
-        size_t needed = word == "icmp" ? 2 : 1;
-        long type = 3;
-        long code = 0;
-        if (i + needed >= words.size()) {
-            *error = word + " needs " + (needed == 2 ? "a type and a code" : "a code");
-            return true;
-        }
-        bool ok = needed == 2 ? read_number(words[i + 1], 255, &type) &&
-                                    read_number(words[i + 2], 255, &code)
-                              : read_number(words[i + 1], 255, &code);
-        if (!ok)
-            *error = "bad number after " + word;
-        answer.kind = Answer::Kind::icmp_error;
-        answer.type = static_cast<uint8_t>(type);
-        answer.code = static_cast<uint8_t>(code);
-        i += needed + 1;
-        return true;
-    }
-    for (const NamedKind& named : kNamedKinds) {
-        if (word == named.name) {
-            answer.kind = Answer::Kind::icmp_error;
-            answer.type = named.type;
-            answer.code = named.code;
-            if (named.type == 5)
-                answer.rest = kDefaultGateway;
-            if (named.type == 3 && named.code == 4)
-                answer.rest = kDefaultMtu;
-            ++i;
-            return true;
-        }
-    }
-    return false;
+// An ICMP error answer with the header word after its checksum.
+constexpr Answer icmp(uint8_t type, uint8_t code, uint32_t rest = 0) {
+    Answer answer;
+    answer.kind = Answer::Kind::icmp_error;
+    answer.type = type;
+    answer.code = code;
+    answer.rest = rest;
+    return answer;
 }
 
-// One option word with its value: delay/after, ttl, quote, mtu, gateway, pointer, from,
-// options. Numbers run from 0 to most by step (IP options come in words of four bytes);
-// an address option has most 0.
+constexpr Answer kTimeExceeded = icmp(11, 0);
+constexpr Answer kEchoReply = [] {
+    Answer answer;
+    answer.kind = Answer::Kind::echo_reply;
+    return answer;
+}();
+
+// frag-needed tells the next hop's MTU, redirect the gateway 198.19.0.254.
+constexpr Named<Answer> kKinds[] = {
+    {"echo-reply", kEchoReply},           {"time-exceeded", kTimeExceeded},
+    {"reassembly-exceeded", icmp(11, 1)}, {"net-unreachable", icmp(3, 0)},
+    {"host-unreachable", icmp(3, 1)},     {"protocol-unreachable", icmp(3, 2)},
+    {"port-unreachable", icmp(3, 3)},     {"frag-needed", icmp(3, 4, 576)},
+    {"source-route-failed", icmp(3, 5)},  {"prohibited", icmp(3, 13)},
+    {"parameter-problem", icmp(12, 0)},   {"source-quench", icmp(4, 0)},
+    {"redirect", icmp(5, 1, 0xc61300fe)}};
+
+// One option word with its value. Numbers run from 0 to most by step (IP options come
+// in words of four bytes); an address option has most 0.
 struct NamedOption {
     const char* name;
     long most;
@@ -98,252 +80,156 @@ constexpr NamedOption kOptions[] = {
     {"after", 3600000, 1, [](Answer& a, long n) { a.delay_ms = static_cast<uint32_t>(n); }},
     {"ttl", 255, 1, [](Answer& a, long n) { a.ttl = static_cast<int>(n); }},
     {"quote", 65535, 1, [](Answer& a, long n) { a.quote = static_cast<size_t>(n); }},
-    {"mtu", 65535, 1, [](Answer& a, long n) { a.rest = static_cast<uint32_t>(n); }},
     {"options", 40, 4, [](Answer& a, long n) { a.options = static_cast<size_t>(n); }},
-    {"pointer", 255, 1, [](Answer& a, long n) { a.rest = static_cast<uint32_t>(n) << 24; }},
-    {"gateway", 0, 1, [](Answer& a, long n) { a.rest = static_cast<uint32_t>(n); }},
     {"from", 0, 1, [](Answer& a, long n) { a.from = static_cast<uint32_t>(n); }},
 };
 
-bool read_option(const Words& words, size_t& i, Answer& answer, std::string* error) {
-    const std::string& word = words[i];
-    const NamedOption* option = std::find_if(std::begin(kOptions), std::end(kOptions),
-                                             [&](const NamedOption& o) { return word == o.name; });
-    if (option == std::end(kOptions)) {
-        *error = "unknown word '" + word + "'";
-        return false;
-    }
-    if (i + 1 >= words.size()) {
-        *error = "'" + word + "' needs a value";
-        return false;
-    }
-    const std::string& value = words[i + 1];
-    long number = 0;
-    bool ok = false;
-    if (option->most == 0) {
-        std::optional<uint32_t> address = parse_address(value);
-        ok = address.has_value();
-        number = address.value_or(0);
-    } else {
-        ok = read_number(value, option->most, &number) && number % option->step == 0;
-    }
-    if (!ok) {
-        *error = "bad value '" + value + "' for " + word;
-        return false;
-    }
-    option->set(answer, number);
-    i += 2;
-    return true;
-}
-
-// Reads "[ADDR] [KIND] [options]" or "silent" from words[i..].
-bool read_answer(const Words& words, size_t i, Answer& answer, std::string* error) {
-    if (i < words.size() && words[i] == "silent") {
+// Reads "silent" or "[ADDR] [KIND] [OPTION VALUE]..." over the answer base.
+Answer read_answer(Words words, Answer answer) {
+    if (!words.empty() && words[0] == "silent") {
+        if (words.size() > 1)
+            fail("nothing may follow 'silent'");
         answer.silent = true;
-        if (i + 1 != words.size())
-            *error = "nothing may follow 'silent'";
-        return error->empty();
+        return answer;
     }
-    if (i < words.size()) {
-        if (std::optional<uint32_t> address = parse_address(words[i])) {
-            answer.from = address;
-            ++i;
-        }
+    std::optional<uint32_t> from = words.empty() ? std::nullopt : parse_address(words[0]);
+    size_t i = from ? 1 : 0;
+    // A kind replaces the base answer: base answers differ in their kind alone.
+    if (const Named<Answer>* kind = i < words.size() ? named(kKinds, words[i]) : nullptr) {
+        answer = kind->value;
+        ++i;
     }
-    if (i < words.size() && read_kind(words, i, answer, error) && !error->empty())
-        return false;
-    while (i < words.size()) {
-        if (!read_option(words, i, answer, error))
-            return false;
+    answer.from = from;
+    for (; i < words.size(); i += 2) {
+        const NamedOption* option = named(kOptions, words[i]);
+        if (option == nullptr)
+            fail("unknown word '" + words[i] + "'");
+        if (i + 1 == words.size())
+            fail("'" + words[i] + "' needs a value");
+        const std::string& value = words[i + 1];
+        std::optional<long> n = option->most == 0 ? std::optional<long>(parse_address(value))
+                                                  : number(value, option->most);
+        if (!n || *n % option->step != 0)
+            fail("bad value '" + value + "' for " + words[i]);
+        option->set(answer, *n);
     }
-    return true;
+    return answer;
 }
 
-// Splits "a ; b ; c" into its answers, each read with read_answer.
-bool read_answers(const Words& words, size_t i, Answer base, std::vector<Answer>& answers,
-                  std::string* error) {
-    Words part;
-    for (size_t k = i; k <= words.size(); ++k) {
-        if (k < words.size() && words[k] != ";") {
-            part.push_back(words[k]);
-            continue;
-        }
-        Answer answer = base;
-        if (part.empty()) {
-            *error = "empty answer";
-            return false;
-        }
-        if (!read_answer(part, 0, answer, error))
-            return false;
-        answers.push_back(answer);
-        part.clear();
+// Splits "a ; b ; c" into its answers.
+std::vector<Answer> read_answers(Words words, const Answer& base) {
+    std::vector<Answer> answers;
+    for (size_t start = 0, end = 0; end <= words.size(); start = ++end) {
+        end = std::find(words.begin() + start, words.end(), ";") - words.begin();
+        if (start == end)
+            fail("empty answer");
+        answers.push_back(read_answer(words.subspan(start, end - start), base));
     }
-    return true;
+    return answers;
 }
 
-bool read_hop(const Words& words, Scenario& scenario, std::string* error) {
-    if (words.size() < 3) {
-        *error = "hop needs a TTL and an answer";
-        return false;
-    }
-    Hop hop;
-    std::string range = words[1];
+void read_hop(Words words, Scenario& scenario) {
+    if (words.size() < 3)
+        fail("hop needs a TTL and an answer");
+    const std::string& range = words[1];
     size_t dash = range.find('-');
-    long first = 0;
-    long last = 0;
-    bool ok =
-        read_number(range.substr(0, dash), 255, &first) &&
-        read_number(dash == std::string::npos ? range.substr(0, dash) : range.substr(dash + 1), 255,
-                    &last);
-    if (!ok || first < 1 || last < first) {
-        *error = "bad hop number '" + range + "'";
-        return false;
-    }
-    hop.first = static_cast<int>(first);
-    hop.last = static_cast<int>(last);
-    Answer base;
-    base.kind = Answer::Kind::icmp_error;
-    base.type = 11;
-    if (!read_answers(words, 2, base, hop.answers, error))
-        return false;
+    std::optional<long> first = number(range.substr(0, dash), 255);
+    std::optional<long> last =
+        dash == std::string::npos ? first : number(range.substr(dash + 1), 255);
+    if (!first || !last || *first < 1 || *last < *first)
+        fail("bad hop number '" + range + "'");
+    Hop hop{static_cast<int>(*first), static_cast<int>(*last),
+            read_answers(words.subspan(2), kTimeExceeded)};
     for (const Answer& answer : hop.answers) {
-        if (!answer.silent && !answer.from) {
-            *error = "a hop answer needs the router's address";
-            return false;
-        }
+        if (!answer.silent && !answer.from)
+            fail("a hop answer needs the router's address");
     }
     scenario.hops.push_back(hop);
-    return true;
 }
 
-bool read_target(const Words& words, Scenario& scenario, std::string* error) {
-    Target target;
+void read_target(Words words, Scenario& scenario) {
     std::optional<uint32_t> address = words.size() > 1 ? parse_address(words[1]) : std::nullopt;
-    if (!address) {
-        *error = "target needs an address";
-        return false;
-    }
-    target.address = *address;
+    if (!address)
+        fail("target needs an address");
+    Target target{*address, 0, {Answer{}}};
     size_t i = 2;
-    long at = 0;
     if (i + 1 < words.size() && words[i] == "at") {
-        if (!read_number(words[i + 1], 255, &at) || at < 1) {
-            *error = "bad hop number after 'at'";
-            return false;
-        }
-        target.at = static_cast<int>(at);
+        std::optional<long> at = number(words[i + 1], 255);
+        if (!at || *at < 1)
+            fail("bad hop number after 'at'");
+        target.at = static_cast<int>(*at);
         i += 2;
     }
-    if (i == words.size())
-        target.answers.push_back(Answer{});
-    else if (!read_answers(words, i, Answer{}, target.answers, error))
-        return false;
+    if (i < words.size())
+        target.answers = read_answers(words.subspan(i), Answer{});
     scenario.targets.push_back(target);
-    return true;
 }
+
+using What = Injection::What;
+// The names of the kinds of noise, in the order of Injection::What.
+constexpr std::string_view kWhats[] = {"echo-request", "other-reply",  "earlier", "duplicate",
+                                       "truncated",    "bad-checksum", "tiny",    "stranger"};
 
 // "inject probe N|ttl T|every WHAT [answer words]".
-bool read_injection(const Words& words, Scenario& scenario, std::string* error) {
-    static const std::pair<const char*, Injection::What> kWhats[] = {
-        {"echo-request", Injection::What::echo_request},
-        {"other-reply", Injection::What::other_reply},
-        {"earlier", Injection::What::earlier},
-        {"duplicate", Injection::What::duplicate},
-        {"truncated", Injection::What::truncated},
-        {"bad-checksum", Injection::What::bad_checksum},
-        {"tiny", Injection::What::tiny},
-        {"stranger", Injection::What::stranger},
-    };
+void read_injection(Words words, Scenario& scenario) {
     Injection injection;
-    size_t i = 1;
-    long number = 0;
-    if (i < words.size() && words[i] == "every") {
-        injection.when = Injection::When::every;
-        i += 1;
-    } else if (i + 1 < words.size() && (words[i] == "probe" || words[i] == "ttl") &&
-               read_number(words[i + 1], 1000000, &number)) {
-        injection.when = words[i] == "probe" ? Injection::When::probe : Injection::When::ttl;
-        injection.number = static_cast<int>(number);
-        i += 2;
-    } else {
-        *error = "inject needs 'probe N', 'ttl T' or 'every'";
-        return false;
+    size_t i = 2;
+    std::optional<long> n = words.size() > 2 ? number(words[2], 1000000) : std::nullopt;
+    if (words.size() > 2 && (words[1] == "probe" || words[1] == "ttl") && n) {
+        injection.when = words[1] == "probe" ? Injection::When::probe : Injection::When::ttl;
+        injection.number = static_cast<int>(*n);
+        i = 3;
+    } else if (words.size() < 2 || words[1] != "every") {
+        fail("inject needs 'probe N', 'ttl T' or 'every'");
     }
-    if (i == words.size()) {
-        *error = "inject needs what to send";
-        return false;
+    if (i == words.size())
+        fail("inject needs what to send");
+    if (const std::string_view* what = std::find(std::begin(kWhats), std::end(kWhats), words[i]);
+        what != std::end(kWhats)) {
+        injection.what = static_cast<What>(what - std::begin(kWhats));
+        ++i;
     }
-    for (const auto& [name, what] : kWhats) {
-        if (words[i] == name) {
-            injection.what = what;
-            ++i;
-            break;
-        }
-    }
-    if (injection.what == Injection::What::answer || injection.what == Injection::What::earlier ||
-        injection.what == Injection::What::stranger) {
-        if (i < words.size() && parse_address(words[i])) {
-            *error = "write the sender of an injected packet as 'from ADDR'";
-            return false;
-        }
-    }
-    if (!read_answer(words, i, injection.answer, error))
-        return false;
-    if (injection.what == Injection::What::answer &&
-        injection.answer.kind != Answer::Kind::icmp_error) {
-        *error = "unknown injection '" + words[i] + "'";
-        return false;
-    }
-    if (injection.what == Injection::What::stranger &&
-        injection.answer.kind != Answer::Kind::icmp_error) {
-        if (injection.answer.kind != Answer::Kind::reply) {
-            *error = "a stranger's probe gets an ICMP error";
-            return false;
-        }
-        injection.answer.kind = Answer::Kind::icmp_error;
-        injection.answer.type = 11;
-        injection.answer.code = 0;
-    }
-    if (injection.answer.silent) {
-        *error = "an injection cannot be silent";
-        return false;
-    }
+    What what = injection.what;
+    bool reports = what == What::answer || what == What::earlier || what == What::stranger;
+    if (reports && i < words.size() && parse_address(words[i]))
+        fail("write the sender of an injected packet as 'from ADDR'");
+    // A stranger's probe gets a time exceeded unless the line names another error.
+    Answer base = what == What::stranger ? kTimeExceeded : Answer{};
+    injection.answer = read_answer(words.subspan(i), base);
+    if (what == What::answer && injection.answer.kind != Answer::Kind::icmp_error)
+        fail("unknown injection '" + words[i] + "'");
+    if (what == What::stranger && injection.answer.kind != Answer::Kind::icmp_error)
+        fail("a stranger's probe gets an ICMP error");
+    if (injection.answer.silent)
+        fail("an injection cannot be silent");
     scenario.injections.push_back(injection);
-    return true;
 }
 
 }  // namespace
 
 std::optional<Scenario> parse_scenario(std::string_view text, std::string* error) {
+    using LineReader = void (*)(Words, Scenario&);
+    static const Named<LineReader> kLines[] = {
+        {"hop", read_hop}, {"target", read_target}, {"inject", read_injection}};
     Scenario scenario;
     std::istringstream lines{std::string(text)};
-    std::string line;
-    int number = 0;
-    while (std::getline(lines, line)) {
-        ++number;
-        line = line.substr(0, line.find('#'));
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        ++count;
         std::string spaced;
-        for (char c : line)
+        for (char c : line.substr(0, line.find('#')))
             spaced += c == ';' ? std::string(" ; ") : std::string(1, c);
         std::istringstream split(spaced);
-        Words words;
-        for (std::string word; split >> word;)
-            words.push_back(word);
+        std::vector<std::string> words{std::istream_iterator<std::string>(split), {}};
         if (words.empty())
             continue;
-        using LineReader = bool (*)(const Words&, Scenario&, std::string*);
-        static const std::pair<const char*, LineReader> kLines[] = {
-            {"hop", read_hop}, {"target", read_target}, {"inject", read_injection}};
-        std::string why = "unknown line '" + words[0] + "'";
-        bool ok = false;
-        for (const auto& [name, read_line] : kLines) {
-            if (words[0] == name) {
-                why.clear();
-                ok = read_line(words, scenario, &why);
-            }
-        }
-        if (!ok) {
-            *error = "line " + std::to_string(number) + ": " + why;
+        try {
+            const Named<LineReader>* reader = named(kLines, words[0]);
+            if (reader == nullptr)
+                fail("unknown line '" + words[0] + "'");
+            reader->value(words, scenario);
+        } catch (const std::invalid_argument& mistake) {
+            *error = "line " + std::to_string(count) + ": " + mistake.what();
             return std::nullopt;
         }
     }
