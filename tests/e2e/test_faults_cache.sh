@@ -115,20 +115,27 @@ await_temporary() {
 
 # An uninterrupted run, watched: when its temporary file appears and goes, and its end.
 # The new file is the old one and 127.0.0.1's record after it.
-start_run
-save_from_ms=-1
-save_to_ms=-1
-while running; do
-    if compgen -G "$kill_dir/tarnhop.cache.??????" >/dev/null; then
-        t=$((($(now_us) - bg_start) / 1000))
-        ((save_from_ms >= 0)) || save_from_ms=$t
-        save_to_ms=$t
-    fi
+# Watched twice: a save can take much less time than the first one did (the old file in
+# the page cache, a machine less busy), and the kills aimed into it below use the shorter.
+shortest_save_ms=-1
+for watch in 1 2; do
+    start_run
+    save_from_ms=-1
+    save_to_ms=-1
+    while running; do
+        if compgen -G "$kill_dir/tarnhop.cache.??????" >/dev/null; then
+            t=$((($(now_us) - bg_start) / 1000))
+            ((save_from_ms >= 0)) || save_from_ms=$t
+            save_to_ms=$t
+        fi
+    done
+    wait "$bg_pid"
+    st=$?
+    bg_pid=""
+    whole_ms=$((($(now_us) - bg_start) / 1000))
+    ((shortest_save_ms >= 0 && shortest_save_ms <= save_to_ms - save_from_ms)) ||
+        shortest_save_ms=$((save_to_ms - save_from_ms))
 done
-wait "$bg_pid"
-st=$?
-bg_pid=""
-whole_ms=$((($(now_us) - bg_start) / 1000))
 expect_status "whole run: status" 0 "$st"
 expect_eq "whole run: nothing on stderr" "" "$(cat "$work/run.err")"
 exactly banner_with_localhost cat "$work/run.out"
@@ -139,15 +146,15 @@ cmp -s -n "$old_size" "$work/old.cache" "$work/new.cache" && ((new_size > old_si
     [ "$(tail -c +$((old_size + 1)) "$work/new.cache" | head -c 4 | xxd -p)" = 7f000001 ]
 expect_true "whole run: the new file is the old one followed by 127.0.0.1's record" $? \
     "old $old_size bytes, new $new_size bytes"
-printf '    (a whole run with a %d-byte cache file: %d ms; temporary file seen from %d to %d ms)\n' \
-    "$old_size" "$whole_ms" "$save_from_ms" "$save_to_ms"
+printf '    (a whole run with a %d-byte cache file: %d ms; temporary file seen from %d to %d ms; shortest save %d ms)\n' \
+    "$old_size" "$whole_ms" "$save_from_ms" "$save_to_ms" "$shortest_save_ms"
 
 # Each attempt starts from the old file and kills the run: four at a random moment from
 # a little before the save to the end (from the start when no save was seen), six at a
 # random moment in the first third of the time the save took, after its temporary file
 # appeared.
 ((save_from_ms >= 0)) && window_from=$((save_from_ms * 8 / 10)) || window_from=0
-save_ms=$((save_to_ms > save_from_ms ? save_to_ms - save_from_ms : 1))
+save_ms=$((shortest_save_ms > 0 ? shortest_save_ms : 1))
 mid_save=0
 for attempt in 1 2 3 4 5 6 7 8 9 10; do
     start_run
