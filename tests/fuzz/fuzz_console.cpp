@@ -1,6 +1,7 @@
 // Fuzzes what reaches the terminal. The first byte picks one of two parts:
-// - the formatter with the program's own formats and arbitrary arguments: the result
-//   fits the cap, is terminated, and is what the C library makes of it cut to the cap;
+// - the formatter with each of the program's own formats and arbitrary arguments: the
+//   result fits the cap, is terminated, and is what the C library makes of it cut to the
+//   cap;
 // - the display of a whole run: the banner and the probe loop with settings, replies
 //   (times, responders, status codes, TTLs) and host names taken from the input. It
 //   must not crash, ask for more probes than its passes hold, or leave a line open, and
@@ -54,23 +55,11 @@ void check_formatter(const uint8_t* data, size_t size) {
     std::memcpy(&number, data + 1, sizeof number);
     std::string text(reinterpret_cast<const char*>(data + 5), size - 5);
     const char* argument = text.c_str();
-    switch (data[0] / 2 % 5) {
-    case 0:
-        compare_formats("Unrecognized option: %s\n", argument);
-        break;
-    case 1:
-        compare_formats("Couldn't resolve %s. Winsock error code %d\n", argument, number);
-        break;
-    case 2:
-        compare_formats("%2d  ", number);
-        break;
-    case 3:
-        compare_formats("%-7.7s", argument);
-        break;
-    default:
-        compare_formats("%s [%s]\n", argument, argument);
-        break;
-    }
+    compare_formats("Unrecognized option: %s\n", argument);
+    compare_formats("Couldn't resolve %s. Winsock error code %d\n", argument, number);
+    compare_formats("%2d  ", number);
+    compare_formats("%-7.7s", argument);
+    compare_formats("%s [%s]\n", argument, argument);
     std::string safe = terminal_safe(text);
     require(safe.size() == text.size());
     for (size_t i = 0; i < text.size(); ++i) {
