@@ -7,21 +7,13 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "cli/options.h"
+#include "fuzz/second_reading.h"
 
 namespace {
-
-bool same(const RunSettings& a, const RunSettings& b) {
-    return a.no_resolve == b.no_resolve && a.use_cache == b.use_cache && a.use_udp == b.use_udp &&
-           a.ping_only == b.ping_only && a.max_hops == b.max_hops &&
-           a.hop_pause_ms == b.hop_pause_ms && a.probe_gap_ms == b.probe_gap_ms &&
-           a.data_size == b.data_size && a.timeout_ms == b.timeout_ms &&
-           a.probes_per_hop == b.probes_per_hop && a.tos == b.tos;
-}
 
 // Leading white space, one sign, decimal digits; values beyond 32 bits stay at the
 // nearest end.
@@ -57,6 +49,15 @@ constexpr Option kOptions[] = {
     {'o', nullptr, &RunSettings::ping_only},
     {'u', nullptr, &RunSettings::use_udp},
 };
+
+// Every field of the settings is an option's.
+bool same(const RunSettings& a, const RunSettings& b) {
+    for (const Option& option : kOptions) {
+        if (option.flag ? a.*option.flag != b.*option.flag : a.*option.value != b.*option.value)
+            return false;
+    }
+    return true;
+}
 
 const Option* find_option(char letter) {
     for (const Option& option : kOptions) {
@@ -103,17 +104,13 @@ ParseOutcome expected_parse(const std::vector<std::string>& arguments, RunSettin
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::vector<std::string> arguments{"tarnhop"};
-    std::string current;
+    std::vector<std::string> arguments{"tarnhop", ""};
     for (size_t i = 0; i < size; ++i) {
-        if (data[i] == 0) {
-            arguments.push_back(current);
-            current.clear();
-        } else {
-            current.push_back(static_cast<char>(data[i]));
-        }
+        if (data[i] == 0)
+            arguments.emplace_back();
+        else
+            arguments.back().push_back(static_cast<char>(data[i]));
     }
-    arguments.push_back(current);
     std::vector<const char*> argv;
     for (const std::string& argument : arguments)
         argv.push_back(argument.c_str());
@@ -123,20 +120,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         parse_command_line(static_cast<int>(argv.size()), argv.data(), &settings);
     RunSettings expected_settings;
     ParseOutcome expected = expected_parse(arguments, &expected_settings);
-    if (outcome.result != expected.result || outcome.message != expected.message)
-        std::abort();
-    if (outcome.result == ParseResult::ok && !same(settings, expected_settings))
-        std::abort();
+    require(outcome.result == expected.result && outcome.message == expected.message);
     if (outcome.result == ParseResult::ok) {
+        require(same(settings, expected_settings));
         // Accepted settings are always within what the probes can send.
-        if (settings.data_size < 0 || settings.data_size > kMaxDataSize ||
-            (settings.use_udp && settings.data_size > kUdpMaxPayload))
-            std::abort();
+        require(settings.data_size >= 0 && settings.data_size <= kMaxDataSize &&
+                (!settings.use_udp || settings.data_size <= kUdpMaxPayload));
     }
     // The help words are compared byte for byte.
     const std::string& first = arguments[1];
-    bool help = first == "/help" || first == "/?" || first == "-help" || first == "-?";
-    if (is_help_word(argv[1]) != help)
-        std::abort();
+    require(is_help_word(argv[1]) ==
+            (first == "/help" || first == "/?" || first == "-help" || first == "-?"));
     return 0;
 }

@@ -1,6 +1,7 @@
 // Fuzzes what reaches the terminal. The first byte picks one of two parts:
-// - the formatter with the program's own formats and arbitrary arguments: the result
-//   fits the cap, is terminated, and is what the C library makes of it cut to the cap;
+// - the formatter with each of the program's own formats and arbitrary arguments: the
+//   result fits the cap, is terminated, and is what the C library makes of it cut to the
+//   cap;
 // - the display of a whole run: the banner and the probe loop with settings, replies
 //   (times, responders, status codes, TTLs) and host names taken from the input. It
 //   must not crash, ask for more probes than its passes hold, or leave a line open, and
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "fuzz/second_reading.h"
 #include "names/target.h"
 #include "platform/platform.h"
 #include "probe/probe_loop.h"
@@ -33,18 +35,17 @@ __attribute__((format(printf, 2, 3))) size_t format(char* out, const char* fmt, 
     return length;
 }
 
-// The C library's own result for a format, cut to the cap.
-__attribute__((format(printf, 1, 2))) std::string reference(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    int length = std::vsnprintf(nullptr, 0, fmt, args);
-    va_end(args);
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    va_start(args, fmt);
-    std::vsnprintf(text.data(), text.size(), fmt, args);
-    va_end(args);
-    text.resize(std::min<size_t>(static_cast<size_t>(length), kFormatCap - 1));
-    return text;
+// The program's formatter and the C library's on the same format and arguments: the
+// program's result fits the cap, is terminated, and is the library's cut to the cap.
+template <typename... Args>
+void compare_formats(const char* fmt, Args... args) {
+    char out[kFormatCap];
+    size_t length = format(out, fmt, args...);
+    int full = std::snprintf(nullptr, 0, fmt, args...);
+    std::string want(static_cast<size_t>(full) + 1, '\0');
+    std::snprintf(want.data(), want.size(), fmt, args...);
+    want.resize(std::min<size_t>(static_cast<size_t>(full), kFormatCap - 1));
+    require(length <= kFormatCap - 1 && std::strlen(out) == length && want == out);
 }
 
 void check_formatter(const uint8_t* data, size_t size) {
@@ -54,41 +55,17 @@ void check_formatter(const uint8_t* data, size_t size) {
     std::memcpy(&number, data + 1, sizeof number);
     std::string text(reinterpret_cast<const char*>(data + 5), size - 5);
     const char* argument = text.c_str();
-    char out[kFormatCap];
-    size_t length = 0;
-    std::string want;
-    // Both formatters on the same format and arguments.
-    auto both = [&](const char* fmt, auto... args) {
-        length = format(out, fmt, args...);
-        want = reference(fmt, args...);
-    };
-    switch (data[0] / 2 % 5) {
-    case 0:
-        both("Unrecognized option: %s\n", argument);
-        break;
-    case 1:
-        both("Couldn't resolve %s. Winsock error code %d\n", argument, number);
-        break;
-    case 2:
-        both("%2d  ", number);
-        break;
-    case 3:
-        both("%-7.7s", argument);
-        break;
-    default:
-        both("%s [%s]\n", argument, argument);
-        break;
-    }
-    if (length > kFormatCap - 1 || std::strlen(out) != length || want != out)
-        std::abort();
+    compare_formats("Unrecognized option: %s\n", argument);
+    compare_formats("Couldn't resolve %s. Winsock error code %d\n", argument, number);
+    compare_formats("%2d  ", number);
+    compare_formats("%-7.7s", argument);
+    compare_formats("%s [%s]\n", argument, argument);
     std::string safe = terminal_safe(text);
-    if (safe.size() != text.size())
-        std::abort();
+    require(safe.size() == text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         auto byte = static_cast<unsigned char>(text[i]);
         bool printable = byte >= 0x20 && byte <= 0x7e;
-        if (safe[i] != (printable ? text[i] : '?'))
-            std::abort();
+        require(safe[i] == (printable ? text[i] : '?'));
     }
 }
 
@@ -171,17 +148,9 @@ int capture_fd = -1;
 // Everything written to standard output since the last call.
 std::string take_output() {
     std::fflush(stdout);
-    std::string out;
-    char chunk[4096];
-    for (off_t at = 0;;) {
-        ssize_t got = pread(capture_fd, chunk, sizeof chunk, at);
-        if (got <= 0)
-            break;
-        out.append(chunk, static_cast<size_t>(got));
-        at += got;
-    }
-    if (ftruncate(capture_fd, 0) != 0 || std::fseek(stdout, 0, SEEK_SET) != 0)
-        std::abort();
+    std::string out(static_cast<size_t>(lseek(capture_fd, 0, SEEK_END)), '\0');
+    require(pread(capture_fd, out.data(), out.size(), 0) == static_cast<ssize_t>(out.size()) &&
+            ftruncate(capture_fd, 0) == 0 && std::fseek(stdout, 0, SEEK_SET) == 0);
     return out;
 }
 
@@ -221,12 +190,10 @@ void check_display(const uint8_t* data, size_t size) {
     // What the display rules give for each case is proved in test_probe_loop.cpp and
     // test_target.cpp; here only what holds for every input: no more probes than the
     // passes allow, every line ended, and every byte printable ASCII or a line end.
-    if (script.next_reply > probes || (!shown.empty() && shown.back() != '\n'))
-        std::abort();
+    require(script.next_reply <= probes && (shown.empty() || shown.back() == '\n'));
     for (char c : shown) {
         auto byte = static_cast<unsigned char>(c);
-        if (c != '\n' && (byte < 0x20 || byte > 0x7e))
-            std::abort();
+        require(c == '\n' || (byte >= 0x20 && byte <= 0x7e));
     }
 }
 
@@ -235,8 +202,7 @@ void check_display(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Standard output goes to a file in memory that each run reads back.
     capture_fd = memfd_create("tarnhop-fuzz-console", 0);
-    if (capture_fd < 0 || dup2(capture_fd, STDOUT_FILENO) < 0)
-        std::abort();
+    require(capture_fd >= 0 && dup2(capture_fd, STDOUT_FILENO) >= 0);
     return 0;
 }
 

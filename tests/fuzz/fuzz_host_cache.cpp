@@ -5,7 +5,6 @@
 // input read as an executable's path gives a cache path by the path rule.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -13,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "fuzz/second_reading.h"
 #include "names/host_cache.h"
 #include "settings/run_settings.h"
 
@@ -57,10 +57,7 @@ void check_answers(const std::vector<Record>& input) {
     std::unordered_set<uint32_t> seen;
     for (const Record& record : input) {
         std::optional<std::optional<std::string>> answer = cached_host_name(record.address);
-        if (!answer)
-            std::abort();
-        if (seen.insert(record.address).second && *answer != loaded_name(record))
-            std::abort();
+        require(answer && (!seen.insert(record.address).second || *answer == loaded_name(record)));
     }
 }
 
@@ -69,28 +66,26 @@ void check_answers(const std::vector<Record>& input) {
 void check_path_rule(const std::string& executable) {
     std::string path = host_cache_path_for(executable);
     if (executable.empty()) {
-        if (!path.empty())
-            std::abort();
+        require(path.empty());
         return;
     }
     const std::string suffix = ".cache";
-    if (path.size() < suffix.size() ||
-        path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
-        std::abort();
+    require(path.size() >= suffix.size() &&
+            path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0);
     std::string kept = path.substr(0, path.size() - suffix.size());
-    if (executable.compare(0, kept.size(), kept) != 0)
-        std::abort();
+    require(executable.compare(0, kept.size(), kept) == 0);
     std::string cut = executable.substr(kept.size());
     size_t name_start = executable.find_last_of("/\\");
     name_start = name_start == std::string::npos ? 0 : name_start + 1;
     if (!cut.empty()) {
         // Only an extension goes: a '.' inside the file name, after its first byte, and
         // the last one.
-        if (cut[0] != '.' || kept.size() <= name_start ||
-            cut.find_first_of("/\\") != std::string::npos || cut.find('.', 1) != std::string::npos)
-            std::abort();
-    } else if (size_t dot = executable.rfind('.'); dot != std::string::npos && dot > name_start) {
-        std::abort();
+        require(cut[0] == '.' && kept.size() > name_start &&
+                cut.find_first_of("/\\") == std::string::npos &&
+                cut.find('.', 1) == std::string::npos);
+    } else {
+        size_t dot = executable.rfind('.');
+        require(dot == std::string::npos || dot <= name_start);
     }
 }
 
@@ -115,31 +110,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // zero byte, the cut record at the end dropped.
     size_t saved_rest = 0;
     std::vector<Record> written = records_of(saved, &saved_rest);
-    if (saved_rest != 0 || written.size() != records.size() || saved.size() > size)
-        std::abort();
+    require(saved_rest == 0 && written.size() == records.size() && saved.size() <= size);
     for (size_t i = 0; i < records.size(); ++i) {
         std::optional<std::string> name = loaded_name(records[i]);
         size_t length = name ? name->size() : 0;
-        if (written[i].address != records[i].address || written[i].length != length ||
-            std::memcmp(written[i].name, records[i].name, length) != 0)
-            std::abort();
+        require(written[i].address == records[i].address && written[i].length == length &&
+                std::memcmp(written[i].name, records[i].name, length) == 0);
     }
 
     // The same bytes appended after what the cache holds: the image doubles, and the
     // first copy still answers.
     load_host_cache_bytes(std::vector<uint8_t>(input.begin(), input.end()));
     std::span<const uint8_t> twice = host_cache_image();
-    if (twice.size() != 2 * saved.size() ||
-        !std::equal(saved.begin(), saved.end(), twice.begin()) ||
-        !std::equal(saved.begin(), saved.end(), twice.begin() + static_cast<long>(saved.size())))
-        std::abort();
+    require(
+        twice.size() == 2 * saved.size() && std::equal(saved.begin(), saved.end(), twice.begin()) &&
+        std::equal(saved.begin(), saved.end(), twice.begin() + static_cast<long>(saved.size())));
     check_answers(records);
 
     // Loading what was saved gives it back byte for byte, now without empty names.
     clear_host_cache();
     load_host_cache_bytes(saved);
-    if (image_copy() != saved)
-        std::abort();
+    require(image_copy() == saved);
     check_answers(written);
 
     check_path_rule(std::string(reinterpret_cast<const char*>(data), size > 300 ? 300 : size));
@@ -147,10 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RunSettings no_resolve;
     no_resolve.no_resolve = true;
     no_resolve.use_cache = true;
-    for (const Record& record : records) {
-        if (lookup_host_name(record.address, no_resolve))
-            std::abort();
-    }
+    for (const Record& record : records)
+        require(!lookup_host_name(record.address, no_resolve));
 
     // A lookup's answer appended at the tail is found unless the address has a record.
     if (size >= 4) {
@@ -161,8 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         remember_host_name(address, name);
         std::optional<std::optional<std::string>> after = cached_host_name(address);
         std::string kept = name.substr(0, strnlen(name.c_str(), 255));
-        if (!after || (before ? *after != *before : *after != std::optional<std::string>(kept)))
-            std::abort();
+        require(after && (before ? *after == *before : *after == std::optional<std::string>(kept)));
     }
     return 0;
 }

@@ -9,7 +9,6 @@
 // quoted ICMP header): each must be taken, in every form.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <span>
 #include <vector>
 
@@ -47,15 +46,6 @@ bool our_echo(Bytes icmp, uint8_t type, const EchoMatch& match) {
            read_u16(icmp, 4) == match.identifier && read_u16(icmp, 6) == match.sequence;
 }
 
-IcmpAnswer expect(AnswerKind kind, uint32_t responder, int32_t status, uint8_t ttl) {
-    IcmpAnswer answer;
-    answer.kind = kind;
-    answer.responder = responder;
-    answer.status = status;
-    answer.ttl = ttl;
-    return answer;
-}
-
 // The second reading of a raw datagram.
 IcmpAnswer expected_raw(Bytes datagram, const EchoMatch& match) {
     size_t header = header_length(datagram);
@@ -72,7 +62,7 @@ IcmpAnswer expected_raw(Bytes datagram, const EchoMatch& match) {
     if (icmp[0] == 0) {
         if (source != match.target || !our_echo(icmp, 0, match))
             return {};
-        return expect(AnswerKind::echo_reply, source, 0, datagram[8]);
+        return {AnswerKind::echo_reply, source, 0, datagram[8]};
     }
     int32_t status = error_status(icmp[0], icmp[1]);
     Bytes quote = icmp.subspan(8);
@@ -80,13 +70,13 @@ IcmpAnswer expected_raw(Bytes datagram, const EchoMatch& match) {
     if (status == 0 || inner == 0 || quote[9] != 1 || read_address(quote, 16) != match.target ||
         (read_u16(quote, 6) & 0x1fff) != 0 || !our_echo(quote.subspan(inner), 8, match))
         return {};
-    return expect(AnswerKind::error, source, status, datagram[8]);
+    return {AnswerKind::error, source, status, datagram[8]};
 }
 
 IcmpAnswer expected_ping(Bytes message, uint32_t source, uint8_t ttl, const EchoMatch& match) {
     if (source != match.target || !our_echo(message, 0, match))
         return {};
-    return expect(AnswerKind::echo_reply, source, 0, ttl);
+    return {AnswerKind::echo_reply, source, 0, ttl};
 }
 
 IcmpAnswer expected_report(const ErrorReport& report, Bytes quoted, const EchoMatch& match) {
@@ -94,19 +84,16 @@ IcmpAnswer expected_report(const ErrorReport& report, Bytes quoted, const EchoMa
     if (!report.from_icmp || status == 0 || report.destination != match.target ||
         !our_echo(quoted, 8, match))
         return {};
-    return expect(AnswerKind::error, report.offender, status, report.ttl);
+    return {AnswerKind::error, report.offender, status, report.ttl};
 }
 
 void compare(const IcmpAnswer& got, const IcmpAnswer& want) {
-    if (got.kind != want.kind)
-        std::abort();
-    if (want.kind != AnswerKind::not_ours &&
-        (got.responder != want.responder || got.status != want.status || got.ttl != want.ttl))
-        std::abort();
+    require(got.kind == want.kind);
+    require(want.kind == AnswerKind::not_ours ||
+            (got.responder == want.responder && got.status == want.status && got.ttl == want.ttl));
     // Reports carry a status the loop knows, never success or the timeout marker.
-    if (got.kind == AnswerKind::error &&
-        (got.status < 11001 || got.status > 11022 || got.status == 11010))
-        std::abort();
+    require(got.kind != AnswerKind::error ||
+            (got.status >= 11001 && got.status <= 11022 && got.status != 11010));
 }
 
 void check_built_answers(Bytes input, const EchoMatch& match) {
@@ -123,8 +110,8 @@ void check_built_answers(Bytes input, const EchoMatch& match) {
     Bytes payload = input.subspan(9, std::min<size_t>(input.size() - 9, 1400));
 
     std::vector<uint8_t> request(8 + payload.size());
-    if (build_echo_request(request, match.identifier, match.sequence, payload) != request.size())
-        std::abort();
+    require(build_echo_request(request, match.identifier, match.sequence, payload) ==
+            request.size());
 
     // The target's echo reply: the request with type 0 and its checksum redone.
     uint32_t rest = static_cast<uint32_t>(read_u16(request, 4)) << 16 | read_u16(request, 6);
@@ -132,10 +119,9 @@ void check_built_answers(Bytes input, const EchoMatch& match) {
     std::vector<uint8_t> reply_packet = packet::ipv4_datagram(
         {.source = match.target, .destination = kOwn, .ttl = ttl, .option_bytes = outer_options},
         reply);
-    compare(read_raw_datagram(reply_packet, match),
-            expect(AnswerKind::echo_reply, match.target, 0, ttl));
+    compare(read_raw_datagram(reply_packet, match), {AnswerKind::echo_reply, match.target, 0, ttl});
     compare(read_ping_datagram(reply, match.target, ttl, match),
-            expect(AnswerKind::echo_reply, match.target, 0, ttl));
+            {AnswerKind::echo_reply, match.target, 0, ttl});
 
     // An error report quoting the request as it left, cut after its ICMP header or later.
     std::vector<uint8_t> sent = packet::ipv4_datagram(
@@ -147,7 +133,7 @@ void check_built_answers(Bytes input, const EchoMatch& match) {
     std::vector<uint8_t> error_packet = packet::ipv4_datagram(
         {.source = router, .destination = kOwn, .ttl = ttl, .option_bytes = outer_options}, error);
     int32_t status = error_status(kind[0], kind[1]);
-    compare(read_raw_datagram(error_packet, match), expect(AnswerKind::error, router, status, ttl));
+    compare(read_raw_datagram(error_packet, match), {AnswerKind::error, router, status, ttl});
 
     ErrorReport report{.from_icmp = true,
                        .type = kind[0],
@@ -156,8 +142,7 @@ void check_built_answers(Bytes input, const EchoMatch& match) {
                        .destination = match.target,
                        .ttl = ttl};
     Bytes queued = Bytes(request).first(std::min(request.size(), 8 + cut));
-    compare(read_error_report(report, queued, match),
-            expect(AnswerKind::error, router, status, ttl));
+    compare(read_error_report(report, queued, match), {AnswerKind::error, router, status, ttl});
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -57,12 +56,7 @@ UdpAnswer expected_raw(Bytes packet, const UdpProbeId& probe) {
         return {};
     if (!counter_holds(probe, quote.subspan(std::min(quote.size(), inner + 8))))
         return {};
-    UdpAnswer answer;
-    answer.ours = true;
-    answer.responder = read_address(packet, 12);
-    answer.icmp_type = icmp[0];
-    answer.ttl = packet[8];
-    return answer;
+    return {true, read_address(packet, 12), icmp[0], packet[8]};  // ours, responder, type, TTL
 }
 
 UdpAnswer expected_report(const UdpErrorReport& report, const UdpProbeId& probe) {
@@ -70,27 +64,19 @@ UdpAnswer expected_report(const UdpErrorReport& report, const UdpProbeId& probe)
     if (!reports_a_datagram(report.icmp_type) || report.quoted_destination != probe.target ||
         report.quoted_destination_port != probe.destination_port || !counter_holds(probe, payload))
         return {};
-    UdpAnswer answer;
-    answer.ours = true;
-    answer.responder = report.offender;
-    answer.icmp_type = report.icmp_type;
-    answer.ttl = report.ttl;
-    return answer;
+    return {true, report.offender, report.icmp_type, report.ttl};
 }
 
 void compare(const UdpAnswer& got, const UdpAnswer& want, const UdpProbeId& probe) {
-    if (got.ours != want.ours)
-        std::abort();
+    require(got.ours == want.ours);
     if (!got.ours)
         return;
-    if (got.responder != want.responder || got.icmp_type != want.icmp_type || got.ttl != want.ttl)
-        std::abort();
-    int32_t status = udp_answer_status(got, probe.target);
+    require(got.responder == want.responder && got.icmp_type == want.icmp_type &&
+            got.ttl == want.ttl);
     int32_t wanted = got.icmp_type == 11             ? 11013
                      : got.responder == probe.target ? 0
                                                      : 11000 + got.icmp_type;
-    if (status != wanted)
-        std::abort();
+    require(udp_answer_status(got, probe.target) == wanted);
 }
 
 void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl) {
@@ -111,8 +97,7 @@ void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl
     if (!body.empty())
         body[0] = probe.counter;
     size_t length = build_udp_datagram(datagram, probe_ttl, body);
-    if (length != 8 + body.size())
-        std::abort();
+    require(length == 8 + body.size());
     datagram.resize(length);
 
     std::vector<uint8_t> sent = packet::ipv4_datagram({.source = kOwn,

@@ -1,10 +1,18 @@
-// What the packet fuzzers share: the addresses of their packets, and the IPv4 header
-// length as a second reading written from RFC 791, apart from the program's own reader.
+// What the fuzzers share: require() to end the run on a broken invariant, and for the
+// packet fuzzers the addresses of their packets and the IPv4 header length as a second
+// reading written from RFC 791, apart from the program's own reader.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <span>
+
+// Aborts, which libFuzzer reports as a crash with its input, unless holds.
+inline void require(bool holds) {
+    if (!holds)
+        std::abort();
+}
 
 constexpr uint32_t kTarget = 0x020512c6;  // 198.18.5.2 in network byte order
 constexpr uint32_t kOwn = 0x0101a8c0;     // 192.168.1.1, the prober

@@ -8,6 +8,10 @@
 #
 # The i686 program is only built: 32-bit code does not run on these machines.
 #
+# The displays expected of the Windows program are the lab's, tests/e2e/expected/*.out,
+# with CR LF line ends; the cache file of the lab's route is tests/win/lab-route.cache.hex
+# (its bytes in hex, one record a line).
+#
 # Environment:
 #   TARNHOP  the Linux build of tarnhop (default build/release/tarnhop; built into
 #            build-win-host when missing)
@@ -62,17 +66,6 @@ run_win() {
     e2e_run out err st lab_exec "${wine_env[@]}" "$wine64" "$exe" "$@"
 }
 
-# expect_ok NAME STATUS DETAIL...: a check made by hand, passed when STATUS is 0; returns
-# STATUS.
-expect_ok() {
-    if [ "$2" = 0 ]; then
-        e2e_pass "$1"
-    else
-        e2e_fail "$1" "${@:3}"
-    fi
-    return "$2"
-}
-
 [ "${BASH_SOURCE[0]}" = "$0" ] || return 0
 
 cd "$root" || exit 1
@@ -101,17 +94,19 @@ fi
 # build_windows ARCH DIR: configure and build; the build log must hold no warning, and
 # the program imports only the system's own DLLs: no C++, GCC or thread runtime beside it.
 build_windows() {
-    local arch=$1 dir=$2 log=$work/build-$1.log started=$SECONDS dlls
+    local arch=$1 dir=$2 log=$work/build-$1.log started=$SECONDS dlls built
     echo "== build: Windows $arch in $dir"
     cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-$arch.cmake" \
         -DCMAKE_BUILD_TYPE=Release >"$log" 2>&1 && cmake --build "$dir" -j2 >>"$log" 2>&1 &&
         ! grep -qi "warning" "$log"
-    expect_ok "$arch build, no warnings" $? "$(grep -iE "error|warning" "$log" | head -20)" || return 1
+    built=$?
+    expect_true "$arch build, no warnings" "$built" "$(grep -iE "error|warning" "$log" | head -20)"
+    ((built == 0)) || return 1
     echo "   $((SECONDS - started)) s"
     dlls=$(x86_64-w64-mingw32-objdump -p "$dir/tarnhop.exe" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z')
     ! grep -vqxE 'kernel32\.dll|msvcrt\.dll|user32\.dll|winmm\.dll|ws2_32\.dll' <<<"$dlls" &&
         grep -qx 'ws2_32.dll' <<<"$dlls"
-    expect_ok "$arch: imports only system DLLs, ws2_32 among them" $? "$(tr '\n' ' ' <<<"$dlls")"
+    expect_true "$arch: imports only system DLLs, ws2_32 among them" $? "$(tr '\n' ' ' <<<"$dlls")"
 }
 
 build_windows i686 "$root/build-win-i686"
@@ -123,7 +118,7 @@ x86_64-w64-mingw32-g++ -std=c++20 -O2 -Wall -Wextra -Werror -Wshadow -Wcast-qual
     "$root/build-win-x64/libtarnhop_core.a" "$root/build-win-x64/libtarnhop_wire.a" \
     -lws2_32 -liphlpapi -lwinmm -static \
     -o "$work/seam_check.exe" 2>"$work/seam_check.log"
-expect_ok "seam check build" $? "$(head -20 "$work/seam_check.log")"
+expect_true "seam check build" $? "$(head -20 "$work/seam_check.log")"
 
 linux_built=${TARNHOP:-$root/build/release/tarnhop}
 if [ ! -x "$linux_built" ]; then
@@ -149,19 +144,20 @@ cp "$root/build-win-x64/tarnhop.exe" "$exe" && cp "$linux_built" "$linux" || {
 }
 
 # The Windows program ends each line with CR LF; lf TEXT sets `got` to it with LF line
-# ends, its times masked and its final line ends dropped, and fails when any line end
-# lacks its CR or a CR stands alone. A hop line's time cell must be 7 characters wide:
-# the masked cell is "Nms" and 4 spaces.
+# ends and its times masked, and fails when any line end lacks its CR or a CR stands
+# alone. A hop line's time cell must be 7 characters wide: the masked cell is "Nms" and
+# 4 spaces.
 lf() {
     local rest=${1//$'\r\n'/}
     [[ $rest != *[$'\r\n']* ]] || return 1
     mask_times_into got "${1//$'\r\n'/$'\n'}"
-    got=$(printf '%s' "$got")
 }
 
-# win_case NAME WANT_STATUS WANT_TEXT ARGS...: the exit status and the LF text.
+# win_case NAME WANT_STATUS EXPECTED ARGS...: the exit status, and the LF text against
+# tests/e2e/expected/EXPECTED.out.
 win_case() {
-    local name=$1 want_status=$2 want=$3
+    local name=$1 want_status=$2 want
+    e2e_expected want "$3"
     shift 3
     run_win "$@"
     if ! lf "$out"; then
@@ -169,6 +165,16 @@ win_case() {
         return
     fi
     expect_eq "$name" "status $want_status"$'\n'"$want" "status $st"$'\n'"$got"
+}
+
+# win_cases ROWS: win_case for each line "NAME|WANT_STATUS|EXPECTED|ARGS" of ROWS, ARGS
+# split at blanks.
+win_cases() {
+    local name status expected args
+    while IFS='|' read -r name status expected args; do
+        read -r -a args <<<"$args"
+        win_case "$name" "$status" "$expected" "${args[@]}"
+    done <<<"$1"
 }
 
 # same_bytes NAME WANT_STATUS ARGS...: the Windows program prints exactly what the Linux
@@ -218,48 +224,16 @@ same_bytes "-l 8193" 1 -l 8193 127.0.0.1
 same_bytes "one output call holds at most 1023 characters" 1 "-x$(printf 'y%.0s' $(seq 1 1500))" 127.0.0.1
 
 echo "== wine: ICMP echo through the routers"
-# trace ADDRESS TTL LINES...: the text of a trace, one line per argument after the head.
-trace() {
-    printf '\nTracing route to %s with TTL of %s:\n\n' "$1" "$2"
-    shift 2
-    printf '%s\n' "$@"
-}
-# ping_text SIZE: two replies from the target through four routers (TTL 64 - 4).
-ping_text() {
-    printf '\nPinging %s with data size of %s:\n\n' "$LAB_TARGET_ADDR" "$1"
-    printf 'Reply from %s: bytes=%s time=Nms TTL=60\n' "$LAB_TARGET_ADDR" "$1" "$LAB_TARGET_ADDR" "$1"
-    printf '\nPinging complete.'
-}
-named=() hops=() three_probes=()
-for k in 1 2 3 4 5; do
-    a=LAB_HOP$k n=LAB_HOP${k}_NAME
-    [ "$k" != 5 ] || a=LAB_TARGET_ADDR n=LAB_TARGET_NAME
-    hops+=("$(printf '%2d  Nms    %s' "$k" "${!a}")")
-    # A router without a name shows its address alone.
-    [ -z "${!n}" ] || named+=("$(printf '%2d  Nms    %s [%s]' "$k" "${!n}" "${!a}")")
-    [ -n "${!n}" ] || named+=("${hops[-1]}")
-    three_probes+=("$(printf '%2d  Nms    Nms    Nms    %s' "$k" "${!a}")")
-done
-complete=("" "Traceroute complete.")
-trace_named=$(trace "$LAB_TARGET_NAME [$LAB_TARGET_ADDR]" 32 "${named[@]}" "${complete[@]}")
-
-win_case "resolver failure" 1 "Couldn't resolve $LAB_NXNAME. Winsock error code 11001" "$LAB_NXNAME"
-win_case "trace with names" 0 "$trace_named" -i 1 -w 1000 "$LAB_TARGET_NAME"
-win_case "trace, three probes per hop" 0 \
-    "$(trace "$LAB_TARGET_ADDR" 32 "${three_probes[@]}" "${complete[@]}")" \
-    -d -w 1000 "$LAB_TARGET_ADDR"
-win_case "ping" 0 "$(ping_text 32)" -o -i 2 -d "$LAB_TARGET_ADDR"
-# The largest payload the parser accepts: the service's reply buffer holds the whole
-# echoed payload, and the routers' reports about the fragmented request come through.
-win_case "ping, -l 8192" 0 "$(ping_text 8192)" -o -i 2 -d -l 8192 "$LAB_TARGET_ADDR"
-win_case "trace, -l 8192" 0 "$(trace "$LAB_TARGET_ADDR" 32 "${hops[@]}" "${complete[@]}")" \
-    -i 1 -d -l 8192 "$LAB_TARGET_ADDR"
-for kind in host network; do
-    [ "$kind" = host ] && addr=$LAB_UNREACH_ADDR || addr=$LAB_NONET_ADDR
-    win_case "router reports $kind unreachable" 0 \
-        "$(trace "$addr" 32 "${hops[@]:0:4}" "" "$LAB_HOP4 reports: Destination $kind unreachable.")" \
-        -i 1 -d "$addr"
-done
+# The largest payload the parser accepts (-l 8192): the service's reply buffer holds the
+# whole echoed payload, and the routers' reports about the fragmented request come through.
+win_cases "resolver failure|1|nxname|$LAB_NXNAME
+trace with names|0|trace-named-1|-i 1 -w 1000 $LAB_TARGET_NAME
+trace, three probes per hop|0|trace-numeric|-d -w 1000 $LAB_TARGET_ADDR
+ping|0|ping-two|-o -i 2 -d $LAB_TARGET_ADDR
+ping, -l 8192|0|ping-8192-two|-o -i 2 -d -l 8192 $LAB_TARGET_ADDR
+trace, -l 8192|0|trace-numeric-1|-i 1 -d -l 8192 $LAB_TARGET_ADDR
+router reports host unreachable|0|unreachable-numeric|-i 1 -d $LAB_UNREACH_ADDR
+router reports network unreachable|0|no-route|-i 1 -d $LAB_NONET_ADDR"
 
 # capture PROTO ARGS...: runs the Windows program with ARGS while capturing PROTO packets
 # into `wire`; fails when the capture does not start.
@@ -278,14 +252,14 @@ capture() {
 if capture icmp -o -i 1 -d -v 300 "$LAB_TARGET_ADDR"; then
     grep -q "tos 0x2c, ttl 128,.*proto ICMP" <<<"$wire" &&
         grep -q "$LAB_CLIENT_ADDR > $LAB_TARGET_ADDR: ICMP echo request" <<<"$wire"
-    expect_ok "-v 300: an echo request with ToS 44 and TTL 128 on the wire" $? "$(head -6 <<<"$wire")"
+    expect_true "-v 300: an echo request with ToS 44 and TTL 128 on the wire" $? "$(head -6 <<<"$wire")"
 fi
 
 echo "== wine: UDP probes over raw sockets"
 if capture udp -u -i 1 -d "$LAB_TARGET_ADDR"; then
     lf "$out" || got="(line ends not all CR LF)"
-    expect_eq "UDP trace" "status 0"$'\n'"$(trace "$LAB_TARGET_ADDR" 32 "${hops[@]}" "${complete[@]}")" \
-        "status $st"$'\n'"$got"
+    e2e_expected want trace-numeric-1
+    expect_eq "UDP trace" "status 0"$'\n'"$want" "status $st"$'\n'"$got"
     # One datagram per hop: TTL k to port 33434 + k from port 60001, 32 payload
     # bytes, don't-fragment clear.
     wire=$(tr '\n' ' ' <<<"$wire" | sed 's/ IP /\nIP /g')
@@ -294,21 +268,15 @@ if capture udp -u -i 1 -d "$LAB_TARGET_ADDR"; then
     for k in 1 2 3 4 5; do
         grep -q "ttl $k, .*flags \[none\], proto UDP (17), length 60)  *$LAB_CLIENT_ADDR.60001 > $LAB_TARGET_ADDR.$((33434 + k)): UDP, length 32" <<<"$wire" || ok=1
     done
-    expect_ok "UDP datagrams on the wire" "$ok" "$(head -8 <<<"$wire")"
+    expect_true "UDP datagrams on the wire" "$ok" "$(head -8 <<<"$wire")"
 fi
-win_case "UDP ping" 0 "$(ping_text 32)" -u -o -i 2 -d "$LAB_TARGET_ADDR"
-# A router quotes 548 bytes of a 1028-byte datagram: the answer is read from its first
-# 512 bytes all the same.
-win_case "UDP answer longer than the receive buffer" 0 "$(trace "$LAB_TARGET_ADDR" 2 "${hops[@]:0:2}")" \
-    -u -i 1 -t 2 -l 1000 -d "$LAB_TARGET_ADDR"
+# With -l 1000 a router quotes 548 bytes of a 1028-byte datagram: the answer is read from
+# its first 512 bytes all the same.
+win_cases "UDP ping|0|ping-two|-u -o -i 2 -d $LAB_TARGET_ADDR
+UDP answer longer than the receive buffer|0|hops-1-2|-u -i 1 -t 2 -l 1000 -d $LAB_TARGET_ADDR"
 
 echo "== wine: cache file shared with the Linux build"
-# record ADDRESS NAME: one cache record, as printf escapes
-record() {
-    local IFS=. a
-    read -ra a <<<"$1"
-    printf '\\%03o\\%03o\\%03o\\%03o\\%03o%s' "${a[@]}" "${#2}" "$2"
-}
+# ptr_queries: the lab DNS's reverse queries for the route's addresses so far.
 ptr_queries() {
     local sum=0 a
     for a in "$LAB_TARGET_ADDR" "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3" "$LAB_HOP4"; do
@@ -316,18 +284,15 @@ ptr_queries() {
     done
     echo "$sum"
 }
-records=$(record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME")
-for k in 1 2 3 4; do
-    a=LAB_HOP$k n=LAB_HOP${k}_NAME
-    records+=$(record "${!a}" "${!n}")
-done
-printf "$records" >"$work/cache.want"
+# The route's records in lookup order (target first), hop 3 with no name.
+xxd -r -p "$root/tests/win/lab-route.cache.hex" >"$work/cache.want"
+e2e_expected trace_named trace-named-1
 
-win_case "-c trace on Windows" 0 "$trace_named" -c -i 1 -w 1000 "$LAB_TARGET_NAME"
+win_case "-c trace on Windows" 0 trace-named-1 -c -i 1 -w 1000 "$LAB_TARGET_NAME"
 # Records in lookup order; the temporary file of the save is gone.
 cmp -s "$LAB_DIR/win/tarnhop.cache" "$work/cache.want" &&
     [ "$(ls "$LAB_DIR/win" | tr '\n' ' ')" = "tarnhop.cache tarnhop.exe " ]
-expect_ok "cache file written on Windows" $? "$(ls "$LAB_DIR/win" | tr '\n' ' ')" \
+expect_true "cache file written on Windows" $? "$(ls "$LAB_DIR/win" | tr '\n' ' ')" \
     "$(od -c "$LAB_DIR/win/tarnhop.cache" 2>&1 | head -8)"
 
 # The Linux build finds every name in that file and asks the DNS for none of them.
@@ -335,10 +300,9 @@ cp "$LAB_DIR/win/tarnhop.cache" "$LAB_DIR/linux/tarnhop.cache"
 queries=$(ptr_queries)
 e2e_run out err st lab_exec "$linux" -c -i 1 -w 1000 "$LAB_TARGET_NAME"
 mask_times_into got "$out"
-got=$(printf '%s' "$got")
 [ "$st" = 0 ] && [ "$got" = "$trace_named" ] &&
     [ "$(ptr_queries)" = "$queries" ] && cmp -s "$LAB_DIR/linux/tarnhop.cache" "$work/cache.want"
-expect_ok "Linux build reading the Windows cache file" $? \
+expect_true "Linux build reading the Windows cache file" $? \
     "status $st, $(($(ptr_queries) - queries)) reverse queries" \
     "$(diff <(printf '%s\n' "$trace_named") <(printf '%s\n' "$got") | head)"
 
@@ -353,7 +317,7 @@ run_win -c -i 1 -w 1000 "$LAB_TARGET_NAME"
 [ "$st" = 0 ] && [ "$(ptr_queries)" = $((queries + 1)) ] &&
     [ "$(lab_dns_queries "$LAB_HOP4")" = $((hop4_queries + 1)) ] &&
     lf "$out" && [ "$got" = "$trace_named" ] && cmp -s "$LAB_DIR/win/tarnhop.cache" "$work/cache.want"
-expect_ok "Windows program reading the Linux cache file" $? \
+expect_true "Windows program reading the Linux cache file" $? \
     "status $st, $(($(ptr_queries) - queries)) reverse queries" \
     "$(od -c "$LAB_DIR/win/tarnhop.cache" 2>&1 | head -8)"
 
