@@ -22,8 +22,9 @@ expect_match "usage: first line is the version line" "$(printf '%s' "$usage" | h
 expect_eq "usage: ends with the last option line" \
     $'\t-v <ToS>       \t Set Type of Service field bits (experts only)' "$(printf '%s' "$usage" | tail -n 1)"
 expect_eq "usage: 18 lines" 18 "$(printf '%s' "$usage" | wc -l)"
-# The part after the version and credit lines, byte for byte.
-exactly fixed cat "$here/expected/usage-options.txt"
+# The part after the version and credit lines, byte for byte (the unit tests read the same
+# file).
+exactly fixed cat "$here/../unit/data/usage_options.txt"
 expect_eq "usage: the fixed part" "$fixed" "${usage: -${#fixed}}"
 ((${#usage} <= 1023))
 expect_true "usage: at most 1023 characters" $? "${#usage} characters"
