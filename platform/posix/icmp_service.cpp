@@ -146,19 +146,16 @@ bool receive(int flags, Received* got, uint8_t (&control)[512]) {
     return true;
 }
 
-// Empties the error queue; true when anything was in it. Reading the queue also clears
-// the pending socket error that would make the next send fail. The kernel's transmit
-// stamps of earlier requests go with it.
-bool drain_error_queue() {
+// Empties the error queue and clears the pending socket error that would make the next
+// send fail. The kernel's transmit stamps of earlier requests go with it.
+void drain_error_queue() {
     alignas(cmsghdr) uint8_t control[512];
     Received got;
-    bool drained = false;
-    while (receive(MSG_ERRQUEUE, &got, control))
-        drained = true;
+    while (receive(MSG_ERRQUEUE, &got, control)) {
+    }
     int pending = 0;
     socklen_t length = sizeof pending;
     getsockopt(service.fd, SOL_SOCKET, SO_ERROR, &pending, &length);
-    return drained;
 }
 
 // Whatever arrived before the request went out cannot answer it.
@@ -170,8 +167,10 @@ void drain_stale() {
     }
 }
 
-// Sends the request; a queued error of an earlier probe makes sendto fail on a datagram
-// socket, so the queue is emptied and the send tried again.
+// Sends the request; a pending error of an earlier probe makes sendto fail on a datagram
+// socket, so the queue is emptied and the send tried again. The failed sendto has taken
+// the error already, and the queue may hold nothing: the kernel can set the error just
+// after its report was read. So a datagram socket always tries again, a few times.
 bool send_request(uint32_t target, size_t length, SendClock* sent) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -184,8 +183,9 @@ bool send_request(uint32_t target, size_t length, SendClock* sent) {
                                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
         if (result == static_cast<ssize_t>(length))
             return true;
-        if (errno != EINTR && (service.kind != SocketKind::ping || !drain_error_queue()))
+        if (errno != EINTR && service.kind != SocketKind::ping)
             return false;
+        drain_error_queue();
     }
     return false;
 }
