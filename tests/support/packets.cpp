@@ -1,6 +1,8 @@
 // Packet building on the wire formats: no field or checksum is written here by hand.
 #include "support/packets.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 
 #include "wire/bytes.h"
@@ -21,6 +23,19 @@ void seal_header(Bytes& datagram) {
     size_t header = header_length(datagram);
     write_u16(datagram, 10, 0);
     write_u16(datagram, 10, internet_checksum(std::span(datagram).first(header)));
+}
+
+// Puts option_bytes bytes of IP options (no-operation bytes, then an end of options) into
+// the header of a datagram that has none, its lengths and header checksum redone.
+void add_ip_options(Bytes& datagram, size_t option_bytes) {
+    if (option_bytes == 0 || datagram.size() < kIpv4MinHeaderSize)
+        return;
+    Bytes options(option_bytes, 1);
+    options.back() = 0;
+    datagram.insert(datagram.begin() + kIpv4MinHeaderSize, options.begin(), options.end());
+    datagram[0] = static_cast<uint8_t>(0x40 | (kIpv4MinHeaderSize + option_bytes) / 4);
+    write_u16(datagram, 2, static_cast<uint16_t>(datagram.size()));
+    seal_header(datagram);
 }
 
 }  // namespace
@@ -55,17 +70,6 @@ Bytes icmp_message(uint8_t type, uint8_t code, uint32_t rest, std::span<const ui
     return icmp;
 }
 
-void add_ip_options(Bytes& datagram, size_t option_bytes) {
-    if (option_bytes == 0 || datagram.size() < kIpv4MinHeaderSize)
-        return;
-    Bytes options(option_bytes, 1);
-    options.back() = 0;
-    datagram.insert(datagram.begin() + kIpv4MinHeaderSize, options.begin(), options.end());
-    datagram[0] = static_cast<uint8_t>(0x40 | (kIpv4MinHeaderSize + option_bytes) / 4);
-    write_u16(datagram, 2, static_cast<uint16_t>(datagram.size()));
-    seal_header(datagram);
-}
-
 Bytes quote_datagram(std::span<const uint8_t> datagram, uint8_t ttl, size_t limit) {
     Bytes quote(datagram.begin(), datagram.begin() + std::min(limit, datagram.size()));
     if (quote.size() >= kIpv4MinHeaderSize && quote.size() >= header_length(quote)) {
@@ -88,14 +92,9 @@ Bytes& reseal_icmp(Bytes& datagram) {
     return datagram;
 }
 
-Bytes with_byte(Bytes bytes, size_t at, uint8_t value) {
-    bytes.at(at) = value;
-    return bytes;
-}
-
-Bytes with_u16(Bytes bytes, size_t at, uint16_t value) {
-    write_u16(bytes, at, value);
-    return bytes;
+Bytes first(std::span<const uint8_t> bytes, size_t length) {
+    std::span<const uint8_t> kept = bytes.first(length);
+    return Bytes(kept.begin(), kept.end());
 }
 
 uint32_t address_of(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
@@ -103,6 +102,11 @@ uint32_t address_of(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
     uint32_t address;
     std::copy(bytes, bytes + 4, reinterpret_cast<uint8_t*>(&address));
     return address;
+}
+
+std::string dotted(uint32_t address) {
+    char text[INET_ADDRSTRLEN];
+    return inet_ntop(AF_INET, &address, text, sizeof text);
 }
 
 }  // namespace packet

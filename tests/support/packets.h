@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "wire/ipv4.h"
@@ -32,10 +33,6 @@ Bytes ipv4_datagram(const Ipv4& ip, std::span<const uint8_t> body);
 // filled in.
 Bytes icmp_message(uint8_t type, uint8_t code, uint32_t rest, std::span<const uint8_t> body);
 
-// Puts option_bytes bytes of IP options into the header of a datagram that has none, its
-// lengths and header checksum redone.
-void add_ip_options(Bytes& datagram, size_t option_bytes);
-
 // The first limit bytes of a datagram as an ICMP error quotes them: the TTL in its
 // header set to ttl and the header checksum redone, when the quote holds the header.
 Bytes quote_datagram(std::span<const uint8_t> datagram, uint8_t ttl, size_t limit);
@@ -44,12 +41,14 @@ Bytes quote_datagram(std::span<const uint8_t> datagram, uint8_t ttl, size_t limi
 // hand (over the bytes its total length covers); nothing when it is no ICMP datagram.
 Bytes& reseal_icmp(Bytes& datagram);
 
-// A copy of bytes with the byte at `at` set to value; with_u16 stores a 16-bit field in
-// network order there. Checksums are left as they were.
-Bytes with_byte(Bytes bytes, size_t at, uint8_t value);
-Bytes with_u16(Bytes bytes, size_t at, uint16_t value);
+// The first length bytes of bytes, in a block of exactly that size: a read past its end is
+// caught by the sanitizers.
+Bytes first(std::span<const uint8_t> bytes, size_t length);
 
 // The address a.b.c.d in network byte order, as the socket layer keeps it.
 uint32_t address_of(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+
+// The address in network byte order as dotted text.
+std::string dotted(uint32_t address);
 
 }  // namespace packet

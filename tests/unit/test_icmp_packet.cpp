@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <random>
 #include <span>
-#include <tuple>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/console.h"
+#include "support/answer_table.h"
 #include "support/packets.h"
 #include "wire/bytes.h"
 #include "wire/checksum.h"
@@ -18,9 +20,8 @@ namespace {
 
 using packet::address_of;
 using packet::Bytes;
-using packet::with_byte;
+using packet::first;
 
-const uint32_t kClient = address_of(198, 18, 1, 1);
 const uint32_t kRouter = address_of(198, 18, 2, 2);
 const uint32_t kTarget = address_of(198, 18, 5, 2);
 constexpr uint16_t kId = 0x4a21;
@@ -39,42 +40,49 @@ Bytes payload(size_t size) {
     return bytes;
 }
 
-// Our request as it left: IP header and the echo request with its first payload bytes.
-Bytes our_request(uint16_t id = kId, uint16_t seq = kSeq, packet::Ipv4 fields = {}) {
-    fields.source = kClient;
-    fields.destination = fields.destination == 0 ? kTarget : fields.destination;
-    fields.ttl = 1;
-    return packet::ipv4_datagram(fields, icmp_message(kIcmpEchoRequest, 0, id, seq, payload(32)));
+// What an answer tells: that it is not ours, or its kind, who sent it, the status and
+// the TTL.
+using Reading = std::string;
+const Reading kNotOurs = "not ours";
+
+Reading reading(const IcmpAnswer& found) {
+    if (found.kind == AnswerKind::not_ours)
+        return kNotOurs;
+    return (found.kind == AnswerKind::error ? "error from " : "echo reply from ") +
+           packet::dotted(found.responder) + ", status " + std::to_string(found.status) + ", TTL " +
+           std::to_string(found.ttl);
 }
 
-// A router's error message about quoted, as the raw socket delivers it.
-Bytes router_error(uint8_t type, uint8_t code, const Bytes& quoted, uint32_t from = kRouter) {
-    return packet::ipv4_datagram({.source = from, .destination = kClient, .ttl = 62},
-                                 icmp_message(type, code, 0, 0, quoted));
+Reading echo(int ttl) { return "echo reply from 198.18.5.2, status 0, TTL " + std::to_string(ttl); }
+Reading error(int32_t status, int ttl = 62) {
+    return "error from 198.18.2.2, status " + std::to_string(status) + ", TTL " +
+           std::to_string(ttl);
 }
 
-Bytes target_reply(uint16_t id = kId, uint16_t seq = kSeq, uint32_t from = kTarget) {
-    return packet::ipv4_datagram({.source = from, .destination = kClient, .ttl = 60},
-                                 icmp_message(kIcmpEchoReply, 0, id, seq, payload(32)));
+Reading read_raw(const Bytes& bytes) { return reading(read_raw_datagram(bytes, our_match())); }
+
+// A message on the ping socket, and the sender the socket names.
+using Message = std::pair<Bytes, uint32_t>;
+Reading read_ping(const Message& message) {
+    return reading(read_ping_datagram(message.first, message.second, 57, our_match()));
 }
 
-IcmpAnswer read_raw(const Bytes& bytes) { return read_raw_datagram(bytes, our_match()); }
-
-// What a router's time-exceeded report quoting quoted reads as.
-IcmpAnswer read_expired(const Bytes& quoted) {
-    return read_raw(router_error(kIcmpTimeExceeded, 0, quoted));
+// A message of this type with this identifier and sequence and no payload, from from.
+Message ping(uint8_t type, uint16_t id, uint16_t seq, uint32_t from = kTarget) {
+    return {icmp_message(type, 0, id, seq, {}), from};
 }
 
-void expect_not_ours(const IcmpAnswer& found) { EXPECT_EQ(found.kind, AnswerKind::not_ours); }
-
-// What an answer that is ours tells: its kind, who sent it, the status and the TTL.
-void expect_answer(const IcmpAnswer& found, AnswerKind kind, uint32_t responder, int32_t status,
-                   uint8_t ttl) {
-    EXPECT_EQ(found.kind, kind);
-    EXPECT_EQ(found.responder, responder);
-    EXPECT_EQ(found.status, status);
-    EXPECT_EQ(found.ttl, ttl);
+// An error-queue report and the part of our request it quotes, from its ICMP header on.
+using Queued = std::pair<ErrorReport, Bytes>;
+Reading read_queued(const Queued& queued) {
+    return reading(read_error_report(queued.first, queued.second, our_match()));
 }
+
+// The raw datagrams' rows.
+constexpr const char* kData = "upkt_icmp_raw.txt";
+const packet::AnswerTable<Bytes> kRaw{read_raw};
+const packet::AnswerTable<Message> kPing{read_ping};
+const packet::AnswerTable<Queued> kQueued{read_queued};
 
 }  // namespace
 
@@ -166,122 +174,42 @@ TEST(IcmpStatus, NeverTheTimeoutOrAnUnknownCode) {
 
 // ---- Raw socket: echo replies ------------------------------------------------------
 
-TEST(RawEchoReply, OursGivesResponderStatusAndTtl) {
-    expect_answer(read_raw(target_reply()), AnswerKind::echo_reply, kTarget, kIpSuccess, 60);
-}
+TEST(RawEchoReply, OursGivesResponderStatusAndTtl) { kRaw.expect_file(kData); }
 
-TEST(RawEchoReply, OtherIdentifierSequenceOrSenderIsNotOurs) {
-    expect_not_ours(read_raw(target_reply(kId + 1, kSeq)));
-    expect_not_ours(read_raw(target_reply(kId, kSeq - 1)));
-    expect_not_ours(read_raw(target_reply(kId, kSeq + 256)));
-    expect_not_ours(read_raw(target_reply(kId, kSeq, kRouter)));
-}
+TEST(RawEchoReply, OtherIdentifierSequenceOrSenderIsNotOurs) { kRaw.expect_file(kData); }
 
-TEST(RawEchoReply, RequestsAndBadChecksumsAreNotOurs) {
-    // Our own request seen on the way out (loopback) looks like a reply otherwise.
-    expect_not_ours(
-        read_raw(packet::ipv4_datagram({.source = kTarget, .destination = kTarget},
-                                       icmp_message(kIcmpEchoRequest, 0, kId, kSeq, {}))));
-    Bytes reply = target_reply();
-    expect_not_ours(read_raw(with_byte(reply, reply.size() - 1, reply.back() ^ 0x01)));
-    expect_not_ours(
-        read_raw(packet::ipv4_datagram({.source = kTarget, .destination = kClient},
-                                       icmp_message(kIcmpEchoReply, 3, kId, kSeq, {}))));
-}
+TEST(RawEchoReply, RequestsAndBadChecksumsAreNotOurs) { kRaw.expect_file(kData); }
 
-TEST(RawEchoReply, IpOptionsAndTrailingBytes) {
-    // 40 option bytes: the longest header, 60 bytes.
-    Bytes reply = packet::ipv4_datagram(
-        {.source = kTarget, .destination = kClient, .ttl = 33, .option_bytes = 40},
-        icmp_message(kIcmpEchoReply, 0, kId, kSeq, payload(5)));
-    expect_answer(read_raw(reply), AnswerKind::echo_reply, kTarget, kIpSuccess, 33);
-    // Link padding beyond the IP total length is not part of the message.
-    reply.insert(reply.end(), {0, 0, 0, 0, 0, 0});
-    EXPECT_EQ(read_raw(reply).kind, AnswerKind::echo_reply);
-}
+TEST(RawEchoReply, IpOptionsAndTrailingBytes) { kRaw.expect_file(kData); }
 
-TEST(RawEchoReply, FragmentsAreNotOurs) {
-    auto reply_with = [](uint16_t fragment) {
-        return read_raw(
-            packet::ipv4_datagram({.source = kTarget, .destination = kClient, .fragment = fragment},
-                                  icmp_message(kIcmpEchoReply, 0, kId, kSeq, {})));
-    };
-    for (uint16_t fragment : {uint16_t{0x2000}, uint16_t{0x0001}, uint16_t{0x00b9}})
-        expect_not_ours(reply_with(fragment));
-    EXPECT_EQ(reply_with(0x4000).kind, AnswerKind::echo_reply);  // don't-fragment alone is fine
-}
+TEST(RawEchoReply, FragmentsAreNotOurs) { kRaw.expect_file(kData); }
 
 // ---- Raw socket: error reports -------------------------------------------------------
 
-TEST(RawError, TimeExceededQuotingOurRequest) {
-    expect_answer(read_expired(our_request()), AnswerKind::error, kRouter, kIpTtlExpiredTransit,
-                  62);
-}
+TEST(RawError, TimeExceededQuotingOurRequest) { kRaw.expect_file(kData); }
 
-TEST(RawError, UnreachableAndOtherReportsTakeTheirStatus) {
-    const std::tuple<uint8_t, uint8_t, int32_t> cases[] = {
-        {kIcmpDestUnreachable, 1, kIpDestHostUnreachable},
-        {kIcmpDestUnreachable, 13, kIpDestHostUnreachable},
-        {kIcmpDestUnreachable, 0, kIpDestNetUnreachable},
-        {kIcmpParamProblem, 0, kIpParamProblem},
-        {kIcmpSourceQuench, 0, kIpSourceQuench},
-    };
-    for (const auto& [type, code, status] : cases)
-        EXPECT_EQ(read_raw(router_error(type, code, our_request())).status, status)
-            << int(type) << "/" << int(code);
-}
+TEST(RawError, UnreachableAndOtherReportsTakeTheirStatus) { kRaw.expect_file(kData); }
 
-TEST(RawError, RedirectsAreNotAnswers) {
-    expect_not_ours(read_raw(router_error(kIcmpRedirect, 1, our_request())));
-}
+TEST(RawError, RedirectsAreNotAnswers) { kRaw.expect_file(kData); }
 
-TEST(RawError, QuotedRequestMustBeOurs) {
-    expect_not_ours(read_expired(our_request(kId + 1, kSeq)));
-    expect_not_ours(read_expired(our_request(kId, kSeq + 1)));
-    expect_not_ours(read_expired(our_request(kId, kSeq, {.destination = kRouter})));
-    expect_not_ours(read_expired(with_byte(our_request(), 9, 17)));  // UDP
-    expect_not_ours(read_expired(with_byte(our_request(), 20, kIcmpEchoReply)));
-    // A later fragment of the request.
-    expect_not_ours(read_expired(our_request(kId, kSeq, {.fragment = 0x00b9})));
-}
+TEST(RawError, QuotedRequestMustBeOurs) { kRaw.expect_file(kData); }
 
-TEST(RawError, QuotedHeaderWithOptionsAndShortestQuote) {
-    Bytes quoted = our_request(kId, kSeq, {.option_bytes = 12});
-    EXPECT_EQ(read_expired(quoted).kind, AnswerKind::error);
-    // Routers must quote the IP header and 8 bytes; that is enough.
-    EXPECT_EQ(read_expired(Bytes(quoted.begin(), quoted.begin() + 32 + 8)).kind, AnswerKind::error);
-    expect_not_ours(read_expired(Bytes(quoted.begin(), quoted.begin() + 32 + 7)));
-    expect_not_ours(read_expired(Bytes(quoted.begin(), quoted.begin() + 20)));  // header only
-}
+TEST(RawError, QuotedHeaderWithOptionsAndShortestQuote) { kRaw.expect_file(kData); }
 
 // ---- Raw socket: hostile and broken datagrams ------------------------------------------
 
 TEST(RawHostile, EveryCutShortDatagramIsNotOurs) {
-    for (const Bytes& whole : {target_reply(), router_error(kIcmpTimeExceeded, 0, our_request())}) {
-        ASSERT_NE(read_raw(whole).kind, AnswerKind::not_ours);
-        for (size_t length = 0; length < whole.size(); ++length) {
-            // A copy of exactly this length, so a read past it is caught by the sanitizer.
-            Bytes cut(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(length));
-            expect_not_ours(read_raw(cut));
-        }
+    for (const Bytes& whole :
+         {packet::row_bytes(kData, "RawEchoReply.OursGivesResponderStatusAndTtl", "ours"),
+          packet::row_bytes(kData, "RawError.TimeExceededQuotingOurRequest", "time exceeded")}) {
+        ASSERT_NE(read_raw(whole), kNotOurs);
+        // A copy of exactly this length, so a read past it is caught by the sanitizer.
+        for (size_t length = 0; length < whole.size(); ++length)
+            EXPECT_EQ(read_raw(first(whole, length)), kNotOurs) << length;
     }
 }
 
-TEST(RawHostile, BrokenIpHeaders) {
-    const Bytes reply = target_reply();
-    Bytes ihl_past_end = with_byte(reply, 0, 0x4f);
-    ihl_past_end.resize(40);
-    const uint16_t too_long = static_cast<uint16_t>(reply.size() + 1);
-    // Version 6, a header below 20 bytes or past the end, TCP, a total length past the
-    // end or below the header.
-    for (const Bytes& broken : {with_byte(reply, 0, 0x65), with_byte(reply, 0, 0x44), ihl_past_end,
-                                with_byte(reply, 9, 6), packet::with_u16(reply, 2, too_long),
-                                packet::with_u16(reply, 2, 12)})
-        expect_not_ours(read_raw(broken));
-    // The quoted header claims 60 bytes, more than was quoted.
-    Bytes quoted_bad = with_byte(router_error(kIcmpTimeExceeded, 0, our_request()), 28, 0x4f);
-    expect_not_ours(read_raw(packet::reseal_icmp(quoted_bad)));
-}
+TEST(RawHostile, BrokenIpHeaders) { kRaw.expect_file(kData); }
 
 TEST(RawHostile, RandomBytesNeverAnswer) {
     std::mt19937 random(4);
@@ -291,36 +219,32 @@ TEST(RawHostile, RandomBytesNeverAnswer) {
             byte = static_cast<uint8_t>(random());
         if (!bytes.empty())
             bytes[0] = static_cast<uint8_t>(0x45 + random() % 3);
-        expect_not_ours(read_raw(bytes));
+        EXPECT_EQ(read_raw(bytes), kNotOurs);
     }
 }
 
 // ---- Datagram (ping) socket: echo replies -----------------------------------------------
 
 TEST(PingEchoReply, OursTakesSenderAndTtlFromTheSocket) {
-    Bytes message = icmp_message(kIcmpEchoReply, 0, kId, kSeq, payload(32));
-    expect_answer(read_ping_datagram(message, kTarget, 57, our_match()), AnswerKind::echo_reply,
-                  kTarget, kIpSuccess, 57);
+    kPing.expect(
+        {{"ours", {icmp_message(kIcmpEchoReply, 0, kId, kSeq, payload(32)), kTarget}, echo(57)}});
 }
 
 TEST(PingEchoReply, OtherSequenceSenderTypeOrIdentifierIsNotOurs) {
-    auto read = [](const Bytes& message, uint32_t from) {
-        return read_ping_datagram(message, from, 64, our_match());
-    };
-    expect_not_ours(read(icmp_message(kIcmpEchoReply, 0, kId, kSeq - 1, {}), kTarget));
-    expect_not_ours(read(icmp_message(kIcmpEchoReply, 0, kId + 1, kSeq, {}), kTarget));
-    expect_not_ours(read(icmp_message(kIcmpEchoReply, 0, kId, kSeq, {}), kRouter));
-    expect_not_ours(read(icmp_message(kIcmpEchoRequest, 0, kId, kSeq, {}), kTarget));
-    expect_not_ours(read(icmp_message(kIcmpTimeExceeded, 0, kId, kSeq, {}), kTarget));
+    kPing.expect({
+        {"an earlier sequence", ping(kIcmpEchoReply, kId, kSeq - 1), kNotOurs},
+        {"another identifier", ping(kIcmpEchoReply, kId + 1, kSeq), kNotOurs},
+        {"another sender", ping(kIcmpEchoReply, kId, kSeq, kRouter), kNotOurs},
+        {"a request", ping(kIcmpEchoRequest, kId, kSeq), kNotOurs},
+        {"an error", ping(kIcmpTimeExceeded, kId, kSeq), kNotOurs},
+    });
 }
 
 TEST(PingEchoReply, ShorterThanAHeaderIsNotOurs) {
-    Bytes message = icmp_message(kIcmpEchoReply, 0, kId, kSeq, {});
-    for (size_t length = 0; length < message.size(); ++length) {
-        Bytes cut(message.begin(), message.begin() + static_cast<ptrdiff_t>(length));
-        expect_not_ours(read_ping_datagram(cut, kTarget, 64, our_match()));
-    }
-    EXPECT_EQ(read_ping_datagram(message, kTarget, 64, our_match()).kind, AnswerKind::echo_reply);
+    const Message whole = ping(kIcmpEchoReply, kId, kSeq);
+    for (size_t length = 0; length < whole.first.size(); ++length)
+        EXPECT_EQ(read_ping({first(whole.first, length), kTarget}), kNotOurs) << length;
+    EXPECT_EQ(read_ping(whole), echo(57));
 }
 
 // ---- Datagram (ping) socket: error-queue reports ----------------------------------------
@@ -341,49 +265,54 @@ Bytes quoted_request(uint16_t id = kId, uint16_t seq = kSeq) {
     return icmp_message(kIcmpEchoRequest, 0, id, seq, payload(32));
 }
 
-IcmpAnswer read_report(const ErrorReport& report, const Bytes& quoted = quoted_request()) {
-    return read_error_report(report, quoted, our_match());
-}
+// A report of this type and code about our request.
+Queued queued(uint8_t type, uint8_t code) { return {icmp_report(type, code), quoted_request()}; }
 
 }  // namespace
 
 TEST(PingErrorReport, TimeExceededFromTheOffender) {
-    expect_answer(read_report(icmp_report(kIcmpTimeExceeded, 0)), AnswerKind::error, kRouter,
-                  kIpTtlExpiredTransit, 61);
+    EXPECT_EQ(read_queued(queued(kIcmpTimeExceeded, 0)), error(kIpTtlExpiredTransit, 61));
 }
 
 TEST(PingErrorReport, StatusFollowsTheTable) {
     for (uint8_t code = 0; code < 16; ++code) {
-        SCOPED_TRACE(testing::Message() << "code " << int(code));
-        expect_answer(read_report(icmp_report(kIcmpDestUnreachable, code)), AnswerKind::error,
-                      kRouter, *icmp_answer_status(kIcmpDestUnreachable, code), 61);
+        EXPECT_EQ(read_queued(queued(kIcmpDestUnreachable, code)),
+                  error(*icmp_answer_status(kIcmpDestUnreachable, code), 61))
+            << "code " << int(code);
     }
-    EXPECT_EQ(read_report(icmp_report(kIcmpTimeExceeded, 1)).status, kIpTtlExpiredReassem);
+    EXPECT_EQ(read_queued(queued(kIcmpTimeExceeded, 1)), error(kIpTtlExpiredReassem, 61));
 }
 
 TEST(PingErrorReport, LocalErrorsRedirectsAndStrangeTypesAreNotAnswers) {
-    ErrorReport local = icmp_report(kIcmpDestUnreachable, 4);
-    local.from_icmp = false;
-    expect_not_ours(read_report(local));
-    expect_not_ours(read_report(icmp_report(kIcmpRedirect, 1)));
-    expect_not_ours(read_report(icmp_report(kIcmpEchoReply, 0)));
-    expect_not_ours(read_report(icmp_report(99, 0)));
+    Queued local = queued(kIcmpDestUnreachable, 4);
+    local.first.from_icmp = false;
+    kQueued.expect({
+        {"local error", local, kNotOurs},
+        {"redirect", queued(kIcmpRedirect, 1), kNotOurs},
+        {"echo reply", queued(kIcmpEchoReply, 0), kNotOurs},
+        {"type 99", queued(99, 0), kNotOurs},
+    });
 }
 
 TEST(PingErrorReport, AStaleReportOfAnEarlierProbeIsNotOurs) {
-    expect_not_ours(read_report(icmp_report(kIcmpTimeExceeded, 0), quoted_request(kId, kSeq - 1)));
-    expect_not_ours(read_report(icmp_report(kIcmpTimeExceeded, 0), quoted_request(kId + 1, kSeq)));
-    ErrorReport elsewhere = icmp_report(kIcmpTimeExceeded, 0);
-    elsewhere.destination = kRouter;
-    expect_not_ours(read_report(elsewhere));
+    const ErrorReport expired = icmp_report(kIcmpTimeExceeded, 0);
+    Queued elsewhere = queued(kIcmpTimeExceeded, 0);
+    elsewhere.first.destination = kRouter;
+    kQueued.expect({
+        {"an earlier sequence", {expired, quoted_request(kId, kSeq - 1)}, kNotOurs},
+        {"another identifier", {expired, quoted_request(kId + 1, kSeq)}, kNotOurs},
+        {"another destination", elsewhere, kNotOurs},
+    });
 }
 
 TEST(PingErrorReport, QuotedBytesCutShortOrNotARequest) {
     const ErrorReport expired = icmp_report(kIcmpTimeExceeded, 0);
-    Bytes quoted = quoted_request();
     for (size_t length = 0; length < kIcmpHeaderSize; ++length)
-        expect_not_ours(read_report(expired, Bytes(quoted.begin(), quoted.begin() + length)));
-    Bytes header_only(quoted.begin(), quoted.begin() + kIcmpHeaderSize);
-    EXPECT_EQ(read_report(expired, header_only).kind, AnswerKind::error);
-    expect_not_ours(read_report(expired, icmp_message(kIcmpEchoReply, 0, kId, kSeq, {})));
+        EXPECT_EQ(read_queued({expired, first(quoted_request(), length)}), kNotOurs) << length;
+    kQueued.expect({
+        {"ICMP header only",
+         {expired, first(quoted_request(), kIcmpHeaderSize)},
+         error(kIpTtlExpiredTransit, 61)},
+        {"quoting a reply", {expired, icmp_message(kIcmpEchoReply, 0, kId, kSeq, {})}, kNotOurs},
+    });
 }
