@@ -4,7 +4,8 @@
 //   [Suite.Test]
 //   row name: the reading expected
 //     the bytes that arrive, in hex, on any number of indented lines
-// Lines starting with # are comments.
+// Lines starting with # are comments. For the unit tests only: TARNHOP_UNIT_DATA names the
+// data folder.
 #pragma once
 
 #include <gtest/gtest.h>
