@@ -13,10 +13,6 @@
 #   want_banner VERB NAME ADDRESS QUANTITY
 #       Sets want to the banner "VERB NAME [ADDRESS] with QUANTITY:" (without NAME:
 #       "VERB ADDRESS with QUANTITY:") between its empty lines, as the program prints it.
-#   want_ping NAME ADDRESS SIZE REPLIES
-#       Sets want to the whole display of a ping of the lab's target with its times masked
-#       (mask_times): the banner (want_banner, data size SIZE), REPLIES reply lines from
-#       ADDRESS with TTL 60, then an empty line and the completion line.
 #   dns_run RUNNER ARGS...
 #       Runs $program with ARGS in the lab's client through RUNNER (lab_exec or
 #       lab_exec_nobody), the DNS server's log settled before and after; sets out and
@@ -45,15 +41,6 @@ want_banner() {
     else
         printf -v want '\n%s %s with %s:\n\n' "$1" "$3" "$4"
     fi
-}
-
-want_ping() {
-    local i
-    want_banner Pinging "$1" "$2" "data size of $3"
-    for ((i = 0; i < $4; i++)); do
-        want+="Reply from $2: bytes=$3 time=Nms TTL=60"$'\n'
-    done
-    want+=$'\nPinging complete.\n'
 }
 
 # The DNS log's counts: every query but the settling ones, the reverse ones, those for

@@ -10,7 +10,8 @@
 #    such hops show their address alone. A plain name from the same server shows as it is.
 # 2. The hosts file (glibc's "files" source), which hands over any byte but white space
 #    and '#': each byte outside printable ASCII shows as '?'.
-# 3. The cache file (-c), whose names are any bytes but zero: the same.
+# 3. The cache file (-c), whose names are any bytes but zero: the same, and the file
+#    keeps them as they are.
 # Every line of every run is checked byte for byte, and no byte of the output lies
 # outside printable ASCII but the line ends.
 set -u
@@ -120,7 +121,8 @@ for i in 0 1 2 3 4; do
 done >>"/etc/netns/$LAB_CLIENT/hosts"
 want=$(want_trace "${names[@]}" && printf x)
 check_run "names from the hosts file" "${want%x}" lab_exec "$TARNHOP" -i 1 -w 1000 "$LAB_TARGET_ADDR"
-want_ping "$(safe "$target_name")" "$LAB_TARGET_ADDR" 32 1
+# The target's name from the hosts file, shown safe, and one reply.
+e2e_expected want ecache-ping-hostile-name
 check_run "names from the hosts file, ping" "$want" lab_exec "$TARNHOP" -o -i 1 -w 1000 "$LAB_TARGET_ADDR"
 
 # ---- 3. The cache file -----------------------------------------------------------------
@@ -132,10 +134,14 @@ e2e_copy_program "$LAB_DIR/cached"
 names=("$target_name" "$hop1_name" "$hop2_name" "$hop3_name" "$all_bytes")
 for i in 0 1 2 3 4; do
     cache_record "${addresses[i]}" "${names[i]}"
-done >"$LAB_DIR/cached/tarnhop.cache"
+done >"$LAB_DIR/cached.bytes"
+cp "$LAB_DIR/cached.bytes" "$LAB_DIR/cached/tarnhop.cache"
 # Trailing line ends of the names are kept (a subshell would drop them).
 want=$(want_trace "${names[@]}" && printf x)
 check_run "names from the cache file" "${want%x}" lab_exec "$program" -c -i 1 -w 1000 "$LAB_TARGET_ADDR"
+# Shown as '?', but the names' bytes stay in the file as they were.
+cmp -s "$LAB_DIR/cached.bytes" "$LAB_DIR/cached/tarnhop.cache"
+expect_true "control bytes in a name: kept in the file" $? "$(od -An -c "$LAB_DIR/cached/tarnhop.cache")"
 check_run "names from the cache file, UDP" "${want%x}" \
     lab_exec "$program" -c -u -i 1 -w 1000 "$LAB_TARGET_ADDR"
 
