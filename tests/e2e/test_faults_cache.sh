@@ -222,10 +222,11 @@ cached_hex=$(cache_record 127.0.0.1 from-the-cache | cache_hex)
 banner_cached=$'\nTracing route to from-the-cache [127.0.0.1] with TTL of 0:\n\n'
 other_hex=$(cache_record 10.0.0.1 other | cache_hex)
 
-# perm_case TITLE RUNNER WANT_OUT WANT_FILE: a run of the program in $dir.
+# perm_case TITLE WANT_FILE [WANT_OUT]: a run of the program in $dir as nobody; its
+# output WANT_OUT, the resolver's banner without it.
 perm_case() {
-    local title=$1 runner=$2 want_out=$3 want_file=$4
-    expect_clean_run "$title" "$want_out" "$runner" "$dir/tarnhop" -c -t 0 127.0.0.1
+    local title=$1 want_file=$2 want_out=${3:-$banner_with_localhost}
+    expect_clean_run "$title" "$want_out" lab_exec_nobody "$dir/tarnhop" -c -t 0 127.0.0.1
     [ -z "$want_file" ] ||
         expect_eq "$title: the file afterwards" "$want_file" "$(cache_hex "$dir/tarnhop.cache")"
     expect_eq "$title: no temporary file left" "" "$(compgen -G "$dir/tarnhop.cache.??????")"
@@ -238,23 +239,22 @@ resolver_hex=$(cache_record 127.0.0.1 "$local_name" | cache_hex)
 [ -n "$local_name" ] || banner_with_localhost=$'\nTracing route to 127.0.0.1 with TTL of 0:\n\n'
 
 program_in unreadable "$cached_hex" nobody 200
-perm_case "unreadable file (nobody, mode 200)" lab_exec_nobody "$banner_with_localhost" "$resolver_hex"
+perm_case "unreadable file (nobody, mode 200)" "$resolver_hex"
 expect_eq "unreadable file: keeps its mode" 200 "$(stat -c %a "$dir/tarnhop.cache")"
 
 program_in readonly "$other_hex" nobody 444
-perm_case "read-only file (nobody, mode 444)" lab_exec_nobody "$banner_with_localhost" "$other_hex"
+perm_case "read-only file (nobody, mode 444)" "$other_hex"
 
 program_in lockedfolder "$other_hex" "" 666
-perm_case "folder nobody may not write (root's file, mode 666)" lab_exec_nobody \
-    "$banner_with_localhost" "$other_hex$resolver_hex"
+perm_case "folder nobody may not write (root's file, mode 666)" "$other_hex$resolver_hex"
 expect_eq "folder nobody may not write: the file is still root's" 0 "$(stat -c %u "$dir/tarnhop.cache")"
 
 program_in nofile
-perm_case "no cache file, folder nobody may not write" lab_exec_nobody "$banner_with_localhost" ""
+perm_case "no cache file, folder nobody may not write" ""
 expect_eq "no cache file: none made" "" "$(compgen -G "$dir/tarnhop.cache*")"
 
 program_in readable "$cached_hex" nobody
-perm_case "readable file (the same run reads it)" lab_exec_nobody "$banner_cached" "$cached_hex"
+perm_case "readable file (the same run reads it)" "$cached_hex" "$banner_cached"
 
 # ---- Runs at once ----------------------------------------------------------------------
 # 8 runs start together on a 1 MiB file, each looking up an address of its own; every
