@@ -192,13 +192,12 @@ cat >"$work/full.sh" <<'EOF'
 set -u
 mount -t tmpfs -o "size=$((BINARY_KIB + CACHE_KIB + 64))k,mode=755" tarnhop-full "$FULL_DIR" || exit 3
 cp "$TARNHOP" "$FULL_DIR/tarnhop" && cp "$OLD" "$FULL_DIR/tarnhop.cache" || exit 4
-before=$(df --output=used -k "$FULL_DIR" | tail -n 1)
+df --output=used -k "$FULL_DIR" | tail -n 1 >"$WORK/full.df"
 "$FULL_DIR/tarnhop" -c -t 0 127.0.0.1 >"$WORK/full.out" 2>"$WORK/full.err"
 echo "$?" >"$WORK/full.status"
-after=$(df --output=used -k "$FULL_DIR" | tail -n 1)
+df --output=used -k "$FULL_DIR" | tail -n 1 >>"$WORK/full.df"
 cmp -s "$FULL_DIR/tarnhop.cache" "$OLD" && echo same >"$WORK/full.same"
 ls -A "$FULL_DIR" >"$WORK/full.listing"
-echo "$before $after" >"$WORK/full.df"
 umount "$FULL_DIR"
 EOF
 e2e_run out err st lab_exec env TARNHOP="$TARNHOP" FULL_DIR="$full_dir" OLD="$work/old.cache" \
@@ -211,7 +210,7 @@ expect_eq "full disk: status 0" 0 "$(cat "$work/full.status" 2>/dev/null)"
 expect_eq "full disk: nothing on stderr" "" "$(cat "$work/full.err" 2>/dev/null)"
 expect_eq "full disk: the old file byte for byte" same "$(cat "$work/full.same" 2>/dev/null)"
 expect_eq "full disk: no temporary file left" $'tarnhop\ntarnhop.cache' "$(cat "$work/full.listing" 2>/dev/null)"
-read -r used_before used_after <"$work/full.df" 2>/dev/null
+{ read -r used_before && read -r used_after; } <"$work/full.df" 2>/dev/null
 expect_eq "full disk: space used after the run as before it" "${used_before:-?}" "${used_after:-!}"
 mountpoint -q "$full_dir" && e2e_fail "full disk: the tmpfs is still mounted outside"
 

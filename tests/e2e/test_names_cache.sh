@@ -22,20 +22,11 @@ source "$here/cache_lib.sh"
 # run ARGS...: dns_run as root; for_ptr counts the reverse queries of the target.
 run() { dns_run lab_exec "$@"; }
 
-# expect_file NAME EXPECTED_FILE ACTUAL_FILE: byte for byte.
-expect_file() {
-    [ -f "$3" ] && cmp -s "$2" "$3"
-    expect_true "$1" $? "expected bytes:" "$(od -An -c "$2")" "actual bytes:" "$(od -An -c "$3" 2>&1)"
-}
-
 # seed [ADDRESS NAME]...: the cache file and $expected hold those records.
 seed() {
     cache_record "$@" >"$expected"
     cp "$expected" "$cache"
 }
-
-# banner ADDRESS NAME TTL: sets want to the trace banner.
-banner() { want_banner "Tracing route to" "$2" "$1" "TTL of $3"; }
 
 expected=$LAB_DIR/expected.bytes
 
@@ -76,7 +67,7 @@ expect_eq "-c -d, no file: no reverse query" 0 "$ptr"
 
 # --- A name learned in one run is not asked for in the next.
 run -c -t 0 "$LAB_TARGET_ADDR"
-banner "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" 0
+want_banner "Tracing route to" "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR" "TTL of 0"
 expect_eq "first run: banner with the name" "$want" "$out"
 expect_eq "first run: the target's name asked" 1 "$for_ptr"
 cache_record "$LAB_TARGET_ADDR" "$LAB_TARGET_NAME" >"$expected"
@@ -88,7 +79,7 @@ expect_file "second run: nothing added" "$expected" "$cache"
 
 # --- "No name" is remembered as well.
 run -c -t 0 "$LAB_HOP3"
-banner "$LAB_HOP3" "" 0
+want_banner "Tracing route to" "" "$LAB_HOP3" "TTL of 0"
 expect_eq "no PTR, first run: bare banner" "$want" "$out"
 expect_eq "no PTR, first run: asked" 1 "$ptr"
 cache_record "$LAB_HOP3" "" >>"$expected"

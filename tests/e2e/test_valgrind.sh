@@ -21,17 +21,9 @@ e2e_require_tarnhop
 if grep -q -a __asan_init "$TARNHOP"; then
     e2e_skip "an AddressSanitizer build does not run under valgrind"
 fi
-if ! command -v valgrind >/dev/null 2>&1; then
-    if [ "${CI:-}" = true ]; then
-        echo "FAIL - valgrind is not installed (apt-get install valgrind)"
-        exit 1
-    fi
-    e2e_skip "valgrind is not installed"
-fi
+need_tools valgrind valgrind
 # The simulator's helpers only for sim_mode: how each mode runs the program.
 e2e_lab sim
-
-run_dir=$LAB_DIR/bin
 
 # vg NAME RUNNER WANT_STATUS WANT_OUTPUT ARGS...: the program under memcheck.
 vg() {
@@ -41,7 +33,7 @@ vg() {
     e2e_check_run mask_times "$name" "$want" "$want_status" "$runner" valgrind --log-fd=3 \
         --error-exitcode=99 --leak-check=full --show-leak-kinds=all \
         --errors-for-leak-kinds=definite,indirect,possible --track-fds=yes --track-origins=yes \
-        "$run_dir/tarnhop" "$@" 3>"$log"
+        "$program" "$@" 3>"$log"
     expect_contains "$name: no memcheck error" "$(cat "$log")" "ERROR SUMMARY: 0 errors from 0 contexts"
     expect_match "$name: no leak" "$(cat "$log")" \
         "definitely lost: 0 bytes.*|All heap blocks were freed -- no leaks are possible"
@@ -68,11 +60,11 @@ for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
         cache_record "$LAB_HOP3" ""
         printf '\306\023\115\001\005ab\000cd' # 198.19.77.1, "ab" and a zero byte
         printf '\306\023\115'                  # a record cut in its head
-    } >"$run_dir/tarnhop.cache"
-    chmod 666 "$run_dir/tarnhop.cache"
-    chmod 777 "$run_dir"
+    } >"$LAB_DIR/bin/tarnhop.cache"
+    chmod 666 "$LAB_DIR/bin/tarnhop.cache"
+    chmod 777 "$LAB_DIR/bin"
     vg "$mode: trace with -c" "$SIM_RUNNER" 0 "$want_trace" "${SIM_KIND[@]}" -c -i 2 -w 2000 "$LAB_TARGET_ADDR"
-    chmod 755 "$run_dir"
+    chmod 755 "$LAB_DIR/bin"
 done
 
 lab_ping_sockets closed
