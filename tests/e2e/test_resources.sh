@@ -99,7 +99,7 @@ measure() {
     exactly output cat "$LAB_DIR/run.out"
     expect_status "$name: status" 0 "$status"
     expect_eq "$name: nothing on stderr" "" "$(cat "$LAB_DIR/run.err")"
-    # At most three: the ICMP socket and a lookup's, or a UDP probe's two and a lookup's.
+    # At most three sockets at once (the top of this file says whose).
     if ((sample > 0 && most_fds <= 3)); then
         e2e_pass "$name: at most $most_fds sockets open at a time ($sample samples)"
     else
