@@ -10,7 +10,8 @@
 #    such hops show their address alone. A plain name from the same server shows as it is.
 # 2. The hosts file (glibc's "files" source), which hands over any byte but white space
 #    and '#': each byte outside printable ASCII shows as '?'.
-# 3. The cache file (-c), whose names are any bytes but zero: the same.
+# 3. The cache file (-c), whose names are any bytes but zero: the same, and the file
+#    keeps them as they are.
 # Every line of every run is checked byte for byte, and no byte of the output lies
 # outside printable ASCII but the line ends.
 set -u
@@ -21,29 +22,9 @@ source "$here/lib.sh"
 source "$here/cache_lib.sh"
 e2e_lab
 
-# What the terminal may be shown of a name.
-safe() {
-    printf '%s' "$1" | LC_ALL=C tr '\000-\037\177-\377' '?'
-}
-
-# The trace's display, with times masked: banner for TARGET_NAME (empty: none), then one
-# hop line per router with the four names given (empty: address only), and the target's.
-want_trace() {
-    local names=("${@:2}" "$1") k name address
-    want_banner "Tracing route to" "$(safe "$1")" "$LAB_TARGET_ADDR" "TTL of 32"
-    printf '%s' "$want"
-    for k in 1 2 3 4 5; do
-        name=${names[k - 1]}
-        address=LAB_HOP$k
-        ((k == 5)) && address=LAB_TARGET_ADDR
-        if [ -n "$name" ]; then
-            printf ' %d  Nms    %s [%s]\n' "$k" "$(safe "$name")" "${!address}"
-        else
-            printf ' %d  Nms    %s\n' "$k" "${!address}"
-        fi
-    done
-    printf '\nTraceroute complete.\n'
-}
+# The displays wanted are tests/e2e/expected/ecache-hostile-*.out (times masked): each
+# name there as the terminal may be shown it, every byte outside printable ASCII a '?'
+# (a name that holds text like a time, "1ms", masked as well).
 
 # Only printable ASCII and line ends.
 check_bytes() {
@@ -53,12 +34,11 @@ check_bytes() {
     expect_true "$title: only printable ASCII and line ends" $? "other bytes reached the output:$bad"
 }
 
-# check_run TITLE WANT CMD...: CMD prints WANT (times masked, see mask_times), status 0,
-# nothing on stderr, and only printable ASCII and line ends.
+# check_run TITLE EXPECTED CMD...: CMD prints expected/EXPECTED.out (times masked, see
+# mask_times), status 0, nothing on stderr, and only printable ASCII and line ends.
 check_run() {
     local want
-    # A name may hold text that looks like a time ("1ms"): masked on both sides.
-    mask_times_into want "$2"
+    e2e_expected want "$2"
     e2e_check_run mask_times "$1" "$want" 0 "${@:3}"
     check_bytes "$1" "$out"
 }
@@ -90,8 +70,7 @@ done
 if grep -q ': started, version' "$LAB_DIR/hostile-dns.log" 2>/dev/null; then
     cp "/etc/netns/$LAB_CLIENT/resolv.conf" "$LAB_DIR/resolv.conf.lab"
     printf 'nameserver %s\noptions timeout:1 attempts:1\n' "$dns_addr" >"/etc/netns/$LAB_CLIENT/resolv.conf"
-    want=$(want_trace "" plain-name.lab "" "" "" && printf x)
-    check_run "PTR names from DNS" "${want%x}" lab_exec "$TARNHOP" -i 1 -w 1000 "$LAB_TARGET_ADDR"
+    check_run "PTR names from DNS" ecache-hostile-dns lab_exec "$TARNHOP" -i 1 -w 1000 "$LAB_TARGET_ADDR"
     # Every hostile name was asked for and served: the resolver refused it.
     for address in "$LAB_HOP2" "$LAB_HOP3" "$LAB_HOP4" "$LAB_TARGET_ADDR"; do
         expect_match "the DNS server served a PTR record for $address" \
@@ -118,25 +97,25 @@ names=("$target_name" "$hop1_name" "$hosts_hop2" "$hop3_name" "$hop4_name")
 for i in 0 1 2 3 4; do
     printf '%s\t%s\n' "${addresses[i]}" "${names[i]}"
 done >>"/etc/netns/$LAB_CLIENT/hosts"
-want=$(want_trace "${names[@]}" && printf x)
-check_run "names from the hosts file" "${want%x}" lab_exec "$TARNHOP" -i 1 -w 1000 "$LAB_TARGET_ADDR"
-want_ping "$(safe "$target_name")" "$LAB_TARGET_ADDR" 32 1
-check_run "names from the hosts file, ping" "$want" lab_exec "$TARNHOP" -o -i 1 -w 1000 "$LAB_TARGET_ADDR"
+check_run "names from the hosts file" ecache-hostile-hosts lab_exec "$TARNHOP" -i 1 -w 1000 "$LAB_TARGET_ADDR"
+# The target's name from the hosts file, shown safe, and one reply.
+check_run "names from the hosts file, ping" ecache-ping-hostile-name lab_exec "$TARNHOP" -o -i 1 -w 1000 "$LAB_TARGET_ADDR"
 
 # ---- 3. The cache file -----------------------------------------------------------------
 # Every byte from 1 to 255: a name of 255 bytes.
-all_bytes=$(for ((b = 1; b < 256; b++)); do printf "\\$(printf '%03o' "$b")"; done && printf x)
-all_bytes=${all_bytes%x}
+# shellcheck disable=SC2059 # the format is the bytes as octal escapes
+printf -v all_bytes "$(printf '\\%03o' {1..255})"
 e2e_copy_program "$LAB_DIR/cached"
 # The cache's names are any bytes but zero: hop 2's is the one above, hop 4's all bytes.
 names=("$target_name" "$hop1_name" "$hop2_name" "$hop3_name" "$all_bytes")
 for i in 0 1 2 3 4; do
     cache_record "${addresses[i]}" "${names[i]}"
-done >"$LAB_DIR/cached/tarnhop.cache"
-# Trailing line ends of the names are kept (a subshell would drop them).
-want=$(want_trace "${names[@]}" && printf x)
-check_run "names from the cache file" "${want%x}" lab_exec "$program" -c -i 1 -w 1000 "$LAB_TARGET_ADDR"
-check_run "names from the cache file, UDP" "${want%x}" \
+done >"$LAB_DIR/cached.bytes"
+cp "$LAB_DIR/cached.bytes" "$LAB_DIR/cached/tarnhop.cache"
+check_run "names from the cache file" ecache-hostile-cache lab_exec "$program" -c -i 1 -w 1000 "$LAB_TARGET_ADDR"
+# Shown as '?', but the names' bytes stay in the file as they were.
+expect_file "control bytes in a name: kept in the file" "$LAB_DIR/cached.bytes" "$LAB_DIR/cached/tarnhop.cache"
+check_run "names from the cache file, UDP" ecache-hostile-cache \
     lab_exec "$program" -c -u -i 1 -w 1000 "$LAB_TARGET_ADDR"
 
 e2e_finish

@@ -32,7 +32,6 @@ if grep -q -a __asan_init "$TARNHOP"; then
     check_memory=no
     printf '    (AddressSanitizer build: memory is not compared)\n'
 fi
-max_sockets=3
 
 # The pid of the program among the descendants of a process (first children down), or
 # nothing yet. Reads /proc only: no fork.
@@ -51,18 +50,17 @@ program_under() {
     done
 }
 
-# measure NAME MODE ARGS...: runs tarnhop in the lab's client as MODE (root or nobody)
+# measure NAME ARGS...: runs tarnhop in the lab's client in the mode sim_mode set last
 # with its output to a file, samples its descriptors, shows how long it took, and sets
 # peak_kib, status, most_fds and output; the run before's peak_kib goes to short_kib.
 measure() {
-    local name=$1 runner=lab_exec pid child fds sample=0 listing="" started
+    local name=$1 pid child fds sample=0 listing="" started
     short_kib=${peak_kib:-}
     started=$(date +%s%N)
-    [ "$2" = root ] || runner=lab_exec_nobody
-    shift 2
-    : >"$res_dir/time.out"
-    chmod 666 "$res_dir/time.out"
-    LAB_EXEC_TIMEOUT=120 "$runner" /usr/bin/time -f %M -o "$res_dir/time.out" "$program" "$@" \
+    shift
+    install -m 666 /dev/null "$res_dir/time.out"
+    LAB_EXEC_TIMEOUT=120 "$SIM_RUNNER" /usr/bin/time -f %M -o "$res_dir/time.out" "$program" \
+        "${SIM_KIND[@]}" "$@" \
         >"$LAB_DIR/run.out" 2>"$LAB_DIR/run.err" </dev/null {tick}>&- &
     pid=$!
     most_fds=0
@@ -101,7 +99,8 @@ measure() {
     exactly output cat "$LAB_DIR/run.out"
     expect_status "$name: status" 0 "$status"
     expect_eq "$name: nothing on stderr" "" "$(cat "$LAB_DIR/run.err")"
-    if ((sample > 0 && most_fds <= max_sockets)); then
+    # At most three sockets at once (the top of this file says whose).
+    if ((sample > 0 && most_fds <= 3)); then
         e2e_pass "$name: at most $most_fds sockets open at a time ($sample samples)"
     else
         e2e_fail "$name: $most_fds sockets open at once ($sample samples)" "$listing"
@@ -127,32 +126,21 @@ check_heap() {
     expect_true "$1: heap ${first} KiB in the first quarter of the run, ${last} KiB in the last ($n samples)" $?
 }
 
-modes=("icmp-raw root" "icmp-dgram nobody" "udp-raw root -u" "udp-dgram nobody -u")
-
-# Sets mode, user and kind from an entry of modes, ping sockets open for icmp-dgram only.
-use_mode() {
-    read -r mode user kind <<<"$1"
-    if [ "$mode" = icmp-dgram ]; then lab_ping_sockets open; else lab_ping_sockets closed; fi
-}
-
-# ---- 100000 probes in one pass --------------------------------------------------------
-for entry in "${modes[@]}"; do
-    use_mode "$entry"
-    measure "$mode: -i 1000 -n 0 -o" "$user" $kind -i 1000 -n 0 -o -d "$LAB_TARGET_ADDR"
-    measure "$mode: -i 100000 -n 0 -o" "$user" $kind -i 100000 -n 0 -o -d "$LAB_TARGET_ADDR"
-    expect_eq "$mode: -i 100000: 100000 replies" 100000 "$(grep -c "^Reply from $LAB_TARGET_ADDR: bytes=32 time=[0-9]*ms TTL=60$" <<<"$output")"
-    expect_eq "$mode: -i 100000: the completion line last" "Pinging complete." "$(printf '%s' "$output" | tail -n 1)"
-    check_heap "$mode: -i 100000"
-done
-
-# ---- 1000 passes ----------------------------------------------------------------------
+# The simulated network of the 1000 passes (the pings go to the lab's target).
 sim_start "$LAB_CLIENT" - <<'EOF' || e2e_fail "simulator start"
 hop 1-255 198.19.1.1
 EOF
-for entry in "${modes[@]}"; do
-    use_mode "$entry"
-    measure "$mode: -t 10 -n 0" "$user" $kind -t 10 -n 0 -w 1000 198.19.9.9
-    measure "$mode: -t 1000 -n 0" "$user" $kind -t 1000 -n 0 -w 1000 198.19.9.9
+for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
+    sim_mode "$mode"
+    # ---- 100000 probes in one pass
+    measure "$mode: -i 1000 -n 0 -o" -i 1000 -n 0 -o -d "$LAB_TARGET_ADDR"
+    measure "$mode: -i 100000 -n 0 -o" -i 100000 -n 0 -o -d "$LAB_TARGET_ADDR"
+    expect_eq "$mode: -i 100000: 100000 replies" 100000 "$(grep -c "^Reply from $LAB_TARGET_ADDR: bytes=32 time=[0-9]*ms TTL=60$" <<<"$output")"
+    expect_eq "$mode: -i 100000: the completion line last" "Pinging complete." "$(printf '%s' "$output" | tail -n 1)"
+    check_heap "$mode: -i 100000"
+    # ---- 1000 passes
+    measure "$mode: -t 10 -n 0" -t 10 -n 0 -w 1000 198.19.9.9
+    measure "$mode: -t 1000 -n 0" -t 1000 -n 0 -w 1000 198.19.9.9
     answered=$(grep -c -E '^ ?[0-9]+  ([0-9]+ms +){3}198\.19\.1\.1$' <<<"$output")
     expect_eq "$mode: -t 1000: 997 hops answered" 997 "$answered"
     if [ "$answered" != 997 ]; then
@@ -167,10 +155,10 @@ done
 
 # With the cache: one record learned, and no more memory than a short run with it.
 e2e_copy_program "$LAB_DIR/cached"
-lab_ping_sockets closed
-measure "icmp-raw, -c: -t 10 -n 0" root -c -t 10 -n 0 -w 1000 198.19.9.9
+sim_mode icmp-raw
+measure "icmp-raw, -c: -t 10 -n 0" -c -t 10 -n 0 -w 1000 198.19.9.9
 rm -f "$LAB_DIR/cached/tarnhop.cache"
-measure "icmp-raw, -c: -t 1000 -n 0" root -c -t 1000 -n 0 -w 1000 198.19.9.9
+measure "icmp-raw, -c: -t 1000 -n 0" -c -t 1000 -n 0 -w 1000 198.19.9.9
 expect_eq "icmp-raw, -c: -t 1000: the cache file holds 198.19.1.1 and the target" \
     "c6130909 c6130101" "$(xxd -p -c 5 "$LAB_DIR/cached/tarnhop.cache" | cut -c 1-8 | tr '\n' ' ' | sed 's/ $//')"
 check_heap "icmp-raw, -c: -t 1000"

@@ -21,18 +21,9 @@ e2e_require_tarnhop
 if grep -q -a __asan_init "$TARNHOP"; then
     e2e_skip "an AddressSanitizer build does not run under valgrind"
 fi
-if ! command -v valgrind >/dev/null 2>&1; then
-    if [ "${CI:-}" = true ]; then
-        echo "FAIL - valgrind is not installed (apt-get install valgrind)"
-        exit 1
-    fi
-    e2e_skip "valgrind is not installed"
-fi
-e2e_lab
-
-hop1_cached=cached-r1.lab
-
-run_dir=$LAB_DIR/bin
+need_tools valgrind valgrind
+# The simulator's helpers only for sim_mode: how each mode runs the program.
+e2e_lab sim
 
 # vg NAME RUNNER WANT_STATUS WANT_OUTPUT ARGS...: the program under memcheck.
 vg() {
@@ -42,7 +33,7 @@ vg() {
     e2e_check_run mask_times "$name" "$want" "$want_status" "$runner" valgrind --log-fd=3 \
         --error-exitcode=99 --leak-check=full --show-leak-kinds=all \
         --errors-for-leak-kinds=definite,indirect,possible --track-fds=yes --track-origins=yes \
-        "$run_dir/tarnhop" "$@" 3>"$log"
+        "$program" "$@" 3>"$log"
     expect_contains "$name: no memcheck error" "$(cat "$log")" "ERROR SUMMARY: 0 errors from 0 contexts"
     expect_match "$name: no leak" "$(cat "$log")" \
         "definitely lost: 0 bytes.*|All heap blocks were freed -- no leaks are possible"
@@ -59,43 +50,30 @@ vg() {
     fi
 }
 
-trace() { # the trace display, two probes a hop, hop 1's name from the cache file
-    printf '\nTracing route to %s [%s] with TTL of 32:\n\n' "$LAB_TARGET_NAME" "$LAB_TARGET_ADDR"
-    lab_route_lines "Nms    Nms    " | sed "1s/ $LAB_HOP1_NAME / $hop1_cached /"
-    printf '\nTraceroute complete.\n'
-}
-exactly want_trace trace
+# The trace display, two probes a hop, hop 1's name from the cache file.
+e2e_expected want_trace ecache-trace-cached-hop1
 
-for entry in "icmp-raw lab_exec" "icmp-dgram lab_exec_nobody" "udp-raw lab_exec -u" \
-    "udp-dgram lab_exec_nobody -u"; do
-    read -r mode runner kind <<<"$entry"
-    if [ "$mode" = icmp-dgram ]; then lab_ping_sockets open; else lab_ping_sockets closed; fi
+for mode in icmp-raw icmp-dgram udp-raw udp-dgram; do
+    sim_mode "$mode"
     {
-        cache_record "$LAB_HOP1" "$hop1_cached"
+        cache_record "$LAB_HOP1" cached-r1.lab # the name want_trace shows
         cache_record "$LAB_HOP3" ""
         printf '\306\023\115\001\005ab\000cd' # 198.19.77.1, "ab" and a zero byte
         printf '\306\023\115'                  # a record cut in its head
-    } >"$run_dir/tarnhop.cache"
-    chmod 666 "$run_dir/tarnhop.cache"
-    chmod 777 "$run_dir"
-    # shellcheck disable=SC2086 # no -u in ICMP modes
-    vg "$mode: trace with -c" "$runner" 0 "$want_trace" $kind -c -i 2 -w 2000 "$LAB_TARGET_ADDR"
-    chmod 755 "$run_dir"
+    } >"$LAB_DIR/bin/tarnhop.cache"
+    chmod 666 "$LAB_DIR/bin/tarnhop.cache"
+    chmod 777 "$LAB_DIR/bin"
+    vg "$mode: trace with -c" "$SIM_RUNNER" 0 "$want_trace" "${SIM_KIND[@]}" -c -i 2 -w 2000 "$LAB_TARGET_ADDR"
+    chmod 755 "$LAB_DIR/bin"
 done
 
 lab_ping_sockets closed
-want_ping "" "$LAB_TARGET_ADDR" 100 2
+e2e_expected want ping-100
 vg "ping" lab_exec 0 "$want" -d -o -i 2 -l 100 -w 2000 "$LAB_TARGET_ADDR"
 
-vg "router's report" lab_exec 0 "
-Tracing route to $LAB_UNREACH_ADDR with TTL of 32:
-
-$(lab_route_lines "Nms    " numeric | head -n 4)
-
-$LAB_HOP4 reports: Destination host unreachable.
-" -d -i 1 -w 2000 "$LAB_UNREACH_ADDR"
-
-vg "resolver failure" lab_exec 1 "Couldn't resolve $LAB_NXNAME. Winsock error code 11001
-" "$LAB_NXNAME"
+e2e_expected want unreachable-numeric
+vg "router's report" lab_exec 0 "$want" -d -i 1 -w 2000 "$LAB_UNREACH_ADDR"
+e2e_expected want nxname
+vg "resolver failure" lab_exec 1 "$want" "$LAB_NXNAME"
 
 e2e_finish
