@@ -23,9 +23,8 @@ echo "tarnhop-comp-gamma ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIB0dGFybmhvcA" \
 printf '198.18.0.10 tarnhop-comp-alpha\n198.18.0.11 tarnhop-comp-beta\n' >"$work/hosts"
 touch "$work/cwd/tarnhop-comp-file" "$work/cwd/-x-file"
 
-# Runs inside bash: completes the command line "$1" (the cursor at its end) and prints
-# COMPREPLY sorted, one word a line.
-cat >"$work/complete.sh" <<'INNER'
+# Runs inside the bash that complete_in starts: completes the command line "$1" (the
+# cursor at its end) and prints COMPREPLY sorted, one word a line.
 complete_line() {
     local line=$1
     COMP_LINE=$line
@@ -41,7 +40,6 @@ complete_line() {
     ((${#COMPREPLY[@]})) && printf '%s\n' "${COMPREPLY[@]}" | sort
     return 0
 }
-INNER
 
 # completes LINE EXPECTED [NAME]: in the bash of $kind, LINE completes to EXPECTED
 # (newline separated, sorted); the check is "$kind: NAME", NAME being LINE unless given.
@@ -50,13 +48,18 @@ completes() {
 }
 
 # Completes one line in a fresh bash of the given kind: "full" (bash-completion, then
-# our file, as bash-completion loads it on demand) or "bare" (our file alone).
+# our file, as bash-completion loads it on demand), "bare" (our file alone) or "loaded on
+# demand" (bash-completion, which finds our file by the command's name in the folder the
+# package installs it into, under $work/data).
 complete_in() {
     local kind=$1 line=$2 preamble="source '$completion'"
-    [ "$kind" = bare ] || preamble="source '$bash_completion'; $preamble"
-    (cd "$work/cwd" && HOME=$work/home HOSTFILE=$work/hosts \
-        bash --norc --noprofile -c "$preamble; source '$work/complete.sh'; complete_line \"\$1\"" \
-        complete "$line" 2>&1)
+    case $kind in
+    full) preamble="source '$bash_completion'; $preamble" ;;
+    loaded*) preamble="source '$bash_completion'; __load_completion tarnhop || echo 'NOT LOADED'" ;;
+    esac
+    (cd "$work/cwd" && HOME=$work/home HOSTFILE=$work/hosts XDG_DATA_DIRS=$work/data \
+        BASH_COMPLETION_USER_DIR=$work/none bash --norc --noprofile -c \
+        "$preamble; $(declare -f complete_line); complete_line \"\$1\"" complete "$line" 2>&1)
 }
 
 # words WORD...: the words one a line, sorted as COMPREPLY is shown.
@@ -90,18 +93,11 @@ for kind in "${kinds[@]}"; do
     completes "tarnhop tarnhop-comp-" "$(words $hosts)"
 done
 
-# Loaded the way bash-completion loads it on first use, by the command's name, from
-# the folder the package installs it into.
+# Loaded the way bash-completion loads it on first use.
 if [ "${kinds[0]}" = full ]; then
-    mkdir -p "$work/data/bash-completion/completions"
-    cp "$completion" "$work/data/bash-completion/completions/tarnhop"
-    shown=$(cd "$work/cwd" && HOME=$work/home HOSTFILE=$work/hosts XDG_DATA_DIRS=$work/data \
-        BASH_COMPLETION_USER_DIR=$work/none bash --norc --noprofile -c "
-        source '$bash_completion'
-        __load_completion tarnhop || echo 'NOT LOADED'
-        source '$work/complete.sh'
-        complete_line 'tarnhop -'" 2>&1)
-    expect_eq "loaded on demand: tarnhop -" "$all_options" "$shown"
+    install -D "$completion" "$work/data/bash-completion/completions/tarnhop"
+    kind="loaded on demand"
+    completes "tarnhop -" "$all_options"
 fi
 
 e2e_finish

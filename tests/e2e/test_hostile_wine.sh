@@ -34,15 +34,6 @@ cp "$exe_built" "$exe"
 LAB_EXEC_TIMEOUT=120 run_win
 expect_status "wine runs the program (usage text)" 1 "$st"
 
-# expect_within NAME LOW HIGH VALUE: LOW <= VALUE <= HIGH.
-expect_within() {
-    if (($2 <= ${4:-0} && ${4:-0} <= $3)); then
-        e2e_pass "$1"
-    else
-        e2e_fail "$1" "got ${4:-nothing}, want $2 to $3"
-    fi
-}
-
 wait_ms=300
 sim_text scenario <<'EOF'
 target 198.19.9.9 at 3 delay 5
@@ -63,23 +54,15 @@ want_trace() {
     printf '%2d  Nms    Nms    Nms    198.19.9.9\n\nTraceroute complete.\n' "$1"
 }
 
-icmp_in() {
-    lab_exec awk '$1 == "Icmp:" && $2 ~ /^[0-9]+$/ { print $2 }' /proc/net/snmp
-}
-
 for flood in no yes; do
     sim_start "$LAB_CLIENT" - <<<"$scenario" || {
         e2e_fail "simulator start"
         continue
     }
-    if [ "$flood" = yes ]; then
-        lab_bg client ping -f -q -w 30 "$LAB_TARGET_ADDR" >/dev/null 2>&1
-        flood_pid=$LAB_BG_PID
-        sleep 0.2
-    fi
-    before=$(icmp_in)
+    [ "$flood" = no ] || e2e_flood 30
+    before=$(e2e_icmp_in)
     LAB_EXEC_TIMEOUT=40 run_win -u -d -w "$wait_ms" -n 0 198.19.9.9
-    received=$(($(icmp_in) - before))
+    received=$(($(e2e_icmp_in) - before))
     [ "$flood" = no ] || lab_bg_stop "$flood_pid"
     mask_times_into out "${out//$'\r'/}"
     # An answer pushed out of a full socket buffer by the flood shows as a star: its probe

@@ -28,16 +28,12 @@ expect_eq "ping sockets closed for the root runs" "1	0" \
     "$(lab_exec sysctl -n net.ipv4.ping_group_range)"
 # Paths: "root" (raw ICMP socket) and "nobody" (ICMP datagram socket).
 for who in root nobody; do
-    runner=lab_exec
-    if [ "$who" = nobody ]; then
-        runner=lab_exec_nobody
-        lab_ping_sockets open
-    fi
-    e2e_check_rows "$who" "$runs" "$runner" "$program"
+    [ "$who" = root ] || lab_ping_sockets open
+    e2e_check_rows "$who" "$runs" e2e_as "$who" "$program"
     # r4 answers unreachable routes with a burst of five per source, then one a
     # second: three here for each path, with a pause before the sixth.
-    [ "$who" = nobody ] && sleep 1.2
-    e2e_check_rows "$who" "$no_route" "$runner" "$program"
+    [ "$who" = root ] || sleep 1.2
+    e2e_check_rows "$who" "$no_route" e2e_as "$who" "$program"
 done
 
 # The raw socket sees every process's ICMP traffic. Other pings, restarted every 20
