@@ -129,13 +129,12 @@ expect_true() {
 
 # shellcheck disable=SC2154 # e2e_run sets out, err and st
 e2e_check_run() {
-    local filter=$1 title=$2 want_out=$3 want_status=$4 shown
-    shift 4
-    e2e_run out err st "$@"
-    exactly shown "$filter" < <(printf '%s' "$out")
-    expect_eq "$title: output" "$want_out" "$shown"
-    expect_status "$title: status" "$want_status" "$st"
-    expect_eq "$title: nothing on stderr" "" "$err"
+    local shown
+    e2e_run out err st "${@:5}"
+    exactly shown "$1" < <(printf '%s' "$out")
+    expect_eq "$2: output" "$3" "$shown"
+    expect_status "$2: status" "$4" "$st"
+    expect_eq "$2: nothing on stderr" "" "$err"
 }
 
 expect_clean_run() {
@@ -157,13 +156,12 @@ expect_out() {
 }
 
 e2e_check_rows() {
-    local prefix=$1 rows=$2 title name args want
-    shift 2
+    local title name args want
     while IFS='|' read -r title name args; do
         e2e_expected want "$name"
         read -r -a args <<<"$args"
-        expect_masked_run "$prefix: $title" "$want" "$@" "${args[@]}"
-    done <<<"$rows"
+        expect_masked_run "$1: $title" "$want" "${@:3}" "${args[@]}"
+    done <<<"$2"
 }
 
 # TEXT with control characters made visible (cat -A), each line after "| ".
@@ -187,11 +185,7 @@ expect_status() {
 # Records NAME as passed when HOLDS is 0 (a status), else shows WHAT was expected of
 # NEEDLE in TEXT; the four text checks below only work out HOLDS.
 _e2e_text_check() {
-    if (($2 == 0)); then
-        e2e_pass "$1"
-    else
-        e2e_fail "$1" "expected $3:" "$(_e2e_show "$4")" "in:" "$(_e2e_show "$5")"
-    fi
+    expect_true "$1" "$2" "expected $3:" "$(_e2e_show "$4")" "in:" "$(_e2e_show "$5")"
 }
 
 expect_contains() {
@@ -271,11 +265,9 @@ e2e_skip() {
 }
 
 e2e_require_tarnhop() {
-    if [ -z "${TARNHOP:-}" ] || [ ! -x "$TARNHOP" ]; then
-        printf 'FAIL - TARNHOP is not set to an executable (got "%s"); run through ctest\n' \
-            "${TARNHOP:-}"
-        exit 1
-    fi
+    [ -x "${TARNHOP:-}" ] && return 0
+    printf 'FAIL - TARNHOP is not set to an executable (got "%s"); run through ctest\n' "${TARNHOP:-}"
+    exit 1
 }
 
 e2e_lab() {

@@ -41,25 +41,20 @@ complete_line() {
     return 0
 }
 
-# completes LINE EXPECTED [NAME]: in the bash of $kind, LINE completes to EXPECTED
-# (newline separated, sorted); the check is "$kind: NAME", NAME being LINE unless given.
+# completes LINE EXPECTED [NAME]: in a fresh bash of the kind $kind, LINE completes to
+# EXPECTED (newline separated, sorted); the check is "$kind: NAME", NAME being LINE unless
+# given. The kinds: "full" (bash-completion, then our file, as bash-completion loads it on
+# demand), "bare" (our file alone) or "loaded on demand" (bash-completion, which finds our
+# file by the command's name in the folder the package installs it into, under $work/data).
 completes() {
-    expect_eq "$kind: ${3:-$1}" "$2" "$(complete_in "$kind" "$1")"
-}
-
-# Completes one line in a fresh bash of the given kind: "full" (bash-completion, then
-# our file, as bash-completion loads it on demand), "bare" (our file alone) or "loaded on
-# demand" (bash-completion, which finds our file by the command's name in the folder the
-# package installs it into, under $work/data).
-complete_in() {
-    local kind=$1 line=$2 preamble="source '$completion'"
+    local preamble="source '$completion'"
     case $kind in
     full) preamble="source '$bash_completion'; $preamble" ;;
     loaded*) preamble="source '$bash_completion'; __load_completion tarnhop || echo 'NOT LOADED'" ;;
     esac
-    (cd "$work/cwd" && HOME=$work/home HOSTFILE=$work/hosts XDG_DATA_DIRS=$work/data \
-        BASH_COMPLETION_USER_DIR=$work/none bash --norc --noprofile -c \
-        "$preamble; $(declare -f complete_line); complete_line \"\$1\"" complete "$line" 2>&1)
+    expect_eq "$kind: ${3:-$1}" "$2" "$(cd "$work/cwd" && HOME=$work/home HOSTFILE=$work/hosts \
+        XDG_DATA_DIRS=$work/data BASH_COMPLETION_USER_DIR=$work/none bash --norc --noprofile -c \
+        "$preamble; $(declare -f complete_line); complete_line \"\$1\"" complete "$1" 2>&1)"
 }
 
 # words WORD...: the words one a line, sorted as COMPREPLY is shown.
@@ -67,7 +62,6 @@ words() {
     printf '%s\n' "$@" | sort
 }
 
-all_options=$(words -c -d -i -l -n -o -p -t -u -v -w)
 kinds=(bare)
 if [ -r "$bash_completion" ]; then
     kinds=(full bare)
@@ -97,7 +91,7 @@ done
 if [ "${kinds[0]}" = full ]; then
     install -D "$completion" "$work/data/bash-completion/completions/tarnhop"
     kind="loaded on demand"
-    completes "tarnhop -" "$all_options"
+    completes "tarnhop -" "$(words -c -d -i -l -n -o -p -t -u -v -w)"
 fi
 
 e2e_finish

@@ -35,11 +35,8 @@ LAB_EXEC_TIMEOUT=120 run_win
 expect_status "wine runs the program (usage text)" 1 "$st"
 
 wait_ms=300
-sim_text scenario <<'EOF'
-target 198.19.9.9 at 3 delay 5
-hop 1 198.19.1.1 delay 5
-hop 2 silent
-EOF
+# The target at hop 3 behind a silent hop 2.
+scenario=$SIM_CASES/harness_wine/flood.sim
 
 # want_trace PASSES HOP1: the display of a quiet network when the target answered on pass
 # PASSES (the probes of every pass from 3 on reached it) and hop 1 answered (HOP1 = yes)
@@ -55,7 +52,7 @@ want_trace() {
 }
 
 for flood in no yes; do
-    sim_start "$LAB_CLIENT" - <<<"$scenario" || {
+    sim_start "$LAB_CLIENT" "$scenario" || {
         e2e_fail "simulator start"
         continue
     }

@@ -73,6 +73,8 @@ run_win() {
 [ "${BASH_SOURCE[0]}" = "$0" ] || return 0
 
 cd "$root" || exit 1
+TARNHOP=${TARNHOP:-$root/build/release/tarnhop}
+e2e_require_tarnhop
 work=$(mktemp -d /tmp/tarnhop-win.XXXXXX) || exit 1
 trap 'rm -rf -- "$work"' EXIT
 
@@ -98,7 +100,7 @@ fi
 # build_windows ARCH DIR: configure and build; the build log must hold no warning, and
 # the program imports only the system's own DLLs: no C++, GCC or thread runtime beside it.
 build_windows() {
-    local arch=$1 dir=$2 log=$work/build-$1.log started=$SECONDS dlls built
+    local arch=$1 dir=$2 log=$work/build-$1.log dlls built
     echo "== build: Windows $arch in $dir"
     cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-$arch.cmake" \
         -DCMAKE_BUILD_TYPE=Release >"$log" 2>&1 && cmake --build "$dir" -j2 >>"$log" 2>&1 &&
@@ -106,7 +108,6 @@ build_windows() {
     built=$?
     expect_true "$arch build, no warnings" "$built" "$(grep -iE "error|warning" "$log" | head -20)"
     ((built == 0)) || return 1
-    echo "   $((SECONDS - started)) s"
     dlls=$(x86_64-w64-mingw32-objdump -p "$dir/tarnhop.exe" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z')
     ! grep -vqxE 'kernel32\.dll|msvcrt\.dll|user32\.dll|winmm\.dll|ws2_32\.dll' <<<"$dlls" &&
         grep -qx 'ws2_32.dll' <<<"$dlls"
@@ -124,17 +125,13 @@ x86_64-w64-mingw32-g++ -std=c++20 -O2 -Wall -Wextra -Werror -Wshadow -Wcast-qual
     -o "$work/seam_check.exe" 2>"$work/seam_check.log"
 expect_true "seam check build" $? "$(head -20 "$work/seam_check.log")"
 
-TARNHOP=${TARNHOP:-$root/build/release/tarnhop}
-e2e_require_tarnhop
-
 # ---- The lab and wine ------------------------------------------------------------------
 
 wine_lab_up rm -rf -- "$work"
 
 # The programs sit in folders of their own, each beside its own cache file.
-mkdir -p "$LAB_DIR/linux"
 linux=$LAB_DIR/linux/tarnhop
-cp "$root/build-win-x64/tarnhop.exe" "$exe" && cp "$TARNHOP" "$linux" || {
+cp "$root/build-win-x64/tarnhop.exe" "$exe" && install -D "$TARNHOP" "$linux" || {
     e2e_fail "copy the programs"
     e2e_finish
 }
@@ -161,20 +158,14 @@ win_check() {
     expect_eq "$name" "status $want_status"$'\n'"$want" "status $st"$'\n'"$got"
 }
 
-# win_case NAME WANT_STATUS EXPECTED ARGS...: runs the Windows program with ARGS, then
-# win_check.
-win_case() {
-    run_win "${@:4}"
-    win_check "$@"
-}
-
-# win_cases ROWS: win_case for each line "NAME|WANT_STATUS|EXPECTED|ARGS" of ROWS, ARGS
-# split at blanks.
+# win_cases ROWS: for each line "NAME|WANT_STATUS|EXPECTED|ARGS" of ROWS, runs the Windows
+# program with ARGS (split at blanks), then win_check.
 win_cases() {
     local name status expected args
     while IFS='|' read -r name status expected args; do
         read -r -a args <<<"$args"
-        win_case "$name" "$status" "$expected" "${args[@]}"
+        run_win "${args[@]}"
+        win_check "$name" "$status" "$expected"
     done <<<"$1"
 }
 
@@ -195,7 +186,7 @@ echo "== wine: booting a prefix in $LAB_CLIENT"
 LAB_EXEC_TIMEOUT=120 run_win
 echo "   $((SECONDS - started)) s"
 
-echo "== wine: platform layer"
+# ---- Under wine: platform layer --------------------------------------------------------
 if [ -f "$work/seam_check.exe" ] && install -D -t "$LAB_DIR/check" "$work/seam_check.exe"; then
     e2e_run out err st lab_exec "${wine_env[@]}" "$wine64" "$LAB_DIR/check/seam_check.exe"
     out=${out//$'\r'/}
@@ -211,7 +202,7 @@ if [ -f "$work/seam_check.exe" ] && install -D -t "$LAB_DIR/check" "$work/seam_c
     fi
 fi
 
-echo "== wine: command line"
+# ---- Under wine: command line ----------------------------------------------------------
 same_bytes "usage text" 1
 same_bytes "help word /?" 1 '/?'
 same_bytes "unknown option" 1 -x 127.0.0.1
@@ -219,7 +210,7 @@ same_bytes "-t takes -d as its value" 1 -t -d 127.0.0.1
 same_bytes "-l 8193" 1 -l 8193 127.0.0.1
 same_bytes "one output call holds at most 1023 characters" 1 "-x$(printf 'y%.0s' $(seq 1 1500))" 127.0.0.1
 
-echo "== wine: ICMP echo through the routers"
+# ---- Under wine: ICMP echo through the routers -----------------------------------------
 # The largest payload the parser accepts (-l 8192): the service's reply buffer holds the
 # whole echoed payload, and the routers' reports about the fragmented request come through.
 win_cases "resolver failure|1|nxname|$LAB_NXNAME
@@ -239,7 +230,7 @@ if e2e_captured icmp win -o -i 1 -d -v 300 "$LAB_TARGET_ADDR"; then
     expect_true "-v 300: an echo request with ToS 44 and TTL 128 on the wire" $? "$(head -6 <<<"$wire")"
 fi
 
-echo "== wine: UDP probes over raw sockets"
+# ---- Under wine: UDP probes over raw sockets -------------------------------------------
 if e2e_captured udp win -u -i 1 -d "$LAB_TARGET_ADDR"; then
     win_check "UDP trace" 0 trace-numeric-1
     # One datagram per hop: TTL k to port 33434 + k from port 60001, 32 payload
@@ -257,7 +248,7 @@ fi
 win_cases "UDP ping|0|ping-two|-u -o -i 2 -d $LAB_TARGET_ADDR
 UDP answer longer than the receive buffer|0|hops-1-2|-u -i 1 -t 2 -l 1000 -d $LAB_TARGET_ADDR"
 
-echo "== wine: cache file shared with the Linux build"
+# ---- Under wine: cache file shared with the Linux build --------------------------------
 # ptr_queries: the lab DNS's reverse queries for the route's addresses so far.
 ptr_queries() {
     local a
@@ -269,7 +260,7 @@ ptr_queries() {
 xxd -r -p "$root/tests/win/lab-route.cache.hex" >"$work/cache.want"
 e2e_expected trace_named trace-named-1
 
-win_case "-c trace on Windows" 0 trace-named-1 -c -i 1 -w 1000 "$LAB_TARGET_NAME"
+win_cases "-c trace on Windows|0|trace-named-1|-c -i 1 -w 1000 $LAB_TARGET_NAME"
 # Records in lookup order; the temporary file of the save is gone.
 cmp -s "$LAB_DIR/win/tarnhop.cache" "$work/cache.want" &&
     [ "$(ls "$LAB_DIR/win" | tr '\n' ' ')" = "tarnhop.cache tarnhop.exe " ]
