@@ -6,7 +6,7 @@
 #   source "$here/../lab/lab.sh"      # when the test needs the network lab
 #
 # Every check prints "ok - NAME" or "FAIL - NAME" (with details) and counts
-# itself; e2e_finish prints the totals and ends the script.
+# itself; e2e_finish prints the totals and ends the script. E2E_DIR is this folder.
 #
 #   e2e_run OUTVAR ERRVAR STATUSVAR CMD...
 #       Runs CMD (a program or a shell function such as lab_exec) with stdin from
@@ -90,7 +90,7 @@
 #   mask_times_into VAR TEXT
 #       Stores TEXT passed through mask_times in VAR, trailing newlines kept.
 
-_E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 E2E_PASSED=0
 E2E_FAILED=0
 
@@ -146,7 +146,7 @@ expect_masked_run() {
 }
 
 e2e_expected() {
-    exactly "$1" cat "$_E2E_DIR/expected/$2.out"
+    exactly "$1" cat "$E2E_DIR/expected/$2.out"
 }
 
 expect_out() {
@@ -272,8 +272,8 @@ e2e_require_tarnhop() {
 
 e2e_lab() {
     e2e_require_tarnhop
-    source "$_E2E_DIR/../lab/lab.sh"
-    [ "${1:-}" != sim ] || source "$_E2E_DIR/../lab/sim.sh"
+    source "$E2E_DIR/../lab/lab.sh"
+    [ "${1:-}" != sim ] || source "$E2E_DIR/../lab/sim.sh"
     lab_up
     chmod 711 "$LAB_DIR"
     e2e_copy_program "$LAB_DIR/bin"

@@ -5,10 +5,9 @@
 # only our file (compgen's host names). No network, no lab.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source_dir=${TARNHOP_SOURCE_DIR:-$(cd "$here/../.." && pwd)}
 # shellcheck source=lib.sh
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+source_dir=${TARNHOP_SOURCE_DIR:-$E2E_DIR/../..}
 completion=$source_dir/completion/tarnhop
 bash_completion=/usr/share/bash-completion/bash_completion
 
@@ -63,11 +62,8 @@ words() {
 }
 
 kinds=(bare)
-if [ -r "$bash_completion" ]; then
-    kinds=(full bare)
-else
-    echo "note: bash-completion is not installed; only the bare bash is checked"
-fi
+[ ! -r "$bash_completion" ] || kinds=(full bare)
+[ "${kinds[0]}" = full ] || echo "note: bash-completion is not installed; only the bare bash is checked"
 
 # The cases, a line each: LINE|WORDS|NAME. LINE completes to WORDS (space separated, none:
 # nothing at all); the check is named NAME, LINE when NAME is empty. Options: all eleven
@@ -79,7 +75,7 @@ for kind in "${kinds[@]}"; do
     while IFS='|' read -r line wanted name; do
         # shellcheck disable=SC2086 # the words are split on purpose
         completes "$line" "$(words $wanted)" "$name"
-    done <"$here/expected/completion.txt"
+    done <"$E2E_DIR/expected/completion.txt"
     # The known-hosts file names its host in the full bash only.
     hosts="tarnhop-comp-alpha tarnhop-comp-beta"
     [ "$kind" = bare ] || hosts+=" tarnhop-comp-gamma"

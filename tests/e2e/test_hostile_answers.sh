@@ -21,8 +21,7 @@
 #    take.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_lab sim
 
 wait_ms=300

@@ -15,12 +15,11 @@
 # (TARNHOP_BUILD_DIR: where the simulator, tests/tools/netsim, was built.)
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # The wine helpers (wine_lab_up, run_win) with lib.sh and the lab's.
 # shellcheck source=../win/run_wine.sh
-source "$here/../win/run_wine.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../win/run_wine.sh"
 # shellcheck source=../lab/sim.sh
-source "$here/../lab/sim.sh"
+source "$E2E_DIR/../lab/sim.sh"
 
 exe_built=${TARNHOP_WIN_EXE:-}
 [ -n "$exe_built" ] || e2e_skip "TARNHOP_WIN_EXE names no Windows build"

@@ -5,8 +5,7 @@
 # the next request from going out; redirects are no answer.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_lab
 
 # "tos ttl" of every captured packet (that matches the filter words given), in order.

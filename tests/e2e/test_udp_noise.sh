@@ -6,8 +6,7 @@
 # port-unreachable reports about someone else's datagrams, to the same ports).
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_lab
 
 # Count, on r1, the noise that reached the client: echo requests and replies, and

@@ -4,8 +4,7 @@
 # queue), and a router's report about a prohibited route. Times are masked.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_lab
 
 # title | expected output (expected/NAME.out) | arguments after -u. The target's

@@ -82,9 +82,8 @@ trap 'rm -rf -- "$work"' EXIT
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 binutils-mingw-w64-x86-64 cmake make
           iproute2 dnsmasq-base tcpdump util-linux procps)
-installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
-    awk '/ install ok installed$/ { print $1 }')
-mapfile -t missing < <(comm -23 <(printf '%s\n' "${packages[@]}" | sort) <(sort <<<"$installed"))
+mapfile -t missing < <(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
+    awk '/ install ok installed$/ { print $1 }' | sort | comm -13 - <(printf '%s\n' "${packages[@]}" | sort))
 if [ "${#missing[@]}" -gt 0 ]; then
     echo "== installing: ${missing[*]}"
     apt-get update -qq &&
