@@ -237,11 +237,13 @@ expect_within() {
 }
 
 e2e_icmp_in() {
+    # shellcheck disable=SC2016 # an awk program
     lab_exec awk '$1 == "Icmp:" && $2 ~ /^[0-9]+$/ { print $2 }' /proc/net/snmp
 }
 
 e2e_flood() {
     lab_bg client ping -f -q -w "$1" "$LAB_TARGET_ADDR" >/dev/null 2>&1
+    # shellcheck disable=SC2034 # for the caller
     flood_pid=$LAB_BG_PID
     sleep 0.2
 }
