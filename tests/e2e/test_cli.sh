@@ -4,9 +4,8 @@
 # anything but 127.0.0.1 given as an address.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_require_tarnhop
 
 # check NAME EXPECTED_STATUS EXPECTED_STDOUT ARGS...: that output, that status, nothing
@@ -24,10 +23,9 @@ expect_eq "usage: ends with the last option line" \
 expect_eq "usage: 18 lines" 18 "$(printf '%s' "$usage" | wc -l)"
 # The part after the version and credit lines, byte for byte (the unit tests read the same
 # file).
-exactly fixed cat "$here/../unit/data/usage_options.txt"
+exactly fixed cat "$E2E_DIR/../unit/data/usage_options.txt"
 expect_eq "usage: the fixed part" "$fixed" "${usage: -${#fixed}}"
-((${#usage} <= 1023))
-expect_true "usage: at most 1023 characters" $? "${#usage} characters"
+expect_within "usage: at most 1023 characters" 0 1023 "${#usage}"
 
 # No argument and the four help words: usage, status 1. Only the first argument counts.
 check "no arguments" 1 "$usage"
@@ -42,7 +40,7 @@ check "lone dash" 1 "$usage" - 127.0.0.1
 while IFS='|' read -r message name args; do
     # shellcheck disable=SC2086 # the arguments are split on purpose
     check "$name" 1 "$message"$'\n' $args
-done <"$here/expected/cli-errors.txt"
+done <"$E2E_DIR/expected/cli-errors.txt"
 
 # One output call prints at most 1,023 characters: a very long option is cut, line end
 # included.

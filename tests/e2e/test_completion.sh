@@ -5,10 +5,9 @@
 # only our file (compgen's host names). No network, no lab.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source_dir=${TARNHOP_SOURCE_DIR:-$(cd "$here/../.." && pwd)}
 # shellcheck source=lib.sh
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+source_dir=${TARNHOP_SOURCE_DIR:-$E2E_DIR/../..}
 completion=$source_dir/completion/tarnhop
 bash_completion=/usr/share/bash-completion/bash_completion
 
@@ -23,9 +22,8 @@ echo "tarnhop-comp-gamma ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIB0dGFybmhvcA" \
 printf '198.18.0.10 tarnhop-comp-alpha\n198.18.0.11 tarnhop-comp-beta\n' >"$work/hosts"
 touch "$work/cwd/tarnhop-comp-file" "$work/cwd/-x-file"
 
-# Runs inside bash: completes the command line "$1" (the cursor at its end) and prints
-# COMPREPLY sorted, one word a line.
-cat >"$work/complete.sh" <<'INNER'
+# Runs inside the bash that complete_in starts: completes the command line "$1" (the
+# cursor at its end) and prints COMPREPLY sorted, one word a line.
 complete_line() {
     local line=$1
     COMP_LINE=$line
@@ -41,22 +39,21 @@ complete_line() {
     ((${#COMPREPLY[@]})) && printf '%s\n' "${COMPREPLY[@]}" | sort
     return 0
 }
-INNER
 
-# completes LINE EXPECTED [NAME]: in the bash of $kind, LINE completes to EXPECTED
-# (newline separated, sorted); the check is "$kind: NAME", NAME being LINE unless given.
+# completes LINE EXPECTED [NAME]: in a fresh bash of the kind $kind, LINE completes to
+# EXPECTED (newline separated, sorted); the check is "$kind: NAME", NAME being LINE unless
+# given. The kinds: "full" (bash-completion, then our file, as bash-completion loads it on
+# demand), "bare" (our file alone) or "loaded on demand" (bash-completion, which finds our
+# file by the command's name in the folder the package installs it into, under $work/data).
 completes() {
-    expect_eq "$kind: ${3:-$1}" "$2" "$(complete_in "$kind" "$1")"
-}
-
-# Completes one line in a fresh bash of the given kind: "full" (bash-completion, then
-# our file, as bash-completion loads it on demand) or "bare" (our file alone).
-complete_in() {
-    local kind=$1 line=$2 preamble="source '$completion'"
-    [ "$kind" = bare ] || preamble="source '$bash_completion'; $preamble"
-    (cd "$work/cwd" && HOME=$work/home HOSTFILE=$work/hosts \
-        bash --norc --noprofile -c "$preamble; source '$work/complete.sh'; complete_line \"\$1\"" \
-        complete "$line" 2>&1)
+    local preamble="source '$completion'"
+    case $kind in
+    full) preamble="source '$bash_completion'; $preamble" ;;
+    loaded*) preamble="source '$bash_completion'; __load_completion tarnhop || echo 'NOT LOADED'" ;;
+    esac
+    expect_eq "$kind: ${3:-$1}" "$2" "$(cd "$work/cwd" && HOME=$work/home HOSTFILE=$work/hosts \
+        XDG_DATA_DIRS=$work/data BASH_COMPLETION_USER_DIR=$work/none bash --norc --noprofile -c \
+        "$preamble; $(declare -f complete_line); complete_line \"\$1\"" complete "$1" 2>&1)"
 }
 
 # words WORD...: the words one a line, sorted as COMPREPLY is shown.
@@ -64,13 +61,9 @@ words() {
     printf '%s\n' "$@" | sort
 }
 
-all_options=$(words -c -d -i -l -n -o -p -t -u -v -w)
 kinds=(bare)
-if [ -r "$bash_completion" ]; then
-    kinds=(full bare)
-else
-    echo "note: bash-completion is not installed; only the bare bash is checked"
-fi
+[ ! -r "$bash_completion" ] || kinds=(full bare)
+[ "${kinds[0]}" = full ] || echo "note: bash-completion is not installed; only the bare bash is checked"
 
 # The cases, a line each: LINE|WORDS|NAME. LINE completes to WORDS (space separated, none:
 # nothing at all); the check is named NAME, LINE when NAME is empty. Options: all eleven
@@ -82,7 +75,7 @@ for kind in "${kinds[@]}"; do
     while IFS='|' read -r line wanted name; do
         # shellcheck disable=SC2086 # the words are split on purpose
         completes "$line" "$(words $wanted)" "$name"
-    done <"$here/expected/completion.txt"
+    done <"$E2E_DIR/expected/completion.txt"
     # The known-hosts file names its host in the full bash only.
     hosts="tarnhop-comp-alpha tarnhop-comp-beta"
     [ "$kind" = bare ] || hosts+=" tarnhop-comp-gamma"
@@ -90,18 +83,11 @@ for kind in "${kinds[@]}"; do
     completes "tarnhop tarnhop-comp-" "$(words $hosts)"
 done
 
-# Loaded the way bash-completion loads it on first use, by the command's name, from
-# the folder the package installs it into.
+# Loaded the way bash-completion loads it on first use.
 if [ "${kinds[0]}" = full ]; then
-    mkdir -p "$work/data/bash-completion/completions"
-    cp "$completion" "$work/data/bash-completion/completions/tarnhop"
-    shown=$(cd "$work/cwd" && HOME=$work/home HOSTFILE=$work/hosts XDG_DATA_DIRS=$work/data \
-        BASH_COMPLETION_USER_DIR=$work/none bash --norc --noprofile -c "
-        source '$bash_completion'
-        __load_completion tarnhop || echo 'NOT LOADED'
-        source '$work/complete.sh'
-        complete_line 'tarnhop -'" 2>&1)
-    expect_eq "loaded on demand: tarnhop -" "$all_options" "$shown"
+    install -D "$completion" "$work/data/bash-completion/completions/tarnhop"
+    kind="loaded on demand"
+    completes "tarnhop -" "$(words -c -d -i -l -n -o -p -t -u -v -w)"
 fi
 
 e2e_finish

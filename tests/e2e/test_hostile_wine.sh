@@ -15,12 +15,11 @@
 # (TARNHOP_BUILD_DIR: where the simulator, tests/tools/netsim, was built.)
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # The wine helpers (wine_lab_up, run_win) with lib.sh and the lab's.
 # shellcheck source=../win/run_wine.sh
-source "$here/../win/run_wine.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../win/run_wine.sh"
 # shellcheck source=../lab/sim.sh
-source "$here/../lab/sim.sh"
+source "$E2E_DIR/../lab/sim.sh"
 
 exe_built=${TARNHOP_WIN_EXE:-}
 [ -n "$exe_built" ] || e2e_skip "TARNHOP_WIN_EXE names no Windows build"
@@ -34,21 +33,9 @@ cp "$exe_built" "$exe"
 LAB_EXEC_TIMEOUT=120 run_win
 expect_status "wine runs the program (usage text)" 1 "$st"
 
-# expect_within NAME LOW HIGH VALUE: LOW <= VALUE <= HIGH.
-expect_within() {
-    if (($2 <= ${4:-0} && ${4:-0} <= $3)); then
-        e2e_pass "$1"
-    else
-        e2e_fail "$1" "got ${4:-nothing}, want $2 to $3"
-    fi
-}
-
 wait_ms=300
-sim_text scenario <<'EOF'
-target 198.19.9.9 at 3 delay 5
-hop 1 198.19.1.1 delay 5
-hop 2 silent
-EOF
+# The target at hop 3 behind a silent hop 2.
+scenario=$SIM_CASES/harness_wine/flood.sim
 
 # want_trace PASSES HOP1: the display of a quiet network when the target answered on pass
 # PASSES (the probes of every pass from 3 on reached it) and hop 1 answered (HOP1 = yes)
@@ -63,23 +50,15 @@ want_trace() {
     printf '%2d  Nms    Nms    Nms    198.19.9.9\n\nTraceroute complete.\n' "$1"
 }
 
-icmp_in() {
-    lab_exec awk '$1 == "Icmp:" && $2 ~ /^[0-9]+$/ { print $2 }' /proc/net/snmp
-}
-
 for flood in no yes; do
-    sim_start "$LAB_CLIENT" - <<<"$scenario" || {
+    sim_start "$LAB_CLIENT" "$scenario" || {
         e2e_fail "simulator start"
         continue
     }
-    if [ "$flood" = yes ]; then
-        lab_bg client ping -f -q -w 30 "$LAB_TARGET_ADDR" >/dev/null 2>&1
-        flood_pid=$LAB_BG_PID
-        sleep 0.2
-    fi
-    before=$(icmp_in)
+    [ "$flood" = no ] || e2e_flood 30
+    before=$(e2e_icmp_in)
     LAB_EXEC_TIMEOUT=40 run_win -u -d -w "$wait_ms" -n 0 198.19.9.9
-    received=$(($(icmp_in) - before))
+    received=$(($(e2e_icmp_in) - before))
     [ "$flood" = no ] || lab_bg_stop "$flood_pid"
     mask_times_into out "${out//$'\r'/}"
     # An answer pushed out of a full socket buffer by the flood shows as a star: its probe

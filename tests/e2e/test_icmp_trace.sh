@@ -6,8 +6,7 @@
 # Times are masked.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_lab
 
 # The runs of each path: title | expected output (expected/NAME.out) | arguments.
@@ -28,16 +27,12 @@ expect_eq "ping sockets closed for the root runs" "1	0" \
     "$(lab_exec sysctl -n net.ipv4.ping_group_range)"
 # Paths: "root" (raw ICMP socket) and "nobody" (ICMP datagram socket).
 for who in root nobody; do
-    runner=lab_exec
-    if [ "$who" = nobody ]; then
-        runner=lab_exec_nobody
-        lab_ping_sockets open
-    fi
-    e2e_check_rows "$who" "$runs" "$runner" "$program"
+    [ "$who" = root ] || lab_ping_sockets open
+    e2e_check_rows "$who" "$runs" e2e_as "$who" "$program"
     # r4 answers unreachable routes with a burst of five per source, then one a
     # second: three here for each path, with a pause before the sixth.
-    [ "$who" = nobody ] && sleep 1.2
-    e2e_check_rows "$who" "$no_route" "$runner" "$program"
+    [ "$who" = root ] || sleep 1.2
+    e2e_check_rows "$who" "$no_route" e2e_as "$who" "$program"
 done
 
 # The raw socket sees every process's ICMP traffic. Other pings, restarted every 20
@@ -46,14 +41,12 @@ done
 # request to our destination with our sequence number, but not our identifier). None
 # of it may be taken for an answer.
 lab_ping_sockets closed
-noise() {
-    lab_bg client sh -c 'while :; do ping -q -n -c 20 -i 0.002 "$@" >/dev/null 2>&1; done' \
-        sh "$@"
-}
-noise "$LAB_TARGET_ADDR"
-noise_replies=$LAB_BG_PID
-noise -t 2 "$LAB_BLACKHOLE_ADDR"
-noise_expiring=$LAB_BG_PID
+noise=()
+for pinged in "$LAB_TARGET_ADDR" "-t 2 $LAB_BLACKHOLE_ADDR"; do
+    # shellcheck disable=SC2086 # the ping's arguments are split on purpose
+    lab_bg client sh -c 'while :; do ping -q -n -c 20 -i 0.002 "$@" >/dev/null 2>&1; done' sh $pinged
+    noise+=("$LAB_BG_PID")
+done
 sleep 0.1
 noisy_runs="\
 trace with -d|trace-numeric|-d -n 0 $LAB_TARGET_ADDR
@@ -62,8 +55,9 @@ blackhole route|blackhole|-d -i 1 -w 200 -n 0 -t 6 $LAB_BLACKHOLE_ADDR"
 for round in 1 2; do
     e2e_check_rows "root among other pings ($round)" "$noisy_runs" lab_exec "$program"
 done
-lab_bg_stop "$noise_replies"
-lab_bg_stop "$noise_expiring"
+for pid in "${noise[@]}"; do
+    lab_bg_stop "$pid"
+done
 
 # nobody without ping sockets has neither socket: the service cannot start.
 e2e_expected want_refused icmp-refused

@@ -5,50 +5,38 @@
 # the next request from going out; redirects are no answer.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_lab
-
-# Our echo requests only (no fragments after the first, no quoted copies).
-requests_filter=(icmp and 'icmp[icmptype]' == icmp-echo and src host "$LAB_CLIENT_ADDR")
 
 # "tos ttl" of every captured packet (that matches the filter words given), in order.
 tos_and_ttl() {
     lab_capture_text "$@" | sed -nE 's/^[0-9:.]+ IP \(tos (0x[0-9a-f]+), ttl ([0-9]+),.*/\1 \2/p'
 }
 
-# Runs tarnhop as WHO (root or nobody) with a capture around it; the run's output, its
-# times masked, and status go to OUT and ST.
+# captured_run WHO FILTER ARGS...: tarnhop run as WHO (root or nobody) with ARGS while r1
+# captures what FILTER matches (e2e_captured: out, err, st and shown are set); anything
+# on standard error is a failure.
 captured_run() {
-    local who=$1 runner=lab_exec err
-    shift
-    [ "$who" = nobody ] && runner=lab_exec_nobody
-    lab_capture_start "${capture_filter[@]}" || e2e_fail "$who: capture started"
-    e2e_run OUT err ST "$runner" "$program" "$@"
-    lab_capture_stop
-    mask_times_into OUT "$OUT"
-    [ -z "$err" ] || e2e_fail "$who: nothing on stderr" "$err"
+    e2e_captured "$2" e2e_as "$1" "$program" "${@:3}"
+    [ -z "$err" ] || e2e_fail "$1: nothing on stderr" "$err"
 }
 
-check_ttls_and_tos() {
-    local who=$1 tos=$2 hex=$3 expected want
-    capture_filter=("${requests_filter[@]}")
-    captured_run "$who" -d -n 0 -w 1000 -t 3 -v "$tos" "$LAB_TARGET_ADDR"
-    e2e_expected want three-hops
-    expect_eq "$who: three hops, no completion" "$want" "$OUT"
-    expect_status "$who: status" 0 "$ST"
+# The two paths: who, ToS given, ToS on the wire. The ping sockets are opened for nobody.
+for path in "root 184 0xb8" "nobody 300 0x2c"; do
+    read -r who tos hex <<<"$path"
+    [ "$who" = root ] || lab_ping_sockets open
+    # Our echo requests only (no fragments after the first, no quoted copies).
+    captured_run "$who" "icmp and icmp[icmptype] == icmp-echo and src host $LAB_CLIENT_ADDR" \
+        -d -n 0 -w 1000 -t 3 -v "$tos" "$LAB_TARGET_ADDR"
+    expect_out "$who: three hops, no completion" three-hops "$shown"
+    expect_status "$who: status" 0 "$st"
     # shellcheck disable=SC2059 # HEX is a plain "0x.." word
     expected=$(printf "$hex %s " 1 1 1 2 2 2 3 3 3)
     expect_eq "$who: -v $tos: TTLs 1, 2, 3 in order, ToS $hex" "${expected% }" \
         "$(tos_and_ttl | paste -sd ' ')"
-}
 
-check_big_payload() {
-    local who=$1 fragments first_bad want
-    capture_filter=(ip proto 1 and src host "$LAB_CLIENT_ADDR")
-    captured_run "$who" -o -d -i 1 -l 8192 "$LAB_TARGET_ADDR"
-    e2e_expected want ping-8192
-    expect_eq "$who: -l 8192 ping" "$want" "$OUT"
+    captured_run "$who" "ip proto 1 and src host $LAB_CLIENT_ADDR" -o -d -i 1 -l 8192 "$LAB_TARGET_ADDR"
+    expect_out "$who: -l 8192 ping" ping-8192 "$shown"
     # "id offset flags length" of every fragment.
     fragments=$(lab_capture_text |
         sed -nE 's/^[0-9:.]+ IP \(tos 0x0, ttl 128, id ([0-9]+), offset ([0-9]+), flags \[([^]]*)\], proto ICMP \(1\), length ([0-9]+)\).*/\1 \2 \3 \4/p')
@@ -62,25 +50,17 @@ check_big_payload() {
     first_bad=$(lab_capture_bytes -c 1 | tr ' ' '\n' | tail -n +29 |
         awk '{ if ($1 != 32 + (NR - 1) % 94) { print NR - 1 ": " $1; exit } } END { if (NR != 1472) print "count " NR }')
     expect_eq "$who: -l 8192: payload is the printable cycle" "" "$first_bad"
-}
-
-check_ttls_and_tos root 184 0xb8
-check_big_payload root
-lab_ping_sockets open
-check_ttls_and_tos nobody 300 0x2c
-check_big_payload nobody
+done
 
 # Redirects: r1 sends packets for REDIRECTED back to the client, with a redirect. That
 # is no answer (the datagram socket gets it on its error queue, the raw socket too):
 # the probe times out.
 redirected=198.18.10.1
 lab_ns_exec r1 ip route add "$redirected/32" via "$LAB_CLIENT_ADDR"
-e2e_expected want_redirected redirected
 for who in nobody root; do
     [ "$who" = root ] && lab_ping_sockets closed
-    capture_filter=(icmp and 'icmp[icmptype]' == icmp-redirect)
-    captured_run "$who" -o -d -i 1 -w 300 "$redirected"
-    expect_eq "$who: redirect is no answer" "$want_redirected" "$OUT"
+    captured_run "$who" "icmp and icmp[icmptype] == icmp-redirect" -o -d -i 1 -w 300 "$redirected"
+    expect_out "$who: redirect is no answer" redirected "$shown"
     expect_match "$who: r1 did send the redirect" "$(lab_capture_text)" "ICMP redirect $redirected"
     sleep 0.2
 done
@@ -93,18 +73,17 @@ done
 lab_ping_sockets open
 lab_ns_exec r1 tc qdisc add dev "$LAB_R1_IF_CLIENT" root tbf rate 4kbit burst 100 latency 5s ||
     e2e_fail "slow link on r1"
-capture_filter=(icmp)
-captured_run nobody -d -w 0 -n 60 -i 6 -t 1 -l 0 "$LAB_TARGET_ADDR"
-expect_match "late reports: one hop line of six cells" "$OUT" \
+captured_run nobody icmp -d -w 0 -n 60 -i 6 -t 1 -l 0 "$LAB_TARGET_ADDR"
+expect_match "late reports: one hop line of six cells" "$shown" \
     "^ 1  (Nms    | \\*     ){6}(Request timed out\\.|$LAB_HOP1)\$"
-stars=$(grep -o ' \*     ' <<<"$OUT" | wc -l)
+stars=$(grep -o ' \*     ' <<<"$shown" | wc -l)
 ((stars >= 3))
-expect_true "late reports: reports did come after their probe gave up" $? "$OUT"
+expect_true "late reports: reports did come after their probe gave up" $? "$shown"
 expect_eq "late reports: six requests with TTL 1 went out" "0x0 1 0x0 1 0x0 1 0x0 1 0x0 1 0x0 1" \
     "$(tos_and_ttl 'icmp[icmptype] == icmp-echo' | paste -sd ' ')"
 late=$(lab_capture_text | grep -c 'ICMP time exceeded in-transit')
 ((late >= 3))
 expect_true "late reports: r1 answered" $? "$late time-exceeded messages captured"
-expect_status "late reports: status" 0 "$ST"
+expect_status "late reports: status" 0 "$st"
 
 e2e_finish

@@ -6,8 +6,7 @@
 # port-unreachable reports about someone else's datagrams, to the same ports).
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_lab
 
 # Count, on r1, the noise that reached the client: echo requests and replies, and
@@ -37,9 +36,7 @@ trace during noise|trace-named|$LAB_TARGET_NAME
 trace into silence during noise|blackhole-5|-d -t 5 -i 1 -w 300 $LAB_BLACKHOLE_ADDR
 ping of a silent address during noise|ping-silent|-o -d -w 400 $LAB_BLACKHOLE_ADDR"
 for who in root nobody; do
-    runner=lab_exec
-    [ "$who" = nobody ] && runner=lab_exec_nobody
-    e2e_check_rows "$who" "$runs" "$runner" "$TARNHOP" -u
+    e2e_check_rows "$who" "$runs" e2e_as "$who" "$TARNHOP" -u
 done
 
 lab_bg_stop "$pinger"

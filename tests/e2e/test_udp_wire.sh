@@ -5,8 +5,7 @@
 # buffer that still answers its probe. As root and as nobody.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_lab
 
 # Reads lab_capture_bytes lines and prints one line per UDP datagram:
@@ -27,23 +26,6 @@ datagrams() {
         }'
 }
 
-# capture_run VAR RUNNER ARGS...: runs tarnhop while r1 captures the client's UDP;
-# VAR gets the masked output, CAPTURED the datagram lines, STATUS the exit status.
-capture_run() {
-    local out err
-    lab_capture_start udp and src host "$LAB_CLIENT_ADDR" || e2e_fail "capture did not start"
-    e2e_run out err STATUS "${@:2}"
-    lab_capture_stop
-    mask_times_into "$1" "$out"
-    exactly CAPTURED eval 'lab_capture_bytes | datagrams'
-    [ -z "$err" ] || e2e_fail "$*: wrote to stderr" "$err"
-}
-
-# The IP length of every captured ICMP packet.
-report_lengths() {
-    lab_capture_text | awk '/proto ICMP/ { sub(/\)$/, "", $NF); print $NF }'
-}
-
 # Runs with a capture: title | arguments after -u | expected output | what the
 # datagrams show | the datagrams expected (expected/NAME.out, lines of `datagrams`).
 # Three hops, three probes each: ports 33435-33437, one port per hop, the counter
@@ -55,36 +37,31 @@ three hops|-d -t 3 -w 1000|three-hops|datagrams on the wire|datagrams-three-hops
 ping|-o -d -i 2 -l 100 -w 1000|ping-100|datagrams on the wire|datagrams-ping"
 
 for who in root nobody; do
-    runner=lab_exec
-    [ "$who" = nobody ] && runner=lab_exec_nobody
-
     while IFS='|' read -r title args out_name wire wire_name; do
         read -r -a args <<<"$args"
-        capture_run shown "$runner" "$TARNHOP" -u "${args[@]}" "$LAB_TARGET_ADDR"
-        e2e_expected want "$out_name"
-        expect_eq "$who: $title: output" "$want" "$shown"
-        expect_status "$who: $title: status" 0 "$STATUS"
-        e2e_expected want "$wire_name"
-        expect_eq "$who: $title: $wire" "$want" "$CAPTURED"
+        e2e_captured "udp and src host $LAB_CLIENT_ADDR" \
+            e2e_as "$who" "$TARNHOP" -u "${args[@]}" "$LAB_TARGET_ADDR"
+        [ -z "$err" ] || e2e_fail "$who: $title: wrote to stderr" "$err"
+        expect_out "$who: $title: output" "$out_name" "$shown"
+        expect_status "$who: $title: status" 0 "$st"
+        exactly captured eval 'lab_capture_bytes | datagrams'
+        expect_out "$who: $title: $wire" "$wire_name" "$captured"
     done <<<"$captured_runs"
 
     # -l 1000: the routers' time-exceeded reports are 576 bytes long, more than the
     # 512-byte receive buffer; they still answer with status 11013 (the trace goes on).
-    lab_capture_start icmp and dst host "$LAB_CLIENT_ADDR" || e2e_fail "capture did not start"
-    e2e_run out err st "$runner" "$TARNHOP" -u -d -t 2 -i 1 -l 1000 -w 1000 "$LAB_TARGET_ADDR"
-    lab_capture_stop
-    mask_times_into shown "$out"
-    e2e_expected want hops-1-2
-    expect_eq "$who: -l 1000: long reports answer their probes" "$want" "$shown"
+    e2e_captured "icmp and dst host $LAB_CLIENT_ADDR" \
+        e2e_as "$who" "$TARNHOP" -u -d -t 2 -i 1 -l 1000 -w 1000 "$LAB_TARGET_ADDR"
+    expect_out "$who: -l 1000: long reports answer their probes" hops-1-2 "$shown"
     expect_status "$who: -l 1000: status" 0 "$st"
-    exactly lengths report_lengths
-    expect_eq "$who: -l 1000: the reports were longer than 512 bytes" $'576\n576\n' "$lengths"
+    # The IP length of every captured ICMP packet.
+    expect_eq "$who: -l 1000: the reports were longer than 512 bytes" $'576\n576' \
+        "$(lab_capture_text | awk '/proto ICMP/ { sub(/\)$/, "", $NF); print $NF }')"
 
     # The largest payload: a 1520-byte packet, sent in two fragments, answered.
-    e2e_run out err st "$runner" "$TARNHOP" -u -d -i 1 -l 1492 -w 1000 "$LAB_TARGET_ADDR"
+    e2e_run out err st e2e_as "$who" "$TARNHOP" -u -d -i 1 -l 1492 -w 1000 "$LAB_TARGET_ADDR"
     mask_times_into shown "$out"
-    e2e_expected want trace-numeric-1
-    expect_eq "$who: -l 1492: answered at every hop" "$want" "$shown"
+    expect_out "$who: -l 1492: answered at every hop" trace-numeric-1 "$shown"
 done
 
 e2e_finish

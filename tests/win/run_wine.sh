@@ -13,8 +13,8 @@
 # (its bytes in hex, one record a line).
 #
 # Environment:
-#   TARNHOP  the Linux build of tarnhop (default build/release/tarnhop; built into
-#            build-win-host when missing)
+#   TARNHOP  the Linux build of tarnhop (default build/release/tarnhop, which must be
+#            built first: cmake --preset release && cmake --build --preset release)
 #   CI       with CI=true a lab that cannot be had is a failure, not a skip
 #
 # Checks go through tests/e2e/lib.sh: prints "N passed, M failed" and exits non-zero
@@ -23,8 +23,8 @@
 # Sourced (as tests/e2e/test_hostile_wine.sh does), it only defines the wine helpers:
 #   wine_lab_up CLEANUP...  builds the lab and a wine prefix of its own inside it; on
 #                           exit the prefix's wineserver ends, CLEANUP runs, the lab goes
-#   run_win ARGS...         $exe under wine in the client namespace: e2e_run into
-#                           out, err and st
+#   win ARGS...             $exe under wine in the client namespace
+#   run_win ARGS...         win through e2e_run: into out, err and st
 set -u
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=../e2e/lib.sh
@@ -62,13 +62,19 @@ wine_down() {
     lab_down
 }
 
+win() {
+    lab_exec "${wine_env[@]}" "$wine64" "$exe" "$@"
+}
+
 run_win() {
-    e2e_run out err st lab_exec "${wine_env[@]}" "$wine64" "$exe" "$@"
+    e2e_run out err st win "$@"
 }
 
 [ "${BASH_SOURCE[0]}" = "$0" ] || return 0
 
 cd "$root" || exit 1
+TARNHOP=${TARNHOP:-$root/build/release/tarnhop}
+e2e_require_tarnhop
 work=$(mktemp -d /tmp/tarnhop-win.XXXXXX) || exit 1
 trap 'rm -rf -- "$work"' EXIT
 
@@ -76,9 +82,8 @@ trap 'rm -rf -- "$work"' EXIT
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 binutils-mingw-w64-x86-64 cmake make
           iproute2 dnsmasq-base tcpdump util-linux procps)
-installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
-    awk '/ install ok installed$/ { print $1 }')
-mapfile -t missing < <(comm -23 <(printf '%s\n' "${packages[@]}" | sort) <(sort <<<"$installed"))
+mapfile -t missing < <(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
+    awk '/ install ok installed$/ { print $1 }' | sort | comm -13 - <(printf '%s\n' "${packages[@]}" | sort))
 if [ "${#missing[@]}" -gt 0 ]; then
     echo "== installing: ${missing[*]}"
     apt-get update -qq &&
@@ -94,7 +99,7 @@ fi
 # build_windows ARCH DIR: configure and build; the build log must hold no warning, and
 # the program imports only the system's own DLLs: no C++, GCC or thread runtime beside it.
 build_windows() {
-    local arch=$1 dir=$2 log=$work/build-$1.log started=$SECONDS dlls built
+    local arch=$1 dir=$2 log=$work/build-$1.log dlls built
     echo "== build: Windows $arch in $dir"
     cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-$arch.cmake" \
         -DCMAKE_BUILD_TYPE=Release >"$log" 2>&1 && cmake --build "$dir" -j2 >>"$log" 2>&1 &&
@@ -102,7 +107,6 @@ build_windows() {
     built=$?
     expect_true "$arch build, no warnings" "$built" "$(grep -iE "error|warning" "$log" | head -20)"
     ((built == 0)) || return 1
-    echo "   $((SECONDS - started)) s"
     dlls=$(x86_64-w64-mingw32-objdump -p "$dir/tarnhop.exe" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z')
     ! grep -vqxE 'kernel32\.dll|msvcrt\.dll|user32\.dll|winmm\.dll|ws2_32\.dll' <<<"$dlls" &&
         grep -qx 'ws2_32.dll' <<<"$dlls"
@@ -120,25 +124,13 @@ x86_64-w64-mingw32-g++ -std=c++20 -O2 -Wall -Wextra -Werror -Wshadow -Wcast-qual
     -o "$work/seam_check.exe" 2>"$work/seam_check.log"
 expect_true "seam check build" $? "$(head -20 "$work/seam_check.log")"
 
-linux_built=${TARNHOP:-$root/build/release/tarnhop}
-if [ ! -x "$linux_built" ]; then
-    echo "== build: Linux in build-win-host (no $linux_built)"
-    linux_built=$root/build-win-host/tarnhop
-    { cmake -S "$root" -B "$root/build-win-host" -DCMAKE_BUILD_TYPE=Release -DTARNHOP_TESTS=OFF &&
-        cmake --build "$root/build-win-host" -j2 --target tarnhop; } >"$work/build-host.log" 2>&1 || {
-        e2e_fail "Linux build" "$(tail -20 "$work/build-host.log")"
-        e2e_finish
-    }
-fi
-
 # ---- The lab and wine ------------------------------------------------------------------
 
 wine_lab_up rm -rf -- "$work"
 
 # The programs sit in folders of their own, each beside its own cache file.
-mkdir -p "$LAB_DIR/linux"
 linux=$LAB_DIR/linux/tarnhop
-cp "$root/build-win-x64/tarnhop.exe" "$exe" && cp "$linux_built" "$linux" || {
+cp "$root/build-win-x64/tarnhop.exe" "$exe" && install -D "$TARNHOP" "$linux" || {
     e2e_fail "copy the programs"
     e2e_finish
 }
@@ -153,13 +145,11 @@ lf() {
     mask_times_into got "${1//$'\r\n'/$'\n'}"
 }
 
-# win_case NAME WANT_STATUS EXPECTED ARGS...: the exit status, and the LF text against
-# tests/e2e/expected/EXPECTED.out.
-win_case() {
+# win_check NAME WANT_STATUS EXPECTED: the exit status of the Windows program's run just
+# made (out, st), and its LF text against tests/e2e/expected/EXPECTED.out.
+win_check() {
     local name=$1 want_status=$2 want
     e2e_expected want "$3"
-    shift 3
-    run_win "$@"
     if ! lf "$out"; then
         e2e_fail "$name: line ends are all CR LF" "$(printf '%s' "$out" | od -c | head -10)"
         return
@@ -167,27 +157,26 @@ win_case() {
     expect_eq "$name" "status $want_status"$'\n'"$want" "status $st"$'\n'"$got"
 }
 
-# win_cases ROWS: win_case for each line "NAME|WANT_STATUS|EXPECTED|ARGS" of ROWS, ARGS
-# split at blanks.
+# win_cases ROWS: for each line "NAME|WANT_STATUS|EXPECTED|ARGS" of ROWS, runs the Windows
+# program with ARGS (split at blanks), then win_check.
 win_cases() {
     local name status expected args
     while IFS='|' read -r name status expected args; do
         read -r -a args <<<"$args"
-        win_case "$name" "$status" "$expected" "${args[@]}"
+        run_win "${args[@]}"
+        win_check "$name" "$status" "$expected"
     done <<<"$1"
 }
 
 # same_bytes NAME WANT_STATUS ARGS...: the Windows program prints exactly what the Linux
 # build prints, with CR LF for LF; the compile date in the usage text may differ.
 same_bytes() {
-    local name=$1 want_status=$2 want date='1s/compiled [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}/compiled DATE/'
-    shift 2
-    e2e_run want err st lab_exec "$linux" "$@"
-    run_win "$@"
+    local want date='1s/compiled [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}/compiled DATE/'
+    e2e_run want err st lab_exec "$linux" "${@:3}"
+    run_win "${@:3}"
     exactly want sed -E "$date" < <(printf '%s' "${want//$'\n'/$'\r\n'}")
     exactly got sed -E "$date" < <(printf '%s' "$out")
-    expect_eq "$name: same bytes as the Linux build's" \
-        "status $want_status"$'\n'"$want" "status $st"$'\n'"$got"
+    expect_eq "$1: same bytes as the Linux build's" "status $2"$'\n'"$want" "status $st"$'\n'"$got"
 }
 
 # The first call boots the fresh prefix.
@@ -196,16 +185,13 @@ echo "== wine: booting a prefix in $LAB_CLIENT"
 LAB_EXEC_TIMEOUT=120 run_win
 echo "   $((SECONDS - started)) s"
 
-echo "== wine: platform layer"
-mkdir -p "$LAB_DIR/check"
-if [ -f "$work/seam_check.exe" ] && cp "$work/seam_check.exe" "$LAB_DIR/check/"; then
+# ---- Under wine: platform layer --------------------------------------------------------
+if [ -f "$work/seam_check.exe" ] && install -D -t "$LAB_DIR/check" "$work/seam_check.exe"; then
     e2e_run out err st lab_exec "${wine_env[@]}" "$wine64" "$LAB_DIR/check/seam_check.exe"
     out=${out//$'\r'/}
     grep '^FAIL' <<<"$out"
-    summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' <<<"$out")
-    if [ -n "$summary" ]; then
-        # Each of the seam check's own checks counts as one here.
-        read -r n _ m _ <<<"$summary"
+    # Each of the seam check's own checks counts as one here.
+    if read -r n _ m _ < <(grep -E '^[0-9]+ passed, [0-9]+ failed$' <<<"$out"); then
         echo "ok - seam check: $n passed, $m failed"
         E2E_PASSED=$((E2E_PASSED + n))
         E2E_FAILED=$((E2E_FAILED + m))
@@ -215,7 +201,7 @@ if [ -f "$work/seam_check.exe" ] && cp "$work/seam_check.exe" "$LAB_DIR/check/";
     fi
 fi
 
-echo "== wine: command line"
+# ---- Under wine: command line ----------------------------------------------------------
 same_bytes "usage text" 1
 same_bytes "help word /?" 1 '/?'
 same_bytes "unknown option" 1 -x 127.0.0.1
@@ -223,7 +209,7 @@ same_bytes "-t takes -d as its value" 1 -t -d 127.0.0.1
 same_bytes "-l 8193" 1 -l 8193 127.0.0.1
 same_bytes "one output call holds at most 1023 characters" 1 "-x$(printf 'y%.0s' $(seq 1 1500))" 127.0.0.1
 
-echo "== wine: ICMP echo through the routers"
+# ---- Under wine: ICMP echo through the routers -----------------------------------------
 # The largest payload the parser accepts (-l 8192): the service's reply buffer holds the
 # whole echoed payload, and the routers' reports about the fragmented request come through.
 win_cases "resolver failure|1|nxname|$LAB_NXNAME
@@ -235,34 +221,20 @@ trace, -l 8192|0|trace-numeric-1|-i 1 -d -l 8192 $LAB_TARGET_ADDR
 router reports host unreachable|0|unreachable-numeric|-i 1 -d $LAB_UNREACH_ADDR
 router reports network unreachable|0|no-route|-i 1 -d $LAB_NONET_ADDR"
 
-# capture PROTO ARGS...: runs the Windows program with ARGS while capturing PROTO packets
-# into `wire`; fails when the capture does not start.
-capture() {
-    lab_capture_start "$1" || {
-        e2e_fail "capture of $1 starts"
-        return 1
-    }
-    shift
-    run_win "$@"
-    lab_capture_stop
-    wire=$(lab_capture_text)
-}
-
 # Type of Service on the wire.
-if capture icmp -o -i 1 -d -v 300 "$LAB_TARGET_ADDR"; then
+if e2e_captured icmp win -o -i 1 -d -v 300 "$LAB_TARGET_ADDR"; then
+    wire=$(lab_capture_text)
     grep -q "tos 0x2c, ttl 128,.*proto ICMP" <<<"$wire" &&
         grep -q "$LAB_CLIENT_ADDR > $LAB_TARGET_ADDR: ICMP echo request" <<<"$wire"
     expect_true "-v 300: an echo request with ToS 44 and TTL 128 on the wire" $? "$(head -6 <<<"$wire")"
 fi
 
-echo "== wine: UDP probes over raw sockets"
-if capture udp -u -i 1 -d "$LAB_TARGET_ADDR"; then
-    lf "$out" || got="(line ends not all CR LF)"
-    e2e_expected want trace-numeric-1
-    expect_eq "UDP trace" "status 0"$'\n'"$want" "status $st"$'\n'"$got"
+# ---- Under wine: UDP probes over raw sockets -------------------------------------------
+if e2e_captured udp win -u -i 1 -d "$LAB_TARGET_ADDR"; then
+    win_check "UDP trace" 0 trace-numeric-1
     # One datagram per hop: TTL k to port 33434 + k from port 60001, 32 payload
     # bytes, don't-fragment clear.
-    wire=$(tr '\n' ' ' <<<"$wire" | sed 's/ IP /\nIP /g')
+    wire=$(lab_capture_text | tr '\n' ' ' | sed 's/ IP /\nIP /g')
     [ "$(grep -c "proto UDP" <<<"$wire")" = 5 ]
     ok=$?
     for k in 1 2 3 4 5; do
@@ -275,20 +247,19 @@ fi
 win_cases "UDP ping|0|ping-two|-u -o -i 2 -d $LAB_TARGET_ADDR
 UDP answer longer than the receive buffer|0|hops-1-2|-u -i 1 -t 2 -l 1000 -d $LAB_TARGET_ADDR"
 
-echo "== wine: cache file shared with the Linux build"
+# ---- Under wine: cache file shared with the Linux build --------------------------------
 # ptr_queries: the lab DNS's reverse queries for the route's addresses so far.
 ptr_queries() {
-    local sum=0 a
+    local a
     for a in "$LAB_TARGET_ADDR" "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3" "$LAB_HOP4"; do
-        sum=$((sum + $(lab_dns_queries "$a")))
-    done
-    echo "$sum"
+        lab_dns_queries "$a"
+    done | awk '{ sum += $1 } END { print sum + 0 }'
 }
 # The route's records in lookup order (target first), hop 3 with no name.
 xxd -r -p "$root/tests/win/lab-route.cache.hex" >"$work/cache.want"
 e2e_expected trace_named trace-named-1
 
-win_case "-c trace on Windows" 0 trace-named-1 -c -i 1 -w 1000 "$LAB_TARGET_NAME"
+win_cases "-c trace on Windows|0|trace-named-1|-c -i 1 -w 1000 $LAB_TARGET_NAME"
 # Records in lookup order; the temporary file of the save is gone.
 cmp -s "$LAB_DIR/win/tarnhop.cache" "$work/cache.want" &&
     [ "$(ls "$LAB_DIR/win" | tr '\n' ' ')" = "tarnhop.cache tarnhop.exe " ]
