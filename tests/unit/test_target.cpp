@@ -3,8 +3,11 @@
 // address whose name the cache already holds.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <cstdint>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "names/host_cache.h"
@@ -20,30 +23,21 @@ using packet::address_of;
 const uint32_t kTarget = address_of(198, 18, 9, 2);
 
 TEST(TargetAddress, DottedFormsAsTheSocketLayerReadsThem) {
-    EXPECT_EQ(target_address_from_text("198.18.9.2"), address_of(198, 18, 9, 2));
-    EXPECT_EQ(target_address_from_text("127.0.0.1"), address_of(127, 0, 0, 1));
-    // Short forms: the last part fills the remaining bytes.
-    EXPECT_EQ(target_address_from_text("100"), address_of(0, 0, 0, 100));
-    EXPECT_EQ(target_address_from_text("1.300"), address_of(1, 0, 1, 44));
-    EXPECT_EQ(target_address_from_text("10.1.258"), address_of(10, 1, 1, 2));
-    // Octal and hexadecimal parts.
-    EXPECT_EQ(target_address_from_text("0x7f.1"), address_of(127, 0, 0, 1));
-    EXPECT_EQ(target_address_from_text("010.0.0.1"), address_of(8, 0, 0, 1));
-    EXPECT_EQ(target_address_from_text("3232235777"), address_of(192, 168, 1, 1));
-}
-
-TEST(TargetAddress, LimitedBroadcastOnlyForItsExactText) {
-    EXPECT_EQ(target_address_from_text("255.255.255.255"), 0xffffffffu);
-    // Other texts that read as all ones are not addresses: they go to the resolver.
-    EXPECT_EQ(target_address_from_text("4294967295"), 0u);
-    EXPECT_EQ(target_address_from_text("0xffffffff"), 0u);
-    EXPECT_EQ(target_address_from_text("255.255.255.0xff"), 0u);
-}
-
-TEST(TargetAddress, ZeroAndNamesGoToTheResolver) {
-    for (const char* text : {"0.0.0.0", "0", "0x0", "target.lab", "r1", "", "256.1.1.1", "1.2.3.4.",
-                             "1..2", "08", "-1", "4294967296", "-d"})
-        EXPECT_EQ(target_address_from_text(text), 0u) << '"' << text << '"';
+    // Each line of tests/unit/data/uother_target_texts.txt: a target text, then the address
+    // it reads as in dotted form, 0.0.0.0 for a text that goes to the resolver. Short forms
+    // (the last part fills the remaining bytes), octal and hexadecimal parts; the limited
+    // broadcast only for its exact text, other texts that read as all ones go to the
+    // resolver, as do zero and names.
+    std::istringstream lines(unit_data("uother_target_texts.txt"));
+    std::string text, dotted;
+    int count = 0;
+    for (; lines >> text >> dotted; ++count) {
+        in_addr expected{};
+        ASSERT_EQ(inet_pton(AF_INET, dotted.c_str(), &expected), 1) << dotted;
+        EXPECT_EQ(target_address_from_text(text.c_str()), expected.s_addr) << '"' << text << '"';
+    }
+    EXPECT_EQ(count, 24);
+    EXPECT_EQ(target_address_from_text(""), 0u);
 }
 
 // resolve_target for a text that must not reach the resolver.
@@ -85,54 +79,39 @@ TEST(ResolveTarget, DisplayNameComesFromTheCache) {
     clear_host_cache();
 }
 
-std::string banner(uint32_t address, const std::optional<std::string>& name,
-                   const RunSettings& settings) {
-    return captured([&] { print_banner(address, name, settings); });
-}
-
-TEST(Banner, TraceMode) {
-    RunSettings settings;
-    EXPECT_EQ(banner(kTarget, std::string("target.lab"), settings),
-              "\nTracing route to target.lab [198.18.9.2] with TTL of 32:\n\n");
-    EXPECT_EQ(banner(kTarget, std::nullopt, settings),
-              "\nTracing route to 198.18.9.2 with TTL of 32:\n\n");
-    EXPECT_EQ(banner(kTarget, std::string("a\x1b]0;x\x07"), settings),
-              "\nTracing route to a?]0;x? [198.18.9.2] with TTL of 32:\n\n");
-    // The number is the hop limit, not the data size.
-    settings.max_hops = 5;
-    settings.data_size = 100;
-    EXPECT_EQ(banner(kTarget, std::nullopt, settings),
-              "\nTracing route to 198.18.9.2 with TTL of 5:\n\n");
-    // An empty name is still a name.
-    EXPECT_EQ(banner(kTarget, std::string(), settings),
-              "\nTracing route to  [198.18.9.2] with TTL of 5:\n\n");
-}
-
-TEST(Banner, PingOnlyMode) {
-    RunSettings settings{.ping_only = true};
-    EXPECT_EQ(banner(kTarget, std::string("target.lab"), settings),
-              "\nPinging target.lab [198.18.9.2] with data size of 32:\n\n");
-    settings.data_size = 100;
-    settings.max_hops = 7;
-    EXPECT_EQ(banner(kTarget, std::string("target.lab"), settings),
-              "\nPinging target.lab [198.18.9.2] with data size of 100:\n\n");
-    EXPECT_EQ(banner(kTarget, std::nullopt, settings),
-              "\nPinging 198.18.9.2 with data size of 100:\n\n");
-    EXPECT_EQ(banner(address_of(0, 0, 0, 100), std::nullopt, settings),
-              "\nPinging 0.0.0.100 with data size of 100:\n\n");
-    EXPECT_EQ(banner(0xffffffffu, std::nullopt, settings),
-              "\nPinging 255.255.255.255 with data size of 100:\n\n");
-}
-
-TEST(Banner, NameIsShownTerminalSafe) {
-    RunSettings settings;
-    std::string hostile = "evil\x1b]0;title\x07\r\nname\x7f\xc3\xa9.lab";
-    EXPECT_EQ(banner(kTarget, hostile, settings),
-              "\nTracing route to evil?]0;title???name???.lab [198.18.9.2] with TTL of 32:\n\n");
-    // The longest name a cache record holds is shown whole.
-    std::string longest(255, 'n');
-    EXPECT_EQ(banner(kTarget, longest, settings),
-              "\nTracing route to " + longest + " [198.18.9.2] with TTL of 32:\n\n");
+TEST(Banner, TraceAndPingOnlyLines) {
+    // Each banner is one line, an empty one before and after; the lines of
+    // tests/unit/data/uother_banners.txt are the banners of these in turn.
+    const RunSettings ping{.ping_only = true, .max_hops = 7, .data_size = 100};
+    const struct {
+        uint32_t address;
+        std::optional<std::string> name;
+        RunSettings settings;
+    } banners[] = {
+        {kTarget, "target.lab", {}},
+        {kTarget, std::nullopt, {}},
+        {kTarget, "a\x1b]0;x\x07", {}},
+        // The number is the hop limit, not the data size.
+        {kTarget, std::nullopt, {.max_hops = 5, .data_size = 100}},
+        // An empty name is still a name.
+        {kTarget, "", {.max_hops = 5, .data_size = 100}},
+        {kTarget, "target.lab", {.ping_only = true}},
+        {kTarget, "target.lab", ping},
+        {kTarget, std::nullopt, ping},
+        {address_of(0, 0, 0, 100), std::nullopt, ping},
+        {0xffffffffu, std::nullopt, ping},
+        // The name is shown terminal safe.
+        {kTarget, "evil\x1b]0;title\x07\r\nname\x7f\xc3\xa9.lab", {}},
+        // The longest name a cache record holds is shown whole.
+        {kTarget, std::string(255, 'n'), {}},
+    };
+    std::istringstream expected(unit_data("uother_banners.txt"));
+    std::string line;
+    for (const auto& [address, name, settings] : banners) {
+        ASSERT_TRUE(std::getline(expected, line));
+        EXPECT_EQ(captured([&] { print_banner(address, name, settings); }), "\n" + line + "\n\n");
+    }
+    EXPECT_FALSE(std::getline(expected, line)) << "a banner of the file is not checked";
 }
 
 TEST(ResolveFailure, MessageNamesTheTextAndTheErrorNumber) {
