@@ -188,12 +188,12 @@ TEST(PingDisplay, SilentTargetEndsAfterOnePass) {
 
 TEST(PingDisplay, ExpiredAnswersShowTheTargetAndRaiseTheTtl) {
     expect_run({expired(kHop1, 2), expired(kHop1, 3), reached(4, 1)}, ping(2), 127,
-               expected("ping_expired"), {128, 128, 129, 129}, {kTarget});
+               expected("ping_expired"), {128, 128, 129, 129}, {kHop1, kTarget});
 }
 
 TEST(PingDisplay, RouterReportEndsThePing) {
     expect_run({answer(kHop2, 11003, 2), answer(kHop2, 11003, 3)}, ping(2), 127,
-               expected("ping_router_report"), {128, 128}, {kTarget});
+               expected("ping_router_report"), {128, 128}, {kHop2});
 }
 
 // ---- Pauses and payload -------------------------------------------------------------
