@@ -7,8 +7,8 @@
 
 #include <cstdint>
 #include <optional>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "names/host_cache.h"
 #include "names/target.h"
@@ -23,21 +23,19 @@ using packet::address_of;
 const uint32_t kTarget = address_of(198, 18, 9, 2);
 
 TEST(TargetAddress, DottedFormsAsTheSocketLayerReadsThem) {
-    // Each line of tests/unit/data/uother_target_texts.txt: a target text, then the address
-    // it reads as in dotted form, 0.0.0.0 for a text that goes to the resolver. Short forms
+    // Each line of tests/unit/data/uother_target_texts.txt: a target text, then a tab and the
+    // address it reads as in dotted form, 0.0.0.0 for a text that goes to the resolver. Short forms
     // (the last part fills the remaining bytes), octal and hexadecimal parts; the limited
     // broadcast only for its exact text, other texts that read as all ones go to the
     // resolver, as do zero and names.
-    std::istringstream lines(unit_data("uother_target_texts.txt"));
-    std::string text, dotted;
-    int count = 0;
-    for (; lines >> text >> dotted; ++count) {
+    const std::vector<std::vector<std::string>> rows = unit_data_rows("uother_target_texts.txt");
+    EXPECT_EQ(rows.size(), 25u);
+    for (const std::vector<std::string>& row : rows) {
         in_addr expected{};
-        ASSERT_EQ(inet_pton(AF_INET, dotted.c_str(), &expected), 1) << dotted;
-        EXPECT_EQ(target_address_from_text(text.c_str()), expected.s_addr) << '"' << text << '"';
+        ASSERT_EQ(inet_pton(AF_INET, row.at(1).c_str(), &expected), 1) << row.at(1);
+        EXPECT_EQ(target_address_from_text(row[0].c_str()), expected.s_addr)
+            << '"' << row[0] << '"';
     }
-    EXPECT_EQ(count, 24);
-    EXPECT_EQ(target_address_from_text(""), 0u);
 }
 
 // resolve_target for a text that must not reach the resolver.
@@ -105,13 +103,13 @@ TEST(Banner, TraceAndPingOnlyLines) {
         // The longest name a cache record holds is shown whole.
         {kTarget, std::string(255, 'n'), {}},
     };
-    std::istringstream expected(unit_data("uother_banners.txt"));
-    std::string line;
-    for (const auto& [address, name, settings] : banners) {
-        ASSERT_TRUE(std::getline(expected, line));
-        EXPECT_EQ(captured([&] { print_banner(address, name, settings); }), "\n" + line + "\n\n");
+    const std::vector<std::vector<std::string>> lines = unit_data_rows("uother_banners.txt");
+    ASSERT_EQ(lines.size(), std::size(banners));
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const auto& [address, name, settings] = banners[i];
+        EXPECT_EQ(captured([&] { print_banner(address, name, settings); }),
+                  "\n" + lines[i].at(0) + "\n\n");
     }
-    EXPECT_FALSE(std::getline(expected, line)) << "a banner of the file is not checked";
 }
 
 TEST(ResolveFailure, MessageNamesTheTextAndTheErrorNumber) {
