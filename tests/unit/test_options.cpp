@@ -1,7 +1,10 @@
 // Command-line parsing and the usage text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -95,45 +98,17 @@ TEST(ValueOptions, EachLetterSetsItsField) {
         EXPECT_EQ(parsed.*option.field, option.value) << option.letter;
 }
 
-TEST(ValueOptions, LastOccurrenceWinsAndTrailingTextIsIgnored) {
-    RunSettings parsed = parsed_ok({"-w", "10", "-w", "15x", "-tx", "9", "host"});
-    EXPECT_EQ(parsed.timeout_ms, 15);
-    EXPECT_EQ(parsed.max_hops, 9);
-}
-
-TEST(ValueOptions, LastArgumentIsBothValueAndTarget) {
-    RunSettings parsed = parsed_ok({"-w", "100"});
-    EXPECT_EQ(parsed.timeout_ms, 100);
-}
-
-TEST(ValueOptions, NumbersTooLargeSaturate) {
-    RunSettings parsed = parsed_ok({"-w", "99999999999999999999", "-t", "2147483648", "host"});
-    EXPECT_EQ(parsed.timeout_ms, 2147483647);
-    EXPECT_EQ(parsed.max_hops, 2147483647);
-}
-
-TEST(DataLength, ReadLikeAtoiWithinItsLimits) {
-    EXPECT_EQ(parse({"-l", "abc", "host"}).settings.data_size, 0);
-    EXPECT_EQ(parse({"-l", "  +12x", "host"}).settings.data_size, 12);
-    EXPECT_EQ(parse({"-l", "8192", "host"}).settings.data_size, 8192);
-    parsed_ok({"-l", "-0", "host"});
-}
-
-TEST(DataLength, UdpDatagramLimitAppliesAfterParsing) {
-    parsed_ok({"-u", "-l", "1492", "host"});
-    parsed_ok({"-l", "1493", "host"});
-}
-
-TEST(BadCommandLines, GetTheirMessageOrTheUsage) {
-    // Each line of tests/unit/data/uother_bad_command_lines.txt: the arguments, then what
-    // parsing them gives, the error message or "usage", all separated by tabs. A value must
-    // start with a digit; only the letter counts, so -t5 takes "host" as its value; the
-    // data length is read like atoi within its limits, for UDP the datagram's limit after
-    // parsing; unknown letters name the whole argument; a second non-option, "-" and ""
-    // show the usage.
-    const std::vector<std::vector<std::string>> rows =
-        unit_data_rows("uother_bad_command_lines.txt");
-    EXPECT_EQ(rows.size(), 19u);
+TEST(CommandLines, GiveTheValuesMessageOrUsageOfTheirRow) {
+    // Each line of tests/unit/data/uother_command_lines.txt: the arguments, then what
+    // parsing them gives, all separated by tabs: "ok" and the values options then have
+    // ("-w 15"), the error message, or "usage". The last occurrence wins and text after the
+    // digits is ignored; the last argument is both a value and the target; numbers too
+    // large saturate. A value must start with a digit; only the letter counts, so -t5 takes
+    // "host" as its value. The data length is read like atoi within its limits, for UDP
+    // the datagram's limit applies after parsing. Unknown letters name the whole argument;
+    // a second non-option, "-" and "" show the usage.
+    const std::vector<std::vector<std::string>> rows = unit_data_rows("uother_command_lines.txt");
+    EXPECT_EQ(rows.size(), 28u);
     for (std::vector<std::string> fields : rows) {
         SCOPED_TRACE(testing::PrintToString(fields));
         const std::string outcome = fields.back();
@@ -141,10 +116,22 @@ TEST(BadCommandLines, GetTheirMessageOrTheUsage) {
         std::vector<const char*> arguments;
         for (const std::string& field : fields)
             arguments.push_back(field.c_str());
-        if (outcome == "usage")
+        if (outcome == "usage") {
             EXPECT_EQ(parse(arguments).outcome.result, ParseResult::show_usage);
-        else
+        } else if (outcome.rfind("ok", 0) == 0) {
+            const RunSettings settings = parsed_ok(arguments);
+            std::istringstream values(outcome.substr(2));
+            std::string letter;
+            for (int32_t value = 0; values >> letter >> value;) {
+                auto option =
+                    std::find_if(std::begin(kValueOptions), std::end(kValueOptions),
+                                 [&](const ValueOption& o) { return letter == o.letter; });
+                ASSERT_NE(option, std::end(kValueOptions)) << letter;
+                EXPECT_EQ(settings.*option->field, value) << letter;
+            }
+        } else {
             expect_error(arguments, outcome + "\n");
+        }
     }
 }
 
