@@ -25,6 +25,7 @@
 #include "names/host_cache.h"
 #include "settings/run_settings.h"
 #include "support/packets.h"
+#include "unit_helpers.h"
 
 namespace {
 
@@ -309,29 +310,16 @@ TEST_F(HostCacheTest, UnreadableFileIsAnEmptyCache) {
 }
 
 TEST(HostCachePath, ExtensionOfTheFileNameOnly) {
-    // Executable path, then the cache file's path.
-    const std::pair<const char*, const char*> cases[] = {
-        {"/usr/bin/tarnhop.exe", "/usr/bin/tarnhop.cache"},
-        {"/usr/bin/tarnhop", "/usr/bin/tarnhop.cache"},
-        // A dot in a folder name is not an extension.
-        {"/opt/net.tools/tarnhop", "/opt/net.tools/tarnhop.cache"},
-        {"/opt/net.tools/tarnhop.bin", "/opt/net.tools/tarnhop.cache"},
-        // Only the last dot of the file name starts the extension.
-        {"/a/b.c/tarnhop.1.4", "/a/b.c/tarnhop.1.cache"},
-        {"/x/tarnhop.", "/x/tarnhop.cache"},
-        // The leading dot of a hidden file starts no extension.
-        {"/home/u/.tarnhop", "/home/u/.tarnhop.cache"},
-        {"/home/u/.tarnhop.bin", "/home/u/.tarnhop.cache"},
-        // Either separator ends a folder name.
-        {"C:\\tools\\tarnhop.exe", "C:\\tools\\tarnhop.cache"},
-        {"C:\\net.tools\\tarnhop", "C:\\net.tools\\tarnhop.cache"},
-        {"tarnhop.exe", "tarnhop.cache"},
-        {"tarnhop", "tarnhop.cache"},
-        // No executable path, no cache file.
-        {"", ""},
-    };
-    for (const auto& [executable, cache] : cases)
-        EXPECT_EQ(host_cache_path_for(executable), cache) << '"' << executable << '"';
+    // Each line of tests/unit/data/uother_cache_paths.txt: an executable's path, a tab, its
+    // cache file's path. A dot in a folder name is not an extension; only the last dot of
+    // the file name starts the extension; the leading dot of a hidden file starts none;
+    // either separator ends a folder name.
+    const std::vector<std::vector<std::string>> rows = unit_data_rows("uother_cache_paths.txt");
+    EXPECT_EQ(rows.size(), 12u);
+    for (const std::vector<std::string>& row : rows)
+        EXPECT_EQ(host_cache_path_for(row.at(0)), row.at(1)) << '"' << row[0] << '"';
+    // No executable path, no cache file.
+    EXPECT_EQ(host_cache_path_for(""), "");
 }
 
 TEST(HostCachePath, BesideTheRunningExecutable) {
