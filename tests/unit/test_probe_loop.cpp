@@ -221,18 +221,17 @@ TEST(Pauses, PingPausesLikeTheTraceAndSilentPassesPauseToo) {
 }
 
 TEST(Payload, PrintableCycleFromSpaceToBrace) {
+    // Byte i is 32 + i % 94: from the space to '}', again and again; nothing after the end.
+    std::vector<uint8_t> cycle(200, 0);
+    for (size_t i = 0; i < 190; ++i)
+        cycle[i] = static_cast<uint8_t>(32 + i % 94);
+    ASSERT_EQ(cycle[93], '}');
     std::vector<uint8_t> payload(200, 0);
     fill_payload(payload.data(), 190);
-    EXPECT_EQ(payload[0], 32);
-    EXPECT_EQ(payload[93], 125);
-    EXPECT_EQ(payload[94], 32);
-    EXPECT_EQ(payload[189], 32 + (189 % 94));
-    EXPECT_EQ(payload[190], 0);
+    EXPECT_EQ(payload, cycle);
 
     ScriptedRun run;
     run.run({.ping_only = true, .probe_gap_ms = 0, .data_size = 100, .probes_per_hop = 1}, 127);
-    ASSERT_EQ(run.payloads.size(), 1u);
-    EXPECT_EQ(run.payloads[0].size(), 100u);
-    EXPECT_EQ(run.payloads[0][0], ' ');
-    EXPECT_EQ(run.payloads[0][99], 32 + 5);
+    EXPECT_EQ(run.payloads,
+              (std::vector<std::vector<uint8_t>>{{cycle.begin(), cycle.begin() + 100}}));
 }

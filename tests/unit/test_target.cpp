@@ -38,42 +38,32 @@ TEST(TargetAddress, DottedFormsAsTheSocketLayerReadsThem) {
     }
 }
 
-// resolve_target for a text that must not reach the resolver.
-TargetResolution resolve_address_text(const char* text, const RunSettings& settings) {
-    EXPECT_NE(target_address_from_text(text), 0u) << text << " would go to the resolver";
-    if (target_address_from_text(text) == 0)
-        return {};
-    return resolve_target(text, settings);
+// resolve_target for a text that must not reach the resolver: it resolves to the address
+// the text reads as, with this display name.
+void expect_resolved(const char* text, const RunSettings& settings,
+                     const std::optional<std::string>& display_name) {
+    ASSERT_NE(target_address_from_text(text), 0u) << text << " would go to the resolver";
+    TargetResolution target = resolve_target(text, settings);
+    EXPECT_TRUE(target.ok) << text;
+    EXPECT_EQ(target.address, target_address_from_text(text)) << text;
+    EXPECT_EQ(target.display_name, display_name) << text;
 }
 
 TEST(ResolveTarget, AddressTextWithoutNameLookups) {
-    const RunSettings settings{.no_resolve = true};
-    for (const char* text : {"127.0.0.1", "100", "255.255.255.255", "198.18.9.2"}) {
-        TargetResolution target = resolve_address_text(text, settings);
-        EXPECT_TRUE(target.ok) << text;
-        EXPECT_EQ(target.address, target_address_from_text(text)) << text;
-        EXPECT_EQ(target.display_name, std::nullopt) << text;
-    }
+    for (const char* text : {"127.0.0.1", "100", "255.255.255.255", "198.18.9.2"})
+        expect_resolved(text, {.no_resolve = true}, std::nullopt);
 }
 
 TEST(ResolveTarget, DisplayNameComesFromTheCache) {
     clear_host_cache();
     remember_host_name(kTarget, std::string("target.lab"));
     remember_host_name(address_of(198, 18, 9, 3), std::nullopt);
-    RunSettings settings{.use_cache = true};
     ASSERT_TRUE(cached_host_name(kTarget).has_value());
-    TargetResolution named = resolve_address_text("198.18.9.2", settings);
-    EXPECT_TRUE(named.ok);
-    EXPECT_EQ(named.display_name, std::optional<std::string>("target.lab"));
-
+    expect_resolved("198.18.9.2", {.use_cache = true}, "target.lab");
     ASSERT_TRUE(cached_host_name(address_of(198, 18, 9, 3)).has_value());
-    TargetResolution unnamed = resolve_address_text("198.18.9.3", settings);
-    EXPECT_TRUE(unnamed.ok);
-    EXPECT_EQ(unnamed.display_name, std::nullopt);
-
+    expect_resolved("198.18.9.3", {.use_cache = true}, std::nullopt);
     // -d: no display name even though the cache knows one.
-    settings.no_resolve = true;
-    EXPECT_EQ(resolve_address_text("198.18.9.2", settings).display_name, std::nullopt);
+    expect_resolved("198.18.9.2", {.no_resolve = true, .use_cache = true}, std::nullopt);
     clear_host_cache();
 }
 
