@@ -28,19 +28,6 @@ Parsed parse(const std::vector<const char*>& arguments) {
     return parsed;
 }
 
-// The settings of a command line that must parse.
-RunSettings parsed_ok(const std::vector<const char*>& arguments) {
-    Parsed parsed = parse(arguments);
-    EXPECT_EQ(parsed.outcome.result, ParseResult::ok);
-    return parsed.settings;
-}
-
-void expect_error(const std::vector<const char*>& arguments, const std::string& message) {
-    Parsed parsed = parse(arguments);
-    EXPECT_EQ(parsed.outcome.result, ParseResult::error);
-    EXPECT_EQ(parsed.outcome.message, message);
-}
-
 // What the settings hold for the option of this letter: its value, 1 or 0 for a flag.
 int32_t setting(const RunSettings& s, const std::string& letter) {
     const std::map<std::string, int32_t> values = {
@@ -80,18 +67,20 @@ TEST(CommandLines, GiveTheValuesMessageOrUsageOfTheirRow) {
         std::vector<const char*> arguments;
         for (const std::string& field : fields)
             arguments.push_back(field.c_str());
+        const Parsed parsed = parse(arguments);
         if (outcome == "usage") {
-            EXPECT_EQ(parse(arguments).outcome.result, ParseResult::show_usage);
+            EXPECT_EQ(parsed.outcome.result, ParseResult::show_usage);
         } else if (outcome.rfind("ok", 0) == 0) {
-            const RunSettings settings = parsed_ok(arguments);
+            EXPECT_EQ(parsed.outcome.result, ParseResult::ok);
             std::istringstream values(outcome.substr(2));
             for (std::string letter; values >> letter;) {
                 int32_t value = -1;
                 EXPECT_TRUE(static_cast<bool>(values >> value)) << "no value for " << letter;
-                EXPECT_EQ(setting(settings, letter), value) << letter;
+                EXPECT_EQ(setting(parsed.settings, letter), value) << letter;
             }
         } else {
-            expect_error(arguments, outcome + "\n");
+            EXPECT_EQ(parsed.outcome.result, ParseResult::error);
+            EXPECT_EQ(parsed.outcome.message, outcome + "\n");
         }
     }
 }

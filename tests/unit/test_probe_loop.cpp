@@ -75,12 +75,15 @@ RunSettings ping(int32_t probes = 3) {
     return {.ping_only = true, .probe_gap_ms = 0, .probes_per_hop = probes};
 }
 
-// Runs the loop on the replies and checks what it prints, the TTLs it probes with and the
-// addresses it looks up.
+// Runs the loop on the replies, the names given replacing those of the run, and checks what
+// it prints, the TTLs it probes with and the addresses it looks up.
 void expect_run(std::deque<ProbeReply> replies, const RunSettings& settings, uint8_t start_ttl,
                 const std::string& shown, const std::vector<int>& ttls,
-                const std::vector<uint32_t>& looked_up = {}) {
+                const std::vector<uint32_t>& looked_up = {},
+                const std::map<uint32_t, std::string>& names = {}) {
     ScriptedRun run(std::move(replies));
+    for (const auto& [address, name] : names)
+        run.names[address] = name;
     EXPECT_EQ(run.run(settings, start_ttl), shown);
     EXPECT_EQ(run.ttls, ttls);
     EXPECT_EQ(run.looked_up, looked_up);
@@ -112,10 +115,8 @@ TEST(TraceDisplay, LastAnsweringRouterNamesTheHop) {
 }
 
 TEST(TraceDisplay, NamesAreMadeSafeForTheTerminal) {
-    ScriptedRun run;
-    run.names[kHop1] = "evil\x1b]0;x\x07.lab";
-    run.script = {expired(kHop1, 1)};
-    EXPECT_EQ(run.run(trace(1, 1)), " 1  1ms    evil?]0;x?.lab [198.18.1.1]\n");
+    expect_run({expired(kHop1, 1)}, trace(1, 1), 0, " 1  1ms    evil?]0;x?.lab [198.18.1.1]\n", {1},
+               {kHop1}, {{kHop1, "evil\x1b]0;x\x07.lab"}});
 }
 
 TEST(TraceDisplay, HopNumbersWidenPast99AndWrapAfter255) {
@@ -124,9 +125,8 @@ TEST(TraceDisplay, HopNumbersWidenPast99AndWrapAfter255) {
 }
 
 TEST(TraceDisplay, NegativeTimesAndEmptyNames) {
-    ScriptedRun run({answer(kHop2, 11013, -5)});
-    run.names[kHop2] = "";
-    EXPECT_EQ(run.run(trace(1, 1)), " 1  -5ms    [198.18.2.1]\n");
+    expect_run({answer(kHop2, 11013, -5)}, trace(1, 1), 0, " 1  -5ms    [198.18.2.1]\n", {1},
+               {kHop2}, {{kHop2, ""}});
 }
 
 // ---- Stop rules ---------------------------------------------------------------------
