@@ -476,6 +476,13 @@ TEST_F(HostCacheSaveTest, OwnerOfTheOldFileIsKept) {
 
 using HostCacheBytesTest = HostCacheTest;
 
+TEST_F(HostCacheBytesTest, ImageIsTheLoadedRecordsMadeWhole) {
+    std::string bytes = record(kHop1, "r1.lab") + record(kHop2, std::string("r2\0junk", 7)) +
+                        record(kHop1, "second") + std::string("\xc6\x12", 2);
+    expect_records(bytes, record(kHop1, "r1.lab") + record(kHop2, "r2") + record(kHop1, "second"),
+                   {{kHop1, known("r1.lab")}, {kHop2, known("r2")}});
+}
+
 TEST_F(HostCacheBytesTest, SecondLoadAppendsAndTheFirstRecordStillAnswers) {
     load_host_cache_bytes(bytes_of(record(kHop1, "first")));
     remember_host_name(kHop2, std::nullopt);
