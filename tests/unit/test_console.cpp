@@ -21,11 +21,9 @@ TEST(ConsolePrintf, OneCallPrintsAtMost1023Characters) {
     EXPECT_EQ(captured([&] { console_printf("%s", longest.c_str()); }), longest);
 
     const std::string argument(2000, 'y');
-    std::string shown =
-        captured([&] { console_printf("Unrecognized option: %s\n", argument.c_str()); });
-    ASSERT_EQ(shown.size(), 1023u);
-    EXPECT_EQ(shown.rfind("Unrecognized option: yyy", 0), 0u);
-    EXPECT_EQ(shown.back(), 'y');  // the line end was cut off with the rest
+    // 1023 characters in all: the line end was cut off with the rest.
+    EXPECT_EQ(captured([&] { console_printf("Unrecognized option: %s\n", argument.c_str()); }),
+              "Unrecognized option: " + std::string(1023 - 21, 'y'));
 }
 
 TEST(ConsolePrintf, FormatterCapIsExact) {
