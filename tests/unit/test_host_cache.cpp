@@ -25,6 +25,7 @@
 #include "names/host_cache.h"
 #include "settings/run_settings.h"
 #include "support/packets.h"
+#include "unit_helpers.h"
 
 namespace {
 
@@ -62,14 +63,19 @@ std::vector<std::string> folder_listing(const fs::path& folder) {
     return names;
 }
 
-// A lookup with -c that cannot reach the resolver: it fails the test first if the cache
-// does not hold the address.
-Name cached_lookup(uint32_t address) {
-    EXPECT_TRUE(cached_host_name(address).has_value()) << "not cached: " << address;
-    if (!cached_host_name(address).has_value())
-        return "<would ask the resolver>";
-    return lookup_host_name(address, RunSettings{.use_cache = true});
+std::vector<uint8_t> bytes_of(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
 }
+
+// The bytes a save would write now.
+std::string image() {
+    std::span<const uint8_t> bytes = host_cache_image();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// An address and what cached_host_name answers for it: kNotCached, or known(name).
+using Answer = std::pair<uint32_t, std::optional<Name>>;
+const std::optional<Name> kNotCached;
 
 class HostCacheTest : public ::testing::Test {
 protected:
@@ -89,15 +95,37 @@ protected:
 
     fs::path file(const char* name = "tarnhop.cache") const { return folder_ / name; }
 
-    // Loads bytes as a cache file into an empty cache and saves it to a second, new
-    // file; returns what was saved.
-    std::string load_and_save(const std::string& bytes) {
-        write_bytes(file("in.cache"), bytes);
+    // Saves the cache to a new file; returns what was saved.
+    std::string save_to_new_file() {
         fs::remove(file("out.cache"));
-        clear_host_cache();
-        load_host_cache_file(file("in.cache").string());
         EXPECT_TRUE(save_host_cache_file(file("out.cache").string()));
         return read_bytes(file("out.cache"));
+    }
+
+    // Loads the bytes into an empty cache twice, from a file and then given as bytes; each
+    // time the cache's image is 'saved' and it gives the answers, lookups with -c included
+    // (only of cached addresses: no test may reach the resolver), and a save after the
+    // lookups writes 'saved': they added nothing.
+    void expect_records(const std::string& bytes, const std::string& saved,
+                        const std::vector<Answer>& answers) {
+        for (bool from_file : {true, false}) {
+            SCOPED_TRACE(from_file ? "loaded from a file" : "loaded as bytes");
+            clear_host_cache();
+            write_bytes(file("in.cache"), bytes);
+            if (from_file) {
+                load_host_cache_file(file("in.cache").string());
+            } else {
+                load_host_cache_bytes(bytes_of(bytes));
+            }
+            EXPECT_EQ(image(), saved);
+            for (const auto& [address, answer] : answers) {
+                ASSERT_EQ(cached_host_name(address), answer) << address;
+                if (answer.has_value()) {
+                    EXPECT_EQ(lookup_host_name(address, RunSettings{.use_cache = true}), *answer);
+                }
+            }
+            EXPECT_EQ(save_to_new_file(), saved);
+        }
     }
 
     // Writes bytes as the cache file and loads it.
@@ -123,50 +151,46 @@ const uint32_t kNoName = address_of(198, 18, 9, 3);
 TEST_F(HostCacheTest, RoundTripKeepsEveryRecordInFileOrder) {
     std::string bytes = record(kHop1, "r1.lab") + record(kNoName, "") +
                         record(kTarget, "target.lab") + record(kHop2, "r2.lab");
-    EXPECT_EQ(load_and_save(bytes), bytes);
-
-    EXPECT_EQ(cached_lookup(kHop1), Name("r1.lab"));
-    EXPECT_EQ(cached_lookup(kHop2), Name("r2.lab"));
-    EXPECT_EQ(cached_lookup(kTarget), Name("target.lab"));
     // A record with no name is an answer too: none, and no resolver call.
-    EXPECT_EQ(cached_lookup(kNoName), std::nullopt);
-    EXPECT_FALSE(cached_host_name(address_of(198, 18, 7, 7)).has_value());
-
-    // Lookups of cached addresses add nothing.
-    ASSERT_TRUE(save_host_cache_file(file("again.cache").string()));
-    EXPECT_EQ(read_bytes(file("again.cache")), bytes);
+    expect_records(bytes, bytes,
+                   {{kHop1, known("r1.lab")},
+                    {kHop2, known("r2.lab")},
+                    {kTarget, known("target.lab")},
+                    {kNoName, known(std::nullopt)},
+                    {address_of(198, 18, 7, 7), kNotCached}});
 }
 
 TEST_F(HostCacheTest, AddressBytesAreKeptInNetworkOrder) {
     // The first four bytes of a record are the address's octets, first octet first.
-    std::string bytes = std::string("\xc6\x12\x09\x02", 4) + std::string(1, '\x03') + "abc";
-    load_file(bytes);
-    EXPECT_EQ(cached_host_name(address_of(198, 18, 9, 2)), known("abc"));
-    EXPECT_FALSE(cached_host_name(address_of(2, 9, 18, 198)).has_value());
+    std::string bytes(
+        "\xc6\x12\x09\x02\x03"
+        "abc",
+        8);
+    expect_records(
+        bytes, bytes,
+        {{address_of(198, 18, 9, 2), known("abc")}, {address_of(2, 9, 18, 198), kNotCached}});
 }
 
 TEST_F(HostCacheTest, RecordCutAtTheEndOfTheFileIsDropped) {
     std::string whole = record(kHop1, "r1.lab") + record(kHop2, "r2.lab");
+    std::string next = record(kTarget, "target.lab");
     // Cut inside the 5-byte head (one to four bytes of a further record), or inside the
     // name: the head promises ten bytes, fewer follow.
     for (size_t cut = 1; cut < 15; ++cut) {
-        std::string fragment = record(kTarget, "target.lab").substr(0, cut);
-        EXPECT_EQ(load_and_save(whole + fragment), whole) << "cut at " << cut;
-        EXPECT_FALSE(cached_host_name(kTarget).has_value());
-        EXPECT_EQ(cached_host_name(kHop2), known("r2.lab"));
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        expect_records(whole + next.substr(0, cut), whole,
+                       {{kTarget, kNotCached}, {kHop2, known("r2.lab")}});
     }
     // Only a fragment: nothing at all.
-    EXPECT_EQ(load_and_save(record(kTarget, "target.lab").substr(0, 7)), "");
+    expect_records(next.substr(0, 7), "", {{kTarget, kNotCached}});
 }
 
 TEST_F(HostCacheTest, FirstRecordForAnAddressWinsAndAllAreWrittenBack) {
     std::string bytes = record(kHop1, "first.lab") + record(kHop2, "") +
                         record(kHop1, "second.lab") + record(kHop2, "named.lab") +
                         record(kHop1, "");
-    EXPECT_EQ(load_and_save(bytes), bytes);
-    EXPECT_EQ(cached_lookup(kHop1), Name("first.lab"));
     // A first record without a name also wins over a later one with a name.
-    EXPECT_EQ(cached_lookup(kHop2), std::nullopt);
+    expect_records(bytes, bytes, {{kHop1, known("first.lab")}, {kHop2, known(std::nullopt)}});
 }
 
 TEST_F(HostCacheTest, FirstRecordWinsAcrossManyRecords) {
@@ -177,28 +201,24 @@ TEST_F(HostCacheTest, FirstRecordWinsAcrossManyRecords) {
         return address_of(10, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 1);
     };
     std::string bytes;
-    for (int i = 0; i < kCount; ++i)
+    std::vector<Answer> answers{{address_of(10, 0, 0, 2), kNotCached}};
+    for (int i = 0; i < kCount; ++i) {
         bytes += record(nth(i), "first-" + std::to_string(i));
+        answers.emplace_back(nth(i), known("first-" + std::to_string(i)));
+    }
     for (int i = kCount - 1; i >= 0; --i)
         bytes += record(nth(i), "second-" + std::to_string(i));
-    EXPECT_EQ(load_and_save(bytes), bytes);
-    for (int i = 0; i < kCount; ++i)
-        ASSERT_EQ(cached_host_name(nth(i)), known("first-" + std::to_string(i))) << i;
-    EXPECT_FALSE(cached_host_name(address_of(10, 0, 0, 2)).has_value());
+    expect_records(bytes, bytes, answers);
 }
 
 TEST_F(HostCacheTest, LongNamesAreReadWholeAndLongerOnesCutTo255Bytes) {
     std::string name200(200, 'a');
-    name200[0] = 'h';
-    name200[199] = 'z';
-    std::string bytes = record(kHop1, name200);
-    ASSERT_EQ(static_cast<uint8_t>(bytes[4]), 200);
-    EXPECT_EQ(load_and_save(bytes), bytes);
-    EXPECT_EQ(cached_host_name(kHop1), known(name200));
-
+    name200.front() = 'h';
+    name200.back() = 'z';
+    ASSERT_EQ(static_cast<uint8_t>(record(kHop1, name200)[4]), 200);
+    expect_records(record(kHop1, name200), record(kHop1, name200), {{kHop1, known(name200)}});
     std::string name255(255, 'b');
-    EXPECT_EQ(load_and_save(record(kHop1, name255)), record(kHop1, name255));
-    EXPECT_EQ(cached_host_name(kHop1), known(name255));
+    expect_records(record(kHop1, name255), record(kHop1, name255), {{kHop1, known(name255)}});
 
     // An answer longer than a record can hold keeps its first 255 bytes.
     clear_host_cache();
@@ -210,19 +230,17 @@ TEST_F(HostCacheTest, LongNamesAreReadWholeAndLongerOnesCutTo255Bytes) {
 
 TEST_F(HostCacheTest, ZeroByteEndsTheName) {
     std::string bytes = record(kHop1, std::string("abc\0def", 7)) + record(kHop2, "r2.lab");
-    EXPECT_EQ(load_and_save(bytes), record(kHop1, "abc") + record(kHop2, "r2.lab"));
-    EXPECT_EQ(cached_host_name(kHop1), known("abc"));
+    expect_records(bytes, record(kHop1, "abc") + record(kHop2, "r2.lab"),
+                   {{kHop1, known("abc")}, {kHop2, known("r2.lab")}});
 }
 
 TEST_F(HostCacheTest, EmptyNameIsWrittenAsNoName) {
     // A name whose first byte is zero is the empty text: shown as such in this run,
     // written with N = 0, and read back as no name.
-    std::string bytes = record(kHop1, std::string("\0x", 2)) + record(kHop2, "r2.lab");
-    std::string saved = load_and_save(bytes);
-    EXPECT_EQ(saved, record(kHop1, "") + record(kHop2, "r2.lab"));
-    EXPECT_EQ(cached_host_name(kHop1), known(""));
-    EXPECT_EQ(load_and_save(saved), saved);
-    EXPECT_EQ(cached_host_name(kHop1), known(std::nullopt));
+    std::string saved = record(kHop1, "") + record(kHop2, "r2.lab");
+    expect_records(record(kHop1, std::string("\0x", 2)) + record(kHop2, "r2.lab"), saved,
+                   {{kHop1, known("")}});
+    expect_records(saved, saved, {{kHop1, known(std::nullopt)}});
 
     clear_host_cache();
     remember_host_name(kTarget, std::string());
@@ -292,29 +310,16 @@ TEST_F(HostCacheTest, UnreadableFileIsAnEmptyCache) {
 }
 
 TEST(HostCachePath, ExtensionOfTheFileNameOnly) {
-    // Executable path, then the cache file's path.
-    const std::pair<const char*, const char*> cases[] = {
-        {"/usr/bin/tarnhop.exe", "/usr/bin/tarnhop.cache"},
-        {"/usr/bin/tarnhop", "/usr/bin/tarnhop.cache"},
-        // A dot in a folder name is not an extension.
-        {"/opt/net.tools/tarnhop", "/opt/net.tools/tarnhop.cache"},
-        {"/opt/net.tools/tarnhop.bin", "/opt/net.tools/tarnhop.cache"},
-        // Only the last dot of the file name starts the extension.
-        {"/a/b.c/tarnhop.1.4", "/a/b.c/tarnhop.1.cache"},
-        {"/x/tarnhop.", "/x/tarnhop.cache"},
-        // The leading dot of a hidden file starts no extension.
-        {"/home/u/.tarnhop", "/home/u/.tarnhop.cache"},
-        {"/home/u/.tarnhop.bin", "/home/u/.tarnhop.cache"},
-        // Either separator ends a folder name.
-        {"C:\\tools\\tarnhop.exe", "C:\\tools\\tarnhop.cache"},
-        {"C:\\net.tools\\tarnhop", "C:\\net.tools\\tarnhop.cache"},
-        {"tarnhop.exe", "tarnhop.cache"},
-        {"tarnhop", "tarnhop.cache"},
-        // No executable path, no cache file.
-        {"", ""},
-    };
-    for (const auto& [executable, cache] : cases)
-        EXPECT_EQ(host_cache_path_for(executable), cache) << '"' << executable << '"';
+    // Each line of tests/unit/data/uother_cache_paths.txt: an executable's path, a tab, its
+    // cache file's path. A dot in a folder name is not an extension; only the last dot of
+    // the file name starts the extension; the leading dot of a hidden file starts none;
+    // either separator ends a folder name.
+    const std::vector<std::vector<std::string>> rows = unit_data_rows("uother_cache_paths.txt");
+    EXPECT_EQ(rows.size(), 12u);
+    for (const std::vector<std::string>& row : rows)
+        EXPECT_EQ(host_cache_path_for(row.at(0)), row.at(1)) << '"' << row[0] << '"';
+    // No executable path, no cache file.
+    EXPECT_EQ(host_cache_path_for(""), "");
 }
 
 TEST(HostCachePath, BesideTheRunningExecutable) {
@@ -417,9 +422,11 @@ TEST_F(HostCacheSaveTest, LinkedFileIsReplacedAndTheLinkKept) {
     EXPECT_EQ(folder_listing(folder_ / "real"), std::vector<std::string>{"shared.cache"});
 }
 
-uid_t owner_of(const fs::path& path) {
+// The file's user and group.
+std::pair<uid_t, gid_t> owner_of(const fs::path& path) {
     struct stat info {};
-    return stat(path.c_str(), &info) == 0 ? info.st_uid : 12345;
+    EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+    return {info.st_uid, info.st_gid};
 }
 
 TEST_F(HostCacheSaveTest, FileWeMayWriteIsSavedKeepingItsOwnerAndOneWeMayNotIsKept) {
@@ -448,7 +455,7 @@ TEST_F(HostCacheSaveTest, FileWeMayWriteIsSavedKeepingItsOwnerAndOneWeMayNotIsKe
         fs::permissions(folder_, step.folder);
         EXPECT_EQ(save_as_nobody(), step.saved);
         EXPECT_EQ(read_bytes(file()), step.saved ? old_bytes_ + bytes : old_bytes_);
-        EXPECT_EQ(owner_of(file()), 0u);
+        EXPECT_EQ(owner_of(file()), std::make_pair(0u, 0u));
         EXPECT_EQ(folder_listing(folder_), std::vector<std::string>{"tarnhop.cache"});
     }
     fs::permissions(folder_, fs::perms(0700));
@@ -461,33 +468,19 @@ TEST_F(HostCacheSaveTest, OwnerOfTheOldFileIsKept) {
     ASSERT_EQ(chown(file().c_str(), 65534, 65534), 0);
     std::string bytes = fill(5);
     ASSERT_TRUE(save_host_cache_file(file().string()));
-    struct stat info {};
-    ASSERT_EQ(stat(file().c_str(), &info), 0);
-    EXPECT_EQ(info.st_uid, 65534u);
-    EXPECT_EQ(info.st_gid, 65534u);
+    EXPECT_EQ(owner_of(file()), std::make_pair(65534u, 65534u));
     EXPECT_EQ(read_bytes(file()), old_bytes_ + bytes);
 }
 
 // ---- The cache on the file's bytes, without a file -----------------------------------
 
-std::vector<uint8_t> bytes_of(const std::string& text) {
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
-
-std::string image() {
-    std::span<const uint8_t> bytes = host_cache_image();
-    return std::string(bytes.begin(), bytes.end());
-}
-
 using HostCacheBytesTest = HostCacheTest;
 
 TEST_F(HostCacheBytesTest, ImageIsTheLoadedRecordsMadeWhole) {
-    std::string zero_name = record(kHop2, std::string("r2\0junk", 7));
-    std::string bytes = record(kHop1, "r1.lab") + zero_name + record(kHop1, "second");
-    load_host_cache_bytes(bytes_of(bytes + std::string("\xc6\x12", 2)));
-    EXPECT_EQ(image(), record(kHop1, "r1.lab") + record(kHop2, "r2") + record(kHop1, "second"));
-    EXPECT_EQ(cached_host_name(kHop1), known("r1.lab"));
-    EXPECT_EQ(cached_host_name(kHop2), known("r2"));
+    std::string bytes = record(kHop1, "r1.lab") + record(kHop2, std::string("r2\0junk", 7)) +
+                        record(kHop1, "second") + std::string("\xc6\x12", 2);
+    expect_records(bytes, record(kHop1, "r1.lab") + record(kHop2, "r2") + record(kHop1, "second"),
+                   {{kHop1, known("r1.lab")}, {kHop2, known("r2")}});
 }
 
 TEST_F(HostCacheBytesTest, SecondLoadAppendsAndTheFirstRecordStillAnswers) {
@@ -498,16 +491,6 @@ TEST_F(HostCacheBytesTest, SecondLoadAppendsAndTheFirstRecordStillAnswers) {
                            record(kHop2, "named"));
     EXPECT_EQ(cached_host_name(kHop1), known("first"));
     EXPECT_EQ(cached_host_name(kHop2), known(std::nullopt));
-}
-
-TEST_F(HostCacheBytesTest, NameStartingWithZeroIsEmptyNowAndNoNameOnceSaved) {
-    load_host_cache_bytes(bytes_of(record(kHop1, std::string("\0x", 2))));
-    EXPECT_EQ(cached_host_name(kHop1), known(""));
-    std::string saved = image();
-    EXPECT_EQ(saved, record(kHop1, ""));
-    clear_host_cache();
-    load_host_cache_bytes(bytes_of(saved));
-    EXPECT_EQ(cached_host_name(kHop1), known(std::nullopt));
 }
 
 }  // namespace

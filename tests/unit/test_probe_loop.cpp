@@ -75,61 +75,69 @@ RunSettings ping(int32_t probes = 3) {
     return {.ping_only = true, .probe_gap_ms = 0, .probes_per_hop = probes};
 }
 
+// Runs the loop on the replies, the names given replacing those of the run, and checks what
+// it prints, the TTLs it probes with and the addresses it looks up.
+void expect_run(std::deque<ProbeReply> replies, const RunSettings& settings, uint8_t start_ttl,
+                const std::string& shown, const std::vector<int>& ttls,
+                const std::vector<uint32_t>& looked_up = {},
+                const std::map<uint32_t, std::string>& names = {}) {
+    ScriptedRun run(std::move(replies));
+    for (const auto& [address, name] : names)
+        run.names[address] = name;
+    EXPECT_EQ(run.run(settings, start_ttl), shown);
+    EXPECT_EQ(run.ttls, ttls);
+    EXPECT_EQ(run.looked_up, looked_up);
+}
+
 }  // namespace
 
 // ---- Trace display ------------------------------------------------------------------
 
 TEST(TraceDisplay, HopLinesNamesAndCompletion) {
-    ScriptedRun run({expired(kHop1, 1), expired(kHop1, 2), expired(kHop1, 3), expired(kHop2, 12),
-                     silence(), expired(kHop2, 150), reached(5), reached(6), reached(7)});
-    EXPECT_EQ(run.run(trace()), expected("trace_hop_lines"));
-    EXPECT_EQ(run.ttls, (std::vector<int>{1, 1, 1, 2, 2, 2, 3, 3, 3}));
-    EXPECT_EQ(run.looked_up, (std::vector<uint32_t>{kHop1, kHop2, kTarget}));
+    expect_run({expired(kHop1, 1), expired(kHop1, 2), expired(kHop1, 3), expired(kHop2, 12),
+                silence(), expired(kHop2, 150), reached(5), reached(6), reached(7)},
+               trace(), 0, expected("trace_hop_lines"), {1, 1, 1, 2, 2, 2, 3, 3, 3},
+               {kHop1, kHop2, kTarget});
 }
 
 TEST(TraceDisplay, UnansweredPassPrintsStarsAndTimedOut) {
-    ScriptedRun run;
-    EXPECT_EQ(run.run(trace(3, 2)), expected("trace_unanswered"));
-    EXPECT_TRUE(run.looked_up.empty());
+    expect_run({}, trace(3, 2), 0, expected("trace_unanswered"), {1, 1, 1, 2, 2, 2});
 }
 
 TEST(TraceDisplay, CellsAreSevenColumnsAndLongTimesAreCut) {
-    ScriptedRun run({reached(0), reached(9999), reached(10000), reached(123456)});
-    EXPECT_EQ(run.run(trace(4)), expected("trace_cells"));
-    EXPECT_EQ(run.ttls.size(), 4u);
+    expect_run({reached(0), reached(9999), reached(10000), reached(123456)}, trace(4), 0,
+               expected("trace_cells"), {1, 1, 1, 1}, {kTarget});
 }
 
 TEST(TraceDisplay, LastAnsweringRouterNamesTheHop) {
-    ScriptedRun run({expired(kHop1, 4), expired(kHop3, 5), silence()});
-    EXPECT_EQ(run.run(trace(3, 1)), " 1  4ms    5ms     *     198.18.3.1\n");
-    EXPECT_EQ(run.looked_up, (std::vector<uint32_t>{kHop3}));
+    expect_run({expired(kHop1, 4), expired(kHop3, 5), silence()}, trace(3, 1), 0,
+               " 1  4ms    5ms     *     198.18.3.1\n", {1, 1, 1}, {kHop3});
 }
 
 TEST(TraceDisplay, NamesAreMadeSafeForTheTerminal) {
-    ScriptedRun run;
-    run.names[kHop1] = "evil\x1b]0;x\x07.lab";
-    run.script = {expired(kHop1, 1)};
-    EXPECT_EQ(run.run(trace(1, 1)), " 1  1ms    evil?]0;x?.lab [198.18.1.1]\n");
+    expect_run({expired(kHop1, 1)}, trace(1, 1), 0, " 1  1ms    evil?]0;x?.lab [198.18.1.1]\n", {1},
+               {kHop1}, {{kHop1, "evil\x1b]0;x\x07.lab"}});
 }
 
 TEST(TraceDisplay, HopNumbersWidenPast99AndWrapAfter255) {
-    ScriptedRun run;
-    EXPECT_EQ(run.run(trace(0, 3), 98), expected("trace_hop_99"));
-    ScriptedRun wrap;
-    EXPECT_EQ(wrap.run(trace(1, 3), 254), expected("trace_hop_wrap"));
-    EXPECT_EQ(wrap.ttls, (std::vector<int>{255, 0, 1}));
+    expect_run({}, trace(0, 3), 98, expected("trace_hop_99"), {});
+    expect_run({}, trace(1, 3), 254, expected("trace_hop_wrap"), {255, 0, 1});
+}
+
+TEST(TraceDisplay, NegativeTimesAndEmptyNames) {
+    expect_run({answer(kHop2, 11013, -5)}, trace(1, 1), 0, " 1  -5ms    [198.18.2.1]\n", {1},
+               {kHop2}, {{kHop2, ""}});
 }
 
 // ---- Stop rules ---------------------------------------------------------------------
 
 TEST(StopRules, PassStatusIsTheLastAnsweredProbes) {
     // The target answered the first probe, the others went unanswered: still complete.
-    ScriptedRun run({reached(3), silence(), silence()});
-    EXPECT_EQ(run.run(trace()), expected("trace_first_probe_reached"));
-
+    expect_run({reached(3), silence(), silence()}, trace(), 0,
+               expected("trace_first_probe_reached"), {1, 1, 1}, {kTarget});
     // A router's report after the target's answer decides the pass.
-    ScriptedRun report({reached(3), answer(kHop2, 11003, 4)});
-    EXPECT_EQ(report.run(trace(2)), expected("trace_report_after_target"));
+    expect_run({reached(3), answer(kHop2, 11003, 4)}, trace(2), 0,
+               expected("trace_report_after_target"), {1, 1}, {kHop2});
 }
 
 TEST(StopRules, RouterReportsEndTheTraceWithTheirText) {
@@ -140,69 +148,52 @@ TEST(StopRules, RouterReportsEndTheTraceWithTheirText) {
                                 {11008, "Hardware error."},
                                 {11014, "TTL expired during reassembly."},
                                 {11000, "(11000) Unknown error."}}) {
-        ScriptedRun run({expired(kHop1, 1), answer(kHop2, status, 2)});
-        EXPECT_EQ(run.run(trace(1)), expected("trace_router_report_head") + text + "\n") << status;
-        EXPECT_EQ(run.ttls.size(), 2u);
+        SCOPED_TRACE(status);
+        expect_run({expired(kHop1, 1), answer(kHop2, status, 2)}, trace(1), 0,
+                   expected("trace_router_report_head") + text + "\n", {1, 2}, {kHop1, kHop2});
     }
 }
 
 TEST(StopRules, HopLimitEndsWithoutMessage) {
-    ScriptedRun run;
-    for (int i = 0; i < 4; ++i)
-        run.script.push_back(expired(kHop2, i));
-    EXPECT_EQ(run.run(trace(1, 4)), expected("trace_hop_limit"));
+    expect_run({expired(kHop2, 0), expired(kHop2, 1), expired(kHop2, 2), expired(kHop2, 3)},
+               trace(1, 4), 0, expected("trace_hop_limit"), {1, 2, 3, 4},
+               {kHop2, kHop2, kHop2, kHop2});
 }
 
-TEST(StopRules, NoPassWithZeroHops) {
-    ScriptedRun run;
-    EXPECT_EQ(run.run(trace(3, 0)), "");
-    EXPECT_TRUE(run.ttls.empty());
-}
+TEST(StopRules, NoPassWithZeroHops) { expect_run({}, trace(3, 0), 0, "", {}); }
 
 TEST(StopRules, ZeroProbesPerHop) {
-    ScriptedRun run;
-    EXPECT_EQ(run.run(trace(0, 2)), " 1  Request timed out.\n 2  Request timed out.\n");
-    ScriptedRun quiet;
-    EXPECT_EQ(quiet.run(ping(0)), "");
+    expect_run({}, trace(0, 2), 0, " 1  Request timed out.\n 2  Request timed out.\n", {});
+    expect_run({}, ping(0), 0, "", {});
+}
+
+TEST(StopRules, TimeoutMarkerInAnAnswerGoesOn) {
+    expect_run({answer(kHop1, 11010, 1), reached(2)}, trace(1), 0, expected("trace_timeout_marker"),
+               {1, 2}, {kHop1, kTarget});
 }
 
 // ---- Ping-only display --------------------------------------------------------------
 
 TEST(PingDisplay, ReplyLinesAndCompletion) {
-    ScriptedRun run({reached(1, 64), silence(), reached(12, 63)});
-    const RunSettings settings{.ping_only = true, .probe_gap_ms = 0, .data_size = 100};
-    EXPECT_EQ(run.run(settings, 127), expected("ping_replies"));
-    EXPECT_EQ(run.ttls, (std::vector<int>{128, 128, 128}));
     // The name is still looked up, though not shown.
-    EXPECT_EQ(run.looked_up, (std::vector<uint32_t>{kTarget}));
+    expect_run({reached(1, 64), silence(), reached(12, 63)},
+               {.ping_only = true, .probe_gap_ms = 0, .data_size = 100}, 127,
+               expected("ping_replies"), {128, 128, 128}, {kTarget});
 }
 
 TEST(PingDisplay, SilentTargetEndsAfterOnePass) {
-    ScriptedRun run;
-    EXPECT_EQ(run.run(ping(), 127), "Request timed out.\nRequest timed out.\nRequest timed out.\n");
-    EXPECT_EQ(run.ttls.size(), 3u);
+    expect_run({}, ping(), 127, "Request timed out.\nRequest timed out.\nRequest timed out.\n",
+               {128, 128, 128});
 }
 
 TEST(PingDisplay, ExpiredAnswersShowTheTargetAndRaiseTheTtl) {
-    ScriptedRun run({expired(kHop1, 2), expired(kHop1, 3), reached(4, 1)});
-    EXPECT_EQ(run.run(ping(2), 127), expected("ping_expired"));
-    EXPECT_EQ(run.ttls, (std::vector<int>{128, 128, 129, 129}));
+    expect_run({expired(kHop1, 2), expired(kHop1, 3), reached(4, 1)}, ping(2), 127,
+               expected("ping_expired"), {128, 128, 129, 129}, {kHop1, kTarget});
 }
 
 TEST(PingDisplay, RouterReportEndsThePing) {
-    ScriptedRun run({answer(kHop2, 11003, 2), answer(kHop2, 11003, 3)});
-    EXPECT_EQ(run.run(ping(2), 127), expected("ping_router_report"));
-}
-
-TEST(TraceDisplay, NegativeTimesAndEmptyNames) {
-    ScriptedRun run({answer(kHop2, 11013, -5)});
-    run.names[kHop2] = "";
-    EXPECT_EQ(run.run(trace(1, 1)), " 1  -5ms    [198.18.2.1]\n");
-}
-
-TEST(StopRules, TimeoutMarkerInAnAnswerGoesOn) {
-    ScriptedRun run({answer(kHop1, 11010, 1), reached(2)});
-    EXPECT_EQ(run.run(trace(1)), expected("trace_timeout_marker"));
+    expect_run({answer(kHop2, 11003, 2), answer(kHop2, 11003, 3)}, ping(2), 127,
+               expected("ping_router_report"), {128, 128}, {kHop2});
 }
 
 // ---- Pauses and payload -------------------------------------------------------------
@@ -230,18 +221,17 @@ TEST(Pauses, PingPausesLikeTheTraceAndSilentPassesPauseToo) {
 }
 
 TEST(Payload, PrintableCycleFromSpaceToBrace) {
+    // Byte i is 32 + i % 94: from the space to '}', again and again; nothing after the end.
+    std::vector<uint8_t> cycle(200, 0);
+    for (size_t i = 0; i < 190; ++i)
+        cycle[i] = static_cast<uint8_t>(32 + i % 94);
+    ASSERT_EQ(cycle[93], '}');
     std::vector<uint8_t> payload(200, 0);
     fill_payload(payload.data(), 190);
-    EXPECT_EQ(payload[0], 32);
-    EXPECT_EQ(payload[93], 125);
-    EXPECT_EQ(payload[94], 32);
-    EXPECT_EQ(payload[189], 32 + (189 % 94));
-    EXPECT_EQ(payload[190], 0);
+    EXPECT_EQ(payload, cycle);
 
     ScriptedRun run;
     run.run({.ping_only = true, .probe_gap_ms = 0, .data_size = 100, .probes_per_hop = 1}, 127);
-    ASSERT_EQ(run.payloads.size(), 1u);
-    EXPECT_EQ(run.payloads[0].size(), 100u);
-    EXPECT_EQ(run.payloads[0][0], ' ');
-    EXPECT_EQ(run.payloads[0][99], 32 + 5);
+    EXPECT_EQ(run.payloads,
+              (std::vector<std::vector<uint8_t>>{{cycle.begin(), cycle.begin() + 100}}));
 }
