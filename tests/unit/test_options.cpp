@@ -85,6 +85,9 @@ TEST(CommandLines, GiveTheValuesMessageOrUsageOfTheirRow) {
     }
 }
 
+// The shape of a compile date (__DATE__): "Dec  9 2026".
+constexpr const char* kDateShape = "[A-Z][a-z][a-z] [ 1-3][0-9] [0-9][0-9][0-9][0-9]";
+
 TEST(UsageText, FixedPartByteForByte) {
     const std::string text = usage_text();
     // From the usage line to the last option, byte for byte.
@@ -98,10 +101,12 @@ TEST(UsageText, FixedPartByteForByte) {
     EXPECT_LT(text.size(), 1024u);
     // Three lines: version with the compile date, then two credit lines.
     EXPECT_EQ(std::count(head.begin(), head.end(), '\n'), 3);
-    EXPECT_EQ(head.rfind("tarnhop v1.4a compiled " __DATE__ "  ", 0), 0u) << head;
+    // The program's own compile date, which can be a day before this file's when the
+    // build crosses midnight.
+    const std::string version = "tarnhop v1.4a compiled " + std::string(kDateShape) + "  *";
+    EXPECT_EQ(fnmatch(version.c_str(), head.c_str(), 0), 0) << head;
 }
 
 TEST(UsageText, CompileDateHasTheShortMonthForm) {
-    EXPECT_EQ(fnmatch("[A-Z][a-z][a-z] [ 1-3][0-9] [0-9][0-9][0-9][0-9]", __DATE__, 0), 0)
-        << __DATE__;
+    EXPECT_EQ(fnmatch(kDateShape, __DATE__, 0), 0) << __DATE__;
 }
