@@ -9,13 +9,11 @@
 // quoted ICMP header): each must be taken, in every form.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "fuzz/second_reading.h"
-#include "support/packets.h"
-#include "wire/bytes.h"
-#include "wire/checksum.h"
 #include "wire/icmp_echo.h"
 
 namespace {
@@ -48,27 +46,20 @@ bool our_echo(Bytes icmp, uint8_t type, const EchoMatch& match) {
 
 // The second reading of a raw datagram.
 IcmpAnswer expected_raw(Bytes datagram, const EchoMatch& match) {
-    size_t header = header_length(datagram);
-    if (header == 0 || datagram[9] != 1)
-        return {};
-    size_t total = read_u16(datagram, 2);
-    bool fragment = (read_u16(datagram, 6) & 0x3fff) != 0;
-    if (total > datagram.size() || total < header + 8 || fragment)
-        return {};
-    Bytes icmp = datagram.subspan(header, total - header);
-    if (!checksum_holds(icmp))
+    std::optional<Bytes> icmp = icmp_in(datagram, false);
+    if (!icmp || (read_u16(datagram, 6) & 0x3fff) != 0)  // a fragment
         return {};
     uint32_t source = read_address(datagram, 12);
-    if (icmp[0] == 0) {
-        if (source != match.target || !our_echo(icmp, 0, match))
+    if ((*icmp)[0] == 0) {
+        if (source != match.target || !our_echo(*icmp, 0, match))
             return {};
         return {AnswerKind::echo_reply, source, 0, datagram[8]};
     }
-    int32_t status = error_status(icmp[0], icmp[1]);
-    Bytes quote = icmp.subspan(8);
-    size_t inner = header_length(quote);
-    if (status == 0 || inner == 0 || quote[9] != 1 || read_address(quote, 16) != match.target ||
-        (read_u16(quote, 6) & 0x1fff) != 0 || !our_echo(quote.subspan(inner), 8, match))
+    int32_t status = error_status((*icmp)[0], (*icmp)[1]);
+    Bytes quote = icmp->subspan(8);
+    std::optional<Bytes> request = quoted_probe(quote, 1);
+    if (status == 0 || !request || (read_u16(quote, 6) & 0x1fff) != 0 ||
+        !our_echo(*request, 8, match))
         return {};
     return {AnswerKind::error, source, status, datagram[8]};
 }
@@ -97,52 +88,34 @@ void compare(const IcmpAnswer& got, const IcmpAnswer& want) {
 }
 
 void check_built_answers(Bytes input, const EchoMatch& match) {
-    if (input.size() < 9)
+    std::optional<Wrapping> w = read_wrapping(input);
+    if (!w)
         return;
     constexpr uint8_t kErrors[][2] = {{3, 0}, {3, 1},  {3, 3},  {3, 4},  {3, 13},
                                       {4, 0}, {11, 0}, {11, 1}, {12, 0}, {12, 2}};
-    const uint8_t* kind = kErrors[input[0] % 10];
-    size_t outer_options = input[1] % 11 * 4;  // bytes
-    size_t inner_options = input[2] % 11 * 4;
-    size_t cut = input[3];
-    uint8_t ttl = input[4];
-    uint32_t router = read_address(input, 5);
-    Bytes payload = input.subspan(9, std::min<size_t>(input.size() - 9, 1400));
-
-    std::vector<uint8_t> request(8 + payload.size());
-    require(build_echo_request(request, match.identifier, match.sequence, payload) ==
+    const uint8_t(&kind)[2] = kErrors[w->kind % 10];
+    std::vector<uint8_t> request(8 + w->rest.size());
+    require(build_echo_request(request, match.identifier, match.sequence, w->rest) ==
             request.size());
 
     // The target's echo reply: the request with type 0 and its checksum redone.
     uint32_t rest = static_cast<uint32_t>(read_u16(request, 4)) << 16 | read_u16(request, 6);
     std::vector<uint8_t> reply = packet::icmp_message(0, 0, rest, Bytes(request).subspan(8));
-    std::vector<uint8_t> reply_packet = packet::ipv4_datagram(
-        {.source = match.target, .destination = kOwn, .ttl = ttl, .option_bytes = outer_options},
-        reply);
-    compare(read_raw_datagram(reply_packet, match), {AnswerKind::echo_reply, match.target, 0, ttl});
-    compare(read_ping_datagram(reply, match.target, ttl, match),
-            {AnswerKind::echo_reply, match.target, 0, ttl});
+    IcmpAnswer echo{AnswerKind::echo_reply, match.target, 0, w->ttl};
+    compare(read_raw_datagram(answer_datagram(*w, match.target, reply), match), echo);
+    compare(read_ping_datagram(reply, match.target, w->ttl, match), echo);
 
     // An error report quoting the request as it left, cut after its ICMP header or later.
-    std::vector<uint8_t> sent = packet::ipv4_datagram(
-        {.source = kOwn, .destination = match.target, .ttl = 1, .option_bytes = inner_options},
-        request);
-    size_t quoted = std::min(sent.size(), 20 + inner_options + 8 + cut);
-    Bytes quote(sent.data(), quoted);
-    std::vector<uint8_t> error = packet::icmp_message(kind[0], kind[1], 0, quote);
-    std::vector<uint8_t> error_packet = packet::ipv4_datagram(
-        {.source = router, .destination = kOwn, .ttl = ttl, .option_bytes = outer_options}, error);
-    int32_t status = error_status(kind[0], kind[1]);
-    compare(read_raw_datagram(error_packet, match), {AnswerKind::error, router, status, ttl});
-
+    IcmpAnswer error{AnswerKind::error, w->responder, error_status(kind[0], kind[1]), w->ttl};
+    compare(read_raw_datagram(error_about(*w, kind, 1, request, false), match), error);
     ErrorReport report{.from_icmp = true,
                        .type = kind[0],
                        .code = kind[1],
-                       .offender = router,
+                       .offender = w->responder,
                        .destination = match.target,
-                       .ttl = ttl};
-    Bytes queued = Bytes(request).first(std::min(request.size(), 8 + cut));
-    compare(read_error_report(report, queued, match), {AnswerKind::error, router, status, ttl});
+                       .ttl = w->ttl};
+    Bytes queued = Bytes(request).first(std::min(request.size(), 8 + w->cut));
+    compare(read_error_report(report, queued, match), error);
 }
 
 }  // namespace
