@@ -44,17 +44,21 @@ bool our_echo(Bytes icmp, uint8_t type, const EchoMatch& match) {
            read_u16(icmp, 4) == match.identifier && read_u16(icmp, 6) == match.sequence;
 }
 
+// The second reading of a ping-socket message, and of the ICMP message of a datagram.
+IcmpAnswer expected_ping(Bytes message, uint32_t source, uint8_t ttl, const EchoMatch& match) {
+    if (source != match.target || !our_echo(message, 0, match))
+        return {};
+    return {AnswerKind::echo_reply, source, 0, ttl};
+}
+
 // The second reading of a raw datagram.
 IcmpAnswer expected_raw(Bytes datagram, const EchoMatch& match) {
     std::optional<Bytes> icmp = icmp_in(datagram, false);
     if (!icmp || (read_u16(datagram, 6) & 0x3fff) != 0)  // a fragment
         return {};
     uint32_t source = read_address(datagram, 12);
-    if ((*icmp)[0] == 0) {
-        if (source != match.target || !our_echo(*icmp, 0, match))
-            return {};
-        return {AnswerKind::echo_reply, source, 0, datagram[8]};
-    }
+    if ((*icmp)[0] == 0)
+        return expected_ping(*icmp, source, datagram[8], match);
     int32_t status = error_status((*icmp)[0], (*icmp)[1]);
     Bytes quote = icmp->subspan(8);
     std::optional<Bytes> request = quoted_probe(quote, 1);
@@ -62,12 +66,6 @@ IcmpAnswer expected_raw(Bytes datagram, const EchoMatch& match) {
         !our_echo(*request, 8, match))
         return {};
     return {AnswerKind::error, source, status, datagram[8]};
-}
-
-IcmpAnswer expected_ping(Bytes message, uint32_t source, uint8_t ttl, const EchoMatch& match) {
-    if (source != match.target || !our_echo(message, 0, match))
-        return {};
-    return {AnswerKind::echo_reply, source, 0, ttl};
 }
 
 IcmpAnswer expected_report(const ErrorReport& report, Bytes quoted, const EchoMatch& match) {
@@ -132,12 +130,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 1: {
         if (rest.size() < 5)
             return 0;
-        uint32_t source = read_address(rest, 0);
         Bytes message = rest.subspan(5);
-        compare(read_ping_datagram(message, source, rest[4], match),
-                expected_ping(message, source, rest[4], match));
-        compare(read_ping_datagram(message, kTarget, rest[4], match),
-                expected_ping(message, kTarget, rest[4], match));
+        for (uint32_t source : {read_address(rest, 0), kTarget})
+            compare(read_ping_datagram(message, source, rest[4], match),
+                    expected_ping(message, source, rest[4], match));
         break;
     }
     case 3:
@@ -146,13 +142,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     default: {
         if (rest.size() < 12)
             return 0;
-        ErrorReport report;
-        report.from_icmp = rest[0] & 1;
-        report.type = rest[1];
-        report.code = rest[2];
-        report.ttl = rest[3];
-        report.offender = read_address(rest, 4);
-        report.destination = (rest[0] & 2) ? kTarget : read_address(rest, 8);
+        ErrorReport report{.from_icmp = (rest[0] & 1) != 0,
+                           .type = rest[1],
+                           .code = rest[2],
+                           .offender = read_address(rest, 4),
+                           .destination = (rest[0] & 2) ? kTarget : read_address(rest, 8),
+                           .ttl = rest[3]};
         Bytes quoted = rest.subspan(12);
         compare(read_error_report(report, quoted, match), expected_report(report, quoted, match));
         break;

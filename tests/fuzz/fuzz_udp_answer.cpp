@@ -73,15 +73,14 @@ void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl
     uint8_t flags = w->rest[0];
     if (flags & 2)
         w->responder = probe.target;
-    std::vector<uint8_t> body;
-    if (probe.has_payload && w->rest.size() > 1)
-        body.assign(w->rest.begin() + 1, w->rest.end());
+    // The probe's payload from the input, its first byte the counter.
+    Bytes payload = probe.has_payload ? w->rest.subspan(1) : Bytes();
+    std::vector<uint8_t> body(payload.begin(), payload.end());
     if (!body.empty())
         body[0] = probe.counter;
     std::vector<uint8_t> datagram(kUdpDatagramSize);
-    size_t length = build_udp_datagram(datagram, probe_ttl, body);
-    require(length == 8 + body.size());
-    datagram.resize(length);
+    datagram.resize(build_udp_datagram(datagram, probe_ttl, body));
+    require(datagram.size() == 8 + body.size());
 
     std::vector<uint8_t> packet = error_about(*w, kind, kProtocolUdp, datagram, flags & 1);
     Bytes received = Bytes(packet).first(std::min<size_t>(packet.size(), kUdpReceiveSize));
@@ -105,11 +104,10 @@ void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2)
         return 0;
-    UdpProbeId probe;
-    probe.target = kTarget;
-    probe.destination_port = udp_destination_port(data[1]);
-    probe.has_payload = data[0] & 2;
-    probe.counter = data[1];
+    UdpProbeId probe{.target = kTarget,
+                     .destination_port = udp_destination_port(data[1]),
+                     .has_payload = (data[0] & 2) != 0,
+                     .counter = data[1]};
     Bytes rest(data + 2, size - 2);
     if ((data[0] & 0x30) == 0x30) {
         check_built_reports(rest, probe, data[1]);
@@ -124,17 +122,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (rest.size() < 13)
         return 0;
-    UdpErrorReport report;
-    report.offender = read_address(rest, 0);
-    report.icmp_type = rest[4];
-    report.icmp_code = rest[5];
-    report.ttl = rest[6];
-    report.quoted_destination = (data[0] & 4) ? kTarget : read_address(rest, 7);
-    std::memcpy(&report.quoted_destination_port, rest.data() + 11, 2);
-    if (data[0] & 8)
-        report.quoted_destination_port = probe.destination_port;
-    report.quoted_payload = rest.data() + 13;
-    report.quoted_payload_length = rest.size() - 13;
+    uint16_t port;
+    std::memcpy(&port, rest.data() + 11, 2);
+    UdpErrorReport report{.offender = read_address(rest, 0),
+                          .icmp_type = rest[4],
+                          .icmp_code = rest[5],
+                          .ttl = rest[6],
+                          .quoted_destination = (data[0] & 4) ? kTarget : read_address(rest, 7),
+                          .quoted_destination_port = (data[0] & 8) ? probe.destination_port : port,
+                          .quoted_payload = rest.data() + 13,
+                          .quoted_payload_length = rest.size() - 13};
     compare(read_udp_error_report(report, probe), expected_report(report, probe), probe);
     return 0;
 }
