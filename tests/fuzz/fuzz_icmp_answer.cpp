@@ -7,8 +7,10 @@
 // the program's builder and wraps it into the answers a network sends (echo reply,
 // error reports with IP options outside and inside, quotes cut anywhere after the
 // quoted ICMP header): each must be taken, in every form.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <vector>
@@ -32,11 +34,10 @@ constexpr ErrorKind kErrorKinds[] = {
 };
 
 int32_t error_status(uint8_t type, uint8_t code) {
-    for (const ErrorKind& kind : kErrorKinds) {
-        if (kind.type == type && (kind.code == code || kind.code == -1))
-            return kind.status;
-    }
-    return 0;
+    const ErrorKind* kind = std::ranges::find_if(kErrorKinds, [&](const ErrorKind& kind) {
+        return kind.type == type && (kind.code == code || kind.code == -1);
+    });
+    return kind == std::end(kErrorKinds) ? 0 : kind->status;
 }
 
 bool our_echo(Bytes icmp, uint8_t type, const EchoMatch& match) {

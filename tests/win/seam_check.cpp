@@ -123,9 +123,8 @@ void check_clock_and_texts() {
     platform_sleep_ms(0);
     platform_sleep_ms(-5);
     check(now_ms() - before < 1000, "sleep of 0 or less returns");
-    check(!platform_system_message(5).empty(), "system text for 5");
-    check(!platform_system_message(11023).empty(), "system text for 11023");
-    check(!platform_system_message(-1).empty(), "system text for -1");
+    for (int32_t code : {5, 11023, -1})
+        check(!platform_system_message(code).empty(), "system text for " + std::to_string(code));
 }
 
 }  // namespace
