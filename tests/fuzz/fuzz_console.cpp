@@ -82,12 +82,6 @@ struct Input {
         return value;
     }
     bool empty() const { return at >= size; }
-    std::string text(size_t length) {
-        std::string out;
-        while (out.size() < length && !empty())
-            out.push_back(static_cast<char>(byte()));
-        return out;
-    }
 };
 
 // A host name as a lookup yields it: none, or text of up to 255 bytes without a zero.
@@ -95,26 +89,25 @@ std::optional<std::string> read_name(Input& in) {
     uint8_t length = in.byte();
     if (length == 0)
         return std::nullopt;
-    std::string name = in.text(length - 1u);
-    return name.substr(0, strnlen(name.c_str(), name.size()));
+    std::string name;
+    while (name.size() + 1u < length && !in.empty())
+        name.push_back(static_cast<char>(in.byte()));
+    return name.substr(0, name.find('\0'));
 }
 
+// A reply: answered or not, a time of up to 16 or 32 bits, a responder, then success,
+// TTL expired, a code near the status texts' range or any code, and a TTL.
 ProbeReply read_reply(Input& in) {
-    ProbeReply reply;
     uint8_t kind = in.byte();
-    reply.answered = (kind & 3) != 0;
-    reply.rtt_ms = static_cast<int32_t>(in.u32());
-    if ((kind & 4) == 0)
-        reply.rtt_ms &= 0xffff;
-    reply.responder = in.u32();
-    // Success, TTL expired, a code near the status texts' range, or any code.
     int status_kind = kind >> 3 & 3;
-    reply.status = status_kind == 0   ? 0
-                   : status_kind == 1 ? 11013
-                   : status_kind == 2 ? 11000 + static_cast<int32_t>(in.byte() % 32)
-                                      : static_cast<int32_t>(in.u32());
-    reply.reply_ttl = in.byte();
-    return reply;
+    return {.answered = (kind & 3) != 0,
+            .rtt_ms = static_cast<int32_t>(in.u32() & ((kind & 4) ? 0xffffffffu : 0xffffu)),
+            .responder = in.u32(),
+            .status = status_kind == 0   ? 0
+                      : status_kind == 1 ? 11013
+                      : status_kind == 2 ? 11000 + static_cast<int32_t>(in.byte() % 32)
+                                         : static_cast<int32_t>(in.u32()),
+            .reply_ttl = in.byte()};
 }
 
 // The next scripted item, a default one once they are used up; *at counts every call.

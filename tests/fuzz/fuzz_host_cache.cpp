@@ -116,9 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), std::min<size_t>(size, 300));
     check_path_rule(text);
     // With -d a lookup answers nothing, whatever the cache holds, and asks no resolver.
-    RunSettings no_resolve;
-    no_resolve.no_resolve = true;
-    no_resolve.use_cache = true;
+    const RunSettings no_resolve{.no_resolve = true, .use_cache = true};
     for (const Record& record : records)
         require(!lookup_host_name(record.address, no_resolve));
 
