@@ -16,13 +16,11 @@ namespace {
 int passed = 0;
 int failed = 0;
 
+// Counts a check; prints what failed.
 void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
+    ++(ok ? passed : failed);
+    if (!ok)
         std::printf("FAIL %s\n", what.c_str());
-    }
 }
 
 std::string format(const char* text, ...) {
