@@ -34,12 +34,8 @@ std::vector<Record> records_of(std::span<const uint8_t> bytes, size_t* rest) {
     std::vector<Record> records;
     size_t at = 0;
     while (bytes.size() - at >= kHead && bytes.size() - at - kHead >= bytes[at + 4]) {
-        Record record;
-        std::memcpy(&record.address, bytes.data() + at, 4);
-        record.length = bytes[at + 4];
-        record.name = bytes.data() + at + kHead;
-        records.push_back(record);
-        at += kHead + record.length;
+        records.push_back({read_address(bytes, at), bytes[at + 4], bytes.data() + at + kHead});
+        at += kHead + records.back().length;
     }
     *rest = bytes.size() - at;
     return records;
@@ -79,8 +75,8 @@ void check_path_rule(const std::string& executable) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> input(data, data + size);
-    size_t cut = 0;
-    std::vector<Record> records = records_of(input, &cut);
+    size_t rest = 0;
+    std::vector<Record> records = records_of(input, &rest);
 
     clear_host_cache();
     load_host_cache_bytes(input);
@@ -89,9 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // What is saved: the same records in the same order, each name cut at its first
     // zero byte, the cut record at the end dropped.
-    size_t saved_rest = 0;
-    std::vector<Record> written = records_of(saved, &saved_rest);
-    require(saved_rest == 0 && written.size() == records.size() && saved.size() <= size);
+    std::vector<Record> written = records_of(saved, &rest);
+    require(rest == 0 && written.size() == records.size() && saved.size() <= size);
     for (size_t i = 0; i < records.size(); ++i) {
         std::optional<std::string> name = loaded_name(records[i]);
         size_t length = name ? name->size() : 0;

@@ -121,16 +121,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (rest.size() < 13)
         return 0;
-    uint16_t port;
-    std::memcpy(&port, rest.data() + 11, 2);
-    UdpErrorReport report{.offender = read_address(rest, 0),
-                          .icmp_type = rest[4],
-                          .icmp_code = rest[5],
-                          .ttl = rest[6],
-                          .quoted_destination = (data[0] & 4) ? kTarget : read_address(rest, 7),
-                          .quoted_destination_port = (data[0] & 8) ? probe.destination_port : port,
-                          .quoted_payload = rest.data() + 13,
-                          .quoted_payload_length = rest.size() - 13};
+    UdpErrorReport report{
+        .offender = read_address(rest, 0),
+        .icmp_type = rest[4],
+        .icmp_code = rest[5],
+        .ttl = rest[6],
+        .quoted_destination = (data[0] & 4) ? kTarget : read_address(rest, 7),
+        .quoted_destination_port = (data[0] & 8) ? probe.destination_port : read_u16(rest, 11),
+        .quoted_payload = rest.data() + 13,
+        .quoted_payload_length = rest.size() - 13};
     compare(read_udp_error_report(report, probe), expected_report(report, probe), probe);
     return 0;
 }
