@@ -121,7 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::optional<std::optional<std::string>> before = cached_host_name(address);
         remember_host_name(address, text);
         std::optional<std::string> kept = text.substr(0, strnlen(text.c_str(), 255));
-        require(cached_host_name(address) == (before ? *before : kept));
+        std::optional<std::optional<std::string>> after = cached_host_name(address);
+        require(after && *after == (before ? *before : kept));
     }
     return 0;
 }
