@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,21 +16,6 @@
 #include "fuzz/second_reading.h"
 
 namespace {
-
-// Leading white space, one sign, decimal digits; values beyond 32 bits stay at the
-// nearest end.
-int64_t leading_number(const std::string& text) {
-    size_t at = text.find_first_not_of(" \t\n\v\f\r");
-    if (at == std::string::npos)
-        return 0;
-    bool negative = text[at] == '-';
-    if (text[at] == '-' || text[at] == '+')
-        ++at;
-    int64_t value = 0;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
-        value = std::min<int64_t>(value * 10 + (text[at] - '0'), int64_t{1} << 32);
-    return negative ? -value : value;
-}
 
 // The options by their letter: value options name an int32_t field, flags a bool one.
 struct Option {
@@ -52,19 +39,9 @@ constexpr Option kOptions[] = {
 
 // Every field of the settings is an option's.
 bool same(const RunSettings& a, const RunSettings& b) {
-    for (const Option& option : kOptions) {
-        if (option.flag ? a.*option.flag != b.*option.flag : a.*option.value != b.*option.value)
-            return false;
-    }
-    return true;
-}
-
-const Option* find_option(char letter) {
-    for (const Option& option : kOptions) {
-        if (option.letter == letter)
-            return &option;
-    }
-    return nullptr;
+    return std::ranges::all_of(kOptions, [&](const Option& option) {
+        return option.flag ? a.*option.flag == b.*option.flag : a.*option.value == b.*option.value;
+    });
 }
 
 ParseOutcome fail(const std::string& message) { return {ParseResult::error, message}; }
@@ -77,15 +54,18 @@ ParseOutcome expected_parse(const std::vector<std::string>& arguments, RunSettin
         if (argument.size() < 2 || argument[0] != '-')
             return {ParseResult::show_usage, {}};
         char letter = argument[1];
-        const Option* option = find_option(letter);
-        if (option == nullptr)
+        const Option* option = std::ranges::find(kOptions, letter, &Option::letter);
+        if (option == std::end(kOptions))
             return fail("Unrecognized option: " + argument + "\n");
         if (option->flag != nullptr) {
             settings->*option->flag = true;
             continue;
         }
         const std::string& value = arguments[++i];
-        int64_t number = leading_number(value);
+        // Leading white space, one sign, decimal digits, as the C library reads them;
+        // values beyond 32 bits stay at the nearest end.
+        int64_t number = std::clamp<int64_t>(std::strtoll(value.c_str(), nullptr, 10),
+                                             -(int64_t{1} << 32), int64_t{1} << 32);
         if (letter == 'l') {
             if (number > 8192)
                 return fail(too_big + "8192)\n");

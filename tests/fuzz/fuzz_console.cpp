@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -27,25 +28,22 @@
 
 namespace {
 
-__attribute__((format(printf, 2, 3))) size_t format(char* out, const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    size_t length = platform_format(out, fmt, args);
-    va_end(args);
-    return length;
-}
+bool printable(char c) { return c >= 0x20 && c <= 0x7e; }
 
 // The program's formatter and the C library's on the same format and arguments: the
 // program's result fits the cap, is terminated, and is the library's cut to the cap.
-template <typename... Args>
-void compare_formats(const char* fmt, Args... args) {
+__attribute__((format(printf, 1, 2))) void compare_formats(const char* fmt, ...) {
+    va_list args;
+    va_list copy;
+    va_start(args, fmt);
+    va_copy(copy, args);
     char out[kFormatCap];
-    size_t length = format(out, fmt, args...);
-    int full = std::snprintf(nullptr, 0, fmt, args...);
-    std::string want(static_cast<size_t>(full) + 1, '\0');
-    std::snprintf(want.data(), want.size(), fmt, args...);
-    want.resize(std::min<size_t>(static_cast<size_t>(full), kFormatCap - 1));
-    require(length <= kFormatCap - 1 && std::strlen(out) == length && want == out);
+    char want[kFormatCap];
+    size_t length = platform_format(out, fmt, args);
+    std::vsnprintf(want, sizeof want, fmt, copy);
+    va_end(copy);
+    va_end(args);
+    require(length <= kFormatCap - 1 && std::strlen(out) == length && std::strcmp(want, out) == 0);
 }
 
 void check_formatter(const uint8_t* data, size_t size) {
@@ -60,38 +58,27 @@ void check_formatter(const uint8_t* data, size_t size) {
     compare_formats("%2d  ", number);
     compare_formats("%-7.7s", argument);
     compare_formats("%s [%s]\n", argument, argument);
-    std::string safe = terminal_safe(text);
-    require(safe.size() == text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        bool printable = byte >= 0x20 && byte <= 0x7e;
-        require(safe[i] == (printable ? text[i] : '?'));
-    }
+    // Every byte outside printable ASCII becomes a '?'.
+    std::string safe = text;
+    std::ranges::replace_if(
+        safe, [](char c) { return !printable(c); }, '?');
+    require(terminal_safe(text) == safe);
 }
 
 // Reads the fuzz input front to back; zeros once it is used up.
-class Input {
-public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+struct Input {
+    const uint8_t* data;
+    size_t size;
+    size_t at = 0;
+
+    uint8_t byte() { return at < size ? data[at++] : 0; }
     uint32_t u32() {
         uint32_t value = 0;
         for (int i = 0; i < 4; ++i)
             value = value << 8 | byte();
         return value;
     }
-    bool empty() const { return at_ >= size_; }
-    std::string text(size_t length) {
-        std::string out;
-        while (out.size() < length && !empty())
-            out.push_back(static_cast<char>(byte()));
-        return out;
-    }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
+    bool empty() const { return at >= size; }
 };
 
 // A host name as a lookup yields it: none, or text of up to 255 bytes without a zero.
@@ -99,42 +86,26 @@ std::optional<std::string> read_name(Input& in) {
     uint8_t length = in.byte();
     if (length == 0)
         return std::nullopt;
-    std::string name = in.text(length - 1u);
-    return name.substr(0, strnlen(name.c_str(), name.size()));
+    std::string name;
+    while (name.size() + 1u < length && !in.empty())
+        name.push_back(static_cast<char>(in.byte()));
+    return name.substr(0, name.find('\0'));
 }
 
+// A reply: answered or not, a time of up to 16 or 32 bits, a responder, then success,
+// TTL expired, a code near the status texts' range or any code, and a TTL.
 ProbeReply read_reply(Input& in) {
-    ProbeReply reply;
     uint8_t kind = in.byte();
-    reply.answered = (kind & 3) != 0;
-    reply.rtt_ms = static_cast<int32_t>(in.u32());
-    if ((kind & 4) == 0)
-        reply.rtt_ms &= 0xffff;
-    reply.responder = in.u32();
-    switch (kind >> 3 & 3) {
-    case 0:
-        reply.status = 0;
-        break;
-    case 1:
-        reply.status = 11013;
-        break;
-    case 2:
-        reply.status = 11000 + static_cast<int32_t>(in.byte() % 32);
-        break;
-    default:
-        reply.status = static_cast<int32_t>(in.u32());
-        break;
-    }
-    reply.reply_ttl = in.byte();
-    return reply;
+    int status_kind = kind >> 3 & 3;
+    return {.answered = (kind & 3) != 0,
+            .rtt_ms = static_cast<int32_t>(in.u32() & ((kind & 4) ? 0xffffffffu : 0xffffu)),
+            .responder = in.u32(),
+            .status = status_kind == 0   ? 0
+                      : status_kind == 1 ? 11013
+                      : status_kind == 2 ? 11000 + static_cast<int32_t>(in.byte() % 32)
+                                         : static_cast<int32_t>(in.u32()),
+            .reply_ttl = in.byte()};
 }
-
-struct Script {
-    std::vector<ProbeReply> replies;
-    std::vector<std::optional<std::string>> names;
-    size_t next_reply = 0;
-    size_t next_name = 0;
-};
 
 // The next scripted item, a default one once they are used up; *at counts every call.
 template <typename T>
@@ -155,7 +126,7 @@ std::string take_output() {
 }
 
 void check_display(const uint8_t* data, size_t size) {
-    Input in(data, size);
+    Input in{data, size};
     RunSettings settings;
     uint8_t flags = in.byte();
     settings.ping_only = flags & 2;
@@ -168,21 +139,24 @@ void check_display(const uint8_t* data, size_t size) {
     uint32_t target = in.u32();
     std::optional<std::string> banner_name = read_name(in);
 
-    Script script;
+    std::vector<ProbeReply> replies;
+    std::vector<std::optional<std::string>> names;
+    size_t next_reply = 0;
+    size_t next_name = 0;
     size_t probes =
         static_cast<size_t>(settings.max_hops) * static_cast<size_t>(settings.probes_per_hop);
-    while (!in.empty() && script.replies.size() < probes) {
-        script.replies.push_back(read_reply(in));
+    while (!in.empty() && replies.size() < probes) {
+        replies.push_back(read_reply(in));
         if (in.byte() & 1)
-            script.names.push_back(read_name(in));
+            names.push_back(read_name(in));
     }
 
     print_banner(target, banner_name, settings);
     ProbeLoopServices services;
-    services.probe = [&script](uint32_t, uint8_t, const RunSettings&) {
-        return next_of(script.replies, &script.next_reply);
+    services.probe = [&](uint32_t, uint8_t, const RunSettings&) {
+        return next_of(replies, &next_reply);
     };
-    services.lookup_name = [&script](uint32_t) { return next_of(script.names, &script.next_name); };
+    services.lookup_name = [&](uint32_t) { return next_of(names, &next_name); };
     services.sleep = [](int32_t) {};
     run_probe_loop(target, settings, start_ttl, services);
     std::string shown = take_output();
@@ -190,11 +164,9 @@ void check_display(const uint8_t* data, size_t size) {
     // What the display rules give for each case is proved in test_probe_loop.cpp and
     // test_target.cpp; here only what holds for every input: no more probes than the
     // passes allow, every line ended, and every byte printable ASCII or a line end.
-    require(script.next_reply <= probes && (shown.empty() || shown.back() == '\n'));
-    for (char c : shown) {
-        auto byte = static_cast<unsigned char>(c);
-        require(c == '\n' || (byte >= 0x20 && byte <= 0x7e));
-    }
+    require(next_reply <= probes && (shown.empty() || shown.back() == '\n'));
+    for (char c : shown)
+        require(c == '\n' || printable(c));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // a second load unchanged; a second copy of the file appended after the first changes
 // no answer; and every answer of the cache is the first record's for its address. The
 // input read as an executable's path gives a cache path by the path rule.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "fuzz/second_reading.h"
 #include "names/host_cache.h"
 #include "settings/run_settings.h"
+#include "wire/bytes.h"
 
 namespace {
 
@@ -32,12 +34,8 @@ std::vector<Record> records_of(std::span<const uint8_t> bytes, size_t* rest) {
     std::vector<Record> records;
     size_t at = 0;
     while (bytes.size() - at >= kHead && bytes.size() - at - kHead >= bytes[at + 4]) {
-        Record record;
-        std::memcpy(&record.address, bytes.data() + at, 4);
-        record.length = bytes[at + 4];
-        record.name = bytes.data() + at + kHead;
-        records.push_back(record);
-        at += kHead + record.length;
+        records.push_back({read_address(bytes, at), bytes[at + 4], bytes.data() + at + kHead});
+        at += kHead + records.back().length;
     }
     *rest = bytes.size() - at;
     return records;
@@ -62,55 +60,33 @@ void check_answers(const std::vector<Record>& input) {
 }
 
 // The cache file's path for an executable path: the path with the file name's
-// extension (from its last '.' after the name's first byte) replaced by ".cache".
+// extension (from its last '.' after the name's first byte) replaced by ".cache"; none
+// for no path.
 void check_path_rule(const std::string& executable) {
-    std::string path = host_cache_path_for(executable);
-    if (executable.empty()) {
-        require(path.empty());
-        return;
-    }
-    const std::string suffix = ".cache";
-    require(path.size() >= suffix.size() &&
-            path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0);
-    std::string kept = path.substr(0, path.size() - suffix.size());
-    require(executable.compare(0, kept.size(), kept) == 0);
-    std::string cut = executable.substr(kept.size());
     size_t name_start = executable.find_last_of("/\\");
     name_start = name_start == std::string::npos ? 0 : name_start + 1;
-    if (!cut.empty()) {
-        // Only an extension goes: a '.' inside the file name, after its first byte, and
-        // the last one.
-        require(cut[0] == '.' && kept.size() > name_start &&
-                cut.find_first_of("/\\") == std::string::npos &&
-                cut.find('.', 1) == std::string::npos);
-    } else {
-        size_t dot = executable.rfind('.');
-        require(dot == std::string::npos || dot <= name_start);
-    }
-}
-
-std::vector<uint8_t> image_copy() {
-    std::span<const uint8_t> image = host_cache_image();
-    return std::vector<uint8_t>(image.begin(), image.end());
+    size_t dot = executable.rfind('.');
+    size_t kept = dot != std::string::npos && dot > name_start ? dot : executable.size();
+    std::string want = executable.empty() ? "" : executable.substr(0, kept) + ".cache";
+    require(host_cache_path_for(executable) == want);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::span<const uint8_t> input(data, size);
-    size_t cut = 0;
-    std::vector<Record> records = records_of(input, &cut);
+    const std::vector<uint8_t> input(data, data + size);
+    size_t rest = 0;
+    std::vector<Record> records = records_of(input, &rest);
 
     clear_host_cache();
-    load_host_cache_bytes(std::vector<uint8_t>(input.begin(), input.end()));
-    std::vector<uint8_t> saved = image_copy();
+    load_host_cache_bytes(input);
+    const std::vector<uint8_t> saved(host_cache_image().begin(), host_cache_image().end());
     check_answers(records);
 
     // What is saved: the same records in the same order, each name cut at its first
     // zero byte, the cut record at the end dropped.
-    size_t saved_rest = 0;
-    std::vector<Record> written = records_of(saved, &saved_rest);
-    require(saved_rest == 0 && written.size() == records.size() && saved.size() <= size);
+    std::vector<Record> written = records_of(saved, &rest);
+    require(rest == 0 && written.size() == records.size() && saved.size() <= size);
     for (size_t i = 0; i < records.size(); ++i) {
         std::optional<std::string> name = loaded_name(records[i]);
         size_t length = name ? name->size() : 0;
@@ -120,37 +96,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The same bytes appended after what the cache holds: the image doubles, and the
     // first copy still answers.
-    load_host_cache_bytes(std::vector<uint8_t>(input.begin(), input.end()));
-    std::span<const uint8_t> twice = host_cache_image();
-    require(
-        twice.size() == 2 * saved.size() && std::equal(saved.begin(), saved.end(), twice.begin()) &&
-        std::equal(saved.begin(), saved.end(), twice.begin() + static_cast<long>(saved.size())));
+    load_host_cache_bytes(input);
+    std::vector<uint8_t> doubled = saved;
+    doubled.insert(doubled.end(), saved.begin(), saved.end());
+    require(std::ranges::equal(host_cache_image(), doubled));
     check_answers(records);
 
     // Loading what was saved gives it back byte for byte, now without empty names.
     clear_host_cache();
     load_host_cache_bytes(saved);
-    require(image_copy() == saved);
+    require(std::ranges::equal(host_cache_image(), saved));
     check_answers(written);
 
-    check_path_rule(std::string(reinterpret_cast<const char*>(data), size > 300 ? 300 : size));
+    const std::string text(reinterpret_cast<const char*>(data), std::min<size_t>(size, 300));
+    check_path_rule(text);
     // With -d a lookup answers nothing, whatever the cache holds, and asks no resolver.
-    RunSettings no_resolve;
-    no_resolve.no_resolve = true;
-    no_resolve.use_cache = true;
+    const RunSettings no_resolve{.no_resolve = true, .use_cache = true};
     for (const Record& record : records)
         require(!lookup_host_name(record.address, no_resolve));
 
     // A lookup's answer appended at the tail is found unless the address has a record.
     if (size >= 4) {
-        uint32_t address;
-        std::memcpy(&address, data, 4);
+        uint32_t address = read_address(input, 0);
         std::optional<std::optional<std::string>> before = cached_host_name(address);
-        std::string name(reinterpret_cast<const char*>(data), size > 300 ? 300 : size);
-        remember_host_name(address, name);
+        remember_host_name(address, text);
+        std::optional<std::string> kept = text.substr(0, strnlen(text.c_str(), 255));
         std::optional<std::optional<std::string>> after = cached_host_name(address);
-        std::string kept = name.substr(0, strnlen(name.c_str(), 255));
-        require(after && (before ? *after == *before : *after == std::optional<std::string>(kept)));
+        require(after && *after == (before ? *before : kept));
     }
     return 0;
 }

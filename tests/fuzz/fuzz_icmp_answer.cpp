@@ -7,15 +7,15 @@
 // the program's builder and wraps it into the answers a network sends (echo reply,
 // error reports with IP options outside and inside, quotes cut anywhere after the
 // quoted ICMP header): each must be taken, in every form.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "fuzz/second_reading.h"
-#include "support/packets.h"
-#include "wire/bytes.h"
-#include "wire/checksum.h"
 #include "wire/icmp_echo.h"
 
 namespace {
@@ -34,11 +34,10 @@ constexpr ErrorKind kErrorKinds[] = {
 };
 
 int32_t error_status(uint8_t type, uint8_t code) {
-    for (const ErrorKind& kind : kErrorKinds) {
-        if (kind.type == type && (kind.code == code || kind.code == -1))
-            return kind.status;
-    }
-    return 0;
+    const ErrorKind* kind = std::ranges::find_if(kErrorKinds, [&](const ErrorKind& kind) {
+        return kind.type == type && (kind.code == code || kind.code == -1);
+    });
+    return kind == std::end(kErrorKinds) ? 0 : kind->status;
 }
 
 bool our_echo(Bytes icmp, uint8_t type, const EchoMatch& match) {
@@ -46,37 +45,28 @@ bool our_echo(Bytes icmp, uint8_t type, const EchoMatch& match) {
            read_u16(icmp, 4) == match.identifier && read_u16(icmp, 6) == match.sequence;
 }
 
-// The second reading of a raw datagram.
-IcmpAnswer expected_raw(Bytes datagram, const EchoMatch& match) {
-    size_t header = header_length(datagram);
-    if (header == 0 || datagram[9] != 1)
-        return {};
-    size_t total = read_u16(datagram, 2);
-    bool fragment = (read_u16(datagram, 6) & 0x3fff) != 0;
-    if (total > datagram.size() || total < header + 8 || fragment)
-        return {};
-    Bytes icmp = datagram.subspan(header, total - header);
-    if (!checksum_holds(icmp))
-        return {};
-    uint32_t source = read_address(datagram, 12);
-    if (icmp[0] == 0) {
-        if (source != match.target || !our_echo(icmp, 0, match))
-            return {};
-        return {AnswerKind::echo_reply, source, 0, datagram[8]};
-    }
-    int32_t status = error_status(icmp[0], icmp[1]);
-    Bytes quote = icmp.subspan(8);
-    size_t inner = header_length(quote);
-    if (status == 0 || inner == 0 || quote[9] != 1 || read_address(quote, 16) != match.target ||
-        (read_u16(quote, 6) & 0x1fff) != 0 || !our_echo(quote.subspan(inner), 8, match))
-        return {};
-    return {AnswerKind::error, source, status, datagram[8]};
-}
-
+// The second reading of a ping-socket message, and of the ICMP message of a datagram.
 IcmpAnswer expected_ping(Bytes message, uint32_t source, uint8_t ttl, const EchoMatch& match) {
     if (source != match.target || !our_echo(message, 0, match))
         return {};
     return {AnswerKind::echo_reply, source, 0, ttl};
+}
+
+// The second reading of a raw datagram.
+IcmpAnswer expected_raw(Bytes datagram, const EchoMatch& match) {
+    std::optional<Bytes> icmp = icmp_in(datagram, false);
+    if (!icmp || (read_u16(datagram, 6) & 0x3fff) != 0)  // a fragment
+        return {};
+    uint32_t source = read_address(datagram, 12);
+    if ((*icmp)[0] == 0)
+        return expected_ping(*icmp, source, datagram[8], match);
+    int32_t status = error_status((*icmp)[0], (*icmp)[1]);
+    Bytes quote = icmp->subspan(8);
+    std::optional<Bytes> request = quoted_probe(quote, 1);
+    if (status == 0 || !request || (read_u16(quote, 6) & 0x1fff) != 0 ||
+        !our_echo(*request, 8, match))
+        return {};
+    return {AnswerKind::error, source, status, datagram[8]};
 }
 
 IcmpAnswer expected_report(const ErrorReport& report, Bytes quoted, const EchoMatch& match) {
@@ -91,58 +81,37 @@ void compare(const IcmpAnswer& got, const IcmpAnswer& want) {
     require(got.kind == want.kind);
     require(want.kind == AnswerKind::not_ours ||
             (got.responder == want.responder && got.status == want.status && got.ttl == want.ttl));
-    // Reports carry a status the loop knows, never success or the timeout marker.
-    require(got.kind != AnswerKind::error ||
-            (got.status >= 11001 && got.status <= 11022 && got.status != 11010));
 }
 
 void check_built_answers(Bytes input, const EchoMatch& match) {
-    if (input.size() < 9)
+    std::optional<Wrapping> w = read_wrapping(input);
+    if (!w)
         return;
     constexpr uint8_t kErrors[][2] = {{3, 0}, {3, 1},  {3, 3},  {3, 4},  {3, 13},
                                       {4, 0}, {11, 0}, {11, 1}, {12, 0}, {12, 2}};
-    const uint8_t* kind = kErrors[input[0] % 10];
-    size_t outer_options = input[1] % 11 * 4;  // bytes
-    size_t inner_options = input[2] % 11 * 4;
-    size_t cut = input[3];
-    uint8_t ttl = input[4];
-    uint32_t router = read_address(input, 5);
-    Bytes payload = input.subspan(9, std::min<size_t>(input.size() - 9, 1400));
-
-    std::vector<uint8_t> request(8 + payload.size());
-    require(build_echo_request(request, match.identifier, match.sequence, payload) ==
+    const uint8_t(&kind)[2] = kErrors[w->kind % 10];
+    std::vector<uint8_t> request(8 + w->rest.size());
+    require(build_echo_request(request, match.identifier, match.sequence, w->rest) ==
             request.size());
 
     // The target's echo reply: the request with type 0 and its checksum redone.
     uint32_t rest = static_cast<uint32_t>(read_u16(request, 4)) << 16 | read_u16(request, 6);
     std::vector<uint8_t> reply = packet::icmp_message(0, 0, rest, Bytes(request).subspan(8));
-    std::vector<uint8_t> reply_packet = packet::ipv4_datagram(
-        {.source = match.target, .destination = kOwn, .ttl = ttl, .option_bytes = outer_options},
-        reply);
-    compare(read_raw_datagram(reply_packet, match), {AnswerKind::echo_reply, match.target, 0, ttl});
-    compare(read_ping_datagram(reply, match.target, ttl, match),
-            {AnswerKind::echo_reply, match.target, 0, ttl});
+    IcmpAnswer echo{AnswerKind::echo_reply, match.target, 0, w->ttl};
+    compare(read_raw_datagram(answer_datagram(*w, match.target, reply), match), echo);
+    compare(read_ping_datagram(reply, match.target, w->ttl, match), echo);
 
     // An error report quoting the request as it left, cut after its ICMP header or later.
-    std::vector<uint8_t> sent = packet::ipv4_datagram(
-        {.source = kOwn, .destination = match.target, .ttl = 1, .option_bytes = inner_options},
-        request);
-    size_t quoted = std::min(sent.size(), 20 + inner_options + 8 + cut);
-    Bytes quote(sent.data(), quoted);
-    std::vector<uint8_t> error = packet::icmp_message(kind[0], kind[1], 0, quote);
-    std::vector<uint8_t> error_packet = packet::ipv4_datagram(
-        {.source = router, .destination = kOwn, .ttl = ttl, .option_bytes = outer_options}, error);
-    int32_t status = error_status(kind[0], kind[1]);
-    compare(read_raw_datagram(error_packet, match), {AnswerKind::error, router, status, ttl});
-
+    IcmpAnswer error{AnswerKind::error, w->responder, error_status(kind[0], kind[1]), w->ttl};
+    compare(read_raw_datagram(error_about(*w, kind, 1, request, false), match), error);
     ErrorReport report{.from_icmp = true,
                        .type = kind[0],
                        .code = kind[1],
-                       .offender = router,
+                       .offender = w->responder,
                        .destination = match.target,
-                       .ttl = ttl};
-    Bytes queued = Bytes(request).first(std::min(request.size(), 8 + cut));
-    compare(read_error_report(report, queued, match), {AnswerKind::error, router, status, ttl});
+                       .ttl = w->ttl};
+    Bytes queued = Bytes(request).first(std::min(request.size(), 8 + w->cut));
+    compare(read_error_report(report, queued, match), error);
 }
 
 }  // namespace
@@ -159,12 +128,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 1: {
         if (rest.size() < 5)
             return 0;
-        uint32_t source = read_address(rest, 0);
         Bytes message = rest.subspan(5);
-        compare(read_ping_datagram(message, source, rest[4], match),
-                expected_ping(message, source, rest[4], match));
-        compare(read_ping_datagram(message, kTarget, rest[4], match),
-                expected_ping(message, kTarget, rest[4], match));
+        for (uint32_t source : {read_address(rest, 0), kTarget})
+            compare(read_ping_datagram(message, source, rest[4], match),
+                    expected_ping(message, source, rest[4], match));
         break;
     }
     case 3:
@@ -173,13 +140,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     default: {
         if (rest.size() < 12)
             return 0;
-        ErrorReport report;
-        report.from_icmp = rest[0] & 1;
-        report.type = rest[1];
-        report.code = rest[2];
-        report.ttl = rest[3];
-        report.offender = read_address(rest, 4);
-        report.destination = (rest[0] & 2) ? kTarget : read_address(rest, 8);
+        ErrorReport report{.from_icmp = (rest[0] & 1) != 0,
+                           .type = rest[1],
+                           .code = rest[2],
+                           .offender = read_address(rest, 4),
+                           .destination = (rest[0] & 2) ? kTarget : read_address(rest, 8),
+                           .ttl = rest[3]};
         Bytes quoted = rest.subspan(12);
         compare(read_error_report(report, quoted, match), expected_report(report, quoted, match));
         break;

@@ -12,14 +12,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "fuzz/second_reading.h"
 #include "probe/udp_packet.h"
-#include "support/packets.h"
-#include "wire/bytes.h"
-#include "wire/checksum.h"
 
 namespace {
 
@@ -31,32 +29,19 @@ bool counter_holds(const UdpProbeId& probe, Bytes payload) {
 
 // The second reading of a raw packet.
 UdpAnswer expected_raw(Bytes packet, const UdpProbeId& probe) {
-    size_t header = header_length(packet);
-    if (header == 0 || packet[9] != 1 || packet.size() < header + 8)
-        return {};
-    Bytes icmp = packet.subspan(header);
-    size_t total = read_u16(packet, 2);
-    if (total <= packet.size()) {
-        if (total < header + 8)
-            return {};
-        icmp = packet.subspan(header, total - header);
-        if (!checksum_holds(icmp))
-            return {};
-    }
-    if (!reports_a_datagram(icmp[0]))
+    std::optional<Bytes> icmp = icmp_in(packet, true);
+    if (!icmp || !reports_a_datagram((*icmp)[0]))
         return {};
     // An RFC 4884 length (32-bit words) bounds the quote.
-    Bytes quote = icmp.subspan(8);
-    if (icmp[5] != 0)
-        quote = quote.first(std::min<size_t>(quote.size(), icmp[5] * 4u));
-    size_t inner = header_length(quote);
-    if (inner == 0 || quote[9] != 17 || read_address(quote, 16) != probe.target ||
-        quote.size() < inner + 4 || read_u16(quote, inner) != 60001 ||
-        read_u16(quote, inner + 2) != probe.destination_port)
+    Bytes quote = icmp->subspan(8);
+    if ((*icmp)[5] != 0)
+        quote = quote.first(std::min<size_t>(quote.size(), (*icmp)[5] * 4u));
+    std::optional<Bytes> udp = quoted_probe(quote, 17);
+    if (!udp || udp->size() < 4 || read_u16(*udp, 0) != 60001 ||
+        read_u16(*udp, 2) != probe.destination_port ||
+        !counter_holds(probe, udp->subspan(std::min<size_t>(udp->size(), 8))))
         return {};
-    if (!counter_holds(probe, quote.subspan(std::min(quote.size(), inner + 8))))
-        return {};
-    return {true, read_address(packet, 12), icmp[0], packet[8]};  // ours, responder, type, TTL
+    return {true, read_address(packet, 12), (*icmp)[0], packet[8]};  // ours, responder, type, TTL
 }
 
 UdpAnswer expected_report(const UdpErrorReport& report, const UdpProbeId& probe) {
@@ -80,59 +65,37 @@ void compare(const UdpAnswer& got, const UdpAnswer& want, const UdpProbeId& prob
 }
 
 void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl) {
-    if (input.size() < 10)
+    std::optional<Wrapping> w = read_wrapping(input);
+    if (!w || w->rest.empty())
         return;
     constexpr uint8_t kReports[][2] = {{3, 3}, {3, 1}, {3, 13}, {11, 0}, {11, 1}, {12, 0}};
-    const uint8_t* kind = kReports[input[0] % 6];
-    size_t outer_options = input[1] % 11 * 4;  // bytes
-    size_t inner_options = input[2] % 11 * 4;
-    size_t cut = input[3];
-    bool extensions = input[4] & 1;
-    uint8_t ttl = input[5];
-    uint32_t responder = (input[4] & 2) ? probe.target : read_address(input, 6);
-    Bytes payload =
-        probe.has_payload ? input.subspan(10, std::min<size_t>(input.size() - 10, 1400)) : Bytes();
-    std::vector<uint8_t> datagram(kUdpDatagramSize);
+    const uint8_t(&kind)[2] = kReports[w->kind % 6];
+    uint8_t flags = w->rest[0];
+    if (flags & 2)
+        w->responder = probe.target;
+    // The probe's payload from the input, its first byte the counter.
+    Bytes payload = probe.has_payload ? w->rest.subspan(1) : Bytes();
     std::vector<uint8_t> body(payload.begin(), payload.end());
     if (!body.empty())
         body[0] = probe.counter;
-    size_t length = build_udp_datagram(datagram, probe_ttl, body);
-    require(length == 8 + body.size());
-    datagram.resize(length);
+    std::vector<uint8_t> datagram(kUdpDatagramSize);
+    datagram.resize(build_udp_datagram(datagram, probe_ttl, body));
+    require(datagram.size() == 8 + body.size());
 
-    std::vector<uint8_t> sent = packet::ipv4_datagram({.source = kOwn,
-                                                       .destination = probe.target,
-                                                       .ttl = 1,
-                                                       .protocol = kProtocolUdp,
-                                                       .option_bytes = inner_options},
-                                                      datagram);
-    Bytes quote(sent.data(), std::min(sent.size(), 20 + inner_options + 8 + cut));
-    std::vector<uint8_t> icmp = packet::icmp_message(kind[0], kind[1], 0, quote);
-    if (extensions) {
-        // RFC 4884: the quote padded to 32 bits, its length in words, then extensions.
-        std::vector<uint8_t> body(quote.begin(), quote.end());
-        body.resize((quote.size() + 3) / 4 * 4, 0);
-        body.insert(body.end(), {0x20, 0x00, 0x00, 0x00, 0x00, 0x08, 0x01, 0x01, 0x11, 0x22});
-        uint32_t words = static_cast<uint32_t>(quote.size() + 3) / 4;
-        icmp = packet::icmp_message(kind[0], kind[1], words << 16, body);
-    }
-    std::vector<uint8_t> received_packet = packet::ipv4_datagram(
-        {.source = responder, .destination = kOwn, .ttl = ttl, .option_bytes = outer_options},
-        icmp);
-    Bytes received =
-        Bytes(received_packet).first(std::min<size_t>(received_packet.size(), kUdpReceiveSize));
-    UdpAnswer want{.ours = true, .responder = responder, .icmp_type = kind[0], .ttl = ttl};
+    std::vector<uint8_t> packet = error_about(*w, kind, kProtocolUdp, datagram, flags & 1);
+    Bytes received = Bytes(packet).first(std::min<size_t>(packet.size(), kUdpReceiveSize));
+    UdpAnswer want{.ours = true, .responder = w->responder, .icmp_type = kind[0], .ttl = w->ttl};
     compare(read_udp_answer(received, probe), want, probe);
     compare(want, expected_raw(received, probe), probe);
 
-    UdpErrorReport report{.offender = responder,
+    UdpErrorReport report{.offender = w->responder,
                           .icmp_type = kind[0],
                           .icmp_code = kind[1],
-                          .ttl = ttl,
+                          .ttl = w->ttl,
                           .quoted_destination = probe.target,
                           .quoted_destination_port = probe.destination_port,
                           .quoted_payload = body.data(),
-                          .quoted_payload_length = std::min(body.size(), cut)};
+                          .quoted_payload_length = std::min(body.size(), w->cut)};
     compare(read_udp_error_report(report, probe), want, probe);
 }
 
@@ -141,11 +104,10 @@ void check_built_reports(Bytes input, const UdpProbeId& probe, uint8_t probe_ttl
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2)
         return 0;
-    UdpProbeId probe;
-    probe.target = kTarget;
-    probe.destination_port = udp_destination_port(data[1]);
-    probe.has_payload = data[0] & 2;
-    probe.counter = data[1];
+    UdpProbeId probe{.target = kTarget,
+                     .destination_port = udp_destination_port(data[1]),
+                     .has_payload = (data[0] & 2) != 0,
+                     .counter = data[1]};
     Bytes rest(data + 2, size - 2);
     if ((data[0] & 0x30) == 0x30) {
         check_built_reports(rest, probe, data[1]);
@@ -153,24 +115,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if ((data[0] & 1) == 0) {
         // The platform hands over at most kUdpReceiveSize bytes of a packet.
-        if (rest.size() > kUdpReceiveSize)
-            rest = rest.first(kUdpReceiveSize);
+        rest = rest.first(std::min(rest.size(), kUdpReceiveSize));
         compare(read_udp_answer(rest, probe), expected_raw(rest, probe), probe);
         return 0;
     }
     if (rest.size() < 13)
         return 0;
-    UdpErrorReport report;
-    report.offender = read_address(rest, 0);
-    report.icmp_type = rest[4];
-    report.icmp_code = rest[5];
-    report.ttl = rest[6];
-    report.quoted_destination = (data[0] & 4) ? kTarget : read_address(rest, 7);
-    std::memcpy(&report.quoted_destination_port, rest.data() + 11, 2);
-    if (data[0] & 8)
-        report.quoted_destination_port = probe.destination_port;
-    report.quoted_payload = rest.data() + 13;
-    report.quoted_payload_length = rest.size() - 13;
+    UdpErrorReport report{
+        .offender = read_address(rest, 0),
+        .icmp_type = rest[4],
+        .icmp_code = rest[5],
+        .ttl = rest[6],
+        .quoted_destination = (data[0] & 4) ? kTarget : read_address(rest, 7),
+        .quoted_destination_port = (data[0] & 8) ? probe.destination_port : read_u16(rest, 11),
+        .quoted_payload = rest.data() + 13,
+        .quoted_payload_length = rest.size() - 13};
     compare(read_udp_error_report(report, probe), expected_report(report, probe), probe);
     return 0;
 }

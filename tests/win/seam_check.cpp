@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,13 +16,11 @@ namespace {
 int passed = 0;
 int failed = 0;
 
+// Counts a check; prints what failed.
 void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
+    ++(ok ? passed : failed);
+    if (!ok)
         std::printf("FAIL %s\n", what.c_str());
-    }
 }
 
 std::string format(const char* text, ...) {
@@ -70,12 +69,12 @@ void check_addresses() {
     check(platform_inet_ntoa(kAddressNone) == "255.255.255.255", "inet_ntoa broadcast");
 }
 
-bool read_text(const std::string& path, std::string* text) {
+// The file's bytes as text; none when it cannot be read.
+std::optional<std::string> read_text(const std::string& path) {
     std::vector<uint8_t> bytes;
     if (!platform_read_file(path, &bytes))
-        return false;
-    text->assign(bytes.begin(), bytes.end());
-    return true;
+        return std::nullopt;
+    return std::string(bytes.begin(), bytes.end());
 }
 
 // Replaces the file at path with text, whatever it held.
@@ -91,19 +90,17 @@ void check_files() {
           "executable path: " + exe);
     std::string folder = exe.substr(0, exe.find_last_of('\\') + 1);
     std::string path = folder + "seam_check.data";
-    std::string text;
-    check(!read_text(path, &text), "reading a missing file fails");
+    check(!read_text(path), "reading a missing file fails");
     std::string first(70000, 'a');
     check(replace_text(path, first), "new file written");
-    check(read_text(path, &text) && text == first, "new file read back");
+    check(read_text(path) == first, "new file read back");
     std::string second = "second";
     check(replace_text(path, second), "file replaced");
-    check(read_text(path, &text) && text == second, "replaced file read back");
-    check(replace_text(path, "") && read_text(path, &text) && text.empty(),
-          "file replaced by an empty one");
+    check(read_text(path) == second, "replaced file read back");
+    check(replace_text(path, "") && read_text(path) == "", "file replaced by an empty one");
     check(!replace_text(folder + "no such folder\\x.data", second),
           "a file in a missing folder is not written");
-    check(!read_text(folder, &text), "a folder is no file");
+    check(!read_text(folder), "a folder is no file");
 }
 
 // Milliseconds since an arbitrary start, on a steady clock.
@@ -123,9 +120,8 @@ void check_clock_and_texts() {
     platform_sleep_ms(0);
     platform_sleep_ms(-5);
     check(now_ms() - before < 1000, "sleep of 0 or less returns");
-    check(!platform_system_message(5).empty(), "system text for 5");
-    check(!platform_system_message(11023).empty(), "system text for 11023");
-    check(!platform_system_message(-1).empty(), "system text for -1");
+    for (int32_t code : {5, 11023, -1})
+        check(!platform_system_message(code).empty(), "system text for " + std::to_string(code));
 }
 
 }  // namespace
