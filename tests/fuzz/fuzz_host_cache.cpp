@@ -60,15 +60,31 @@ void check_answers(const std::vector<Record>& input) {
 }
 
 // The cache file's path for an executable path: the path with the file name's
-// extension (from its last '.' after the name's first byte) replaced by ".cache"; none
-// for no path.
+// extension (from its last '.' after the name's first byte) replaced by ".cache".
 void check_path_rule(const std::string& executable) {
+    std::string path = host_cache_path_for(executable);
+    if (executable.empty()) {
+        require(path.empty());
+        return;
+    }
+    const std::string suffix = ".cache";
+    require(path.size() >= suffix.size() &&
+            path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0);
+    std::string kept = path.substr(0, path.size() - suffix.size());
+    require(executable.compare(0, kept.size(), kept) == 0);
+    std::string cut = executable.substr(kept.size());
     size_t name_start = executable.find_last_of("/\\");
     name_start = name_start == std::string::npos ? 0 : name_start + 1;
-    size_t dot = executable.rfind('.');
-    size_t kept = dot != std::string::npos && dot > name_start ? dot : executable.size();
-    std::string want = executable.empty() ? "" : executable.substr(0, kept) + ".cache";
-    require(host_cache_path_for(executable) == want);
+    if (!cut.empty()) {
+        // Only an extension goes: a '.' inside the file name, after its first byte, and
+        // the last one.
+        require(cut[0] == '.' && kept.size() > name_start &&
+                cut.find_first_of("/\\") == std::string::npos &&
+                cut.find('.', 1) == std::string::npos);
+    } else {
+        size_t dot = executable.rfind('.');
+        require(dot == std::string::npos || dot <= name_start);
+    }
 }
 
 }  // namespace
