@@ -4,10 +4,12 @@
 //
 //   netsim --scenario FILE [--dev NAME] [--addr 198.19.0.1/16] [--log FILE] [--ready FILE]
 //   netsim --check FILE       reads a scenario and reports its first mistake
+#include <linux/if_packet.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <map>
 #include <queue>
@@ -26,6 +29,7 @@
 
 #include "device.h"
 #include "netsim.h"
+#include "wire/icmp.h"
 
 namespace {
 
@@ -37,7 +41,20 @@ volatile sig_atomic_t g_stop = 0;
 // sleep can come late on a busy machine, a spin does not.
 constexpr int64_t kSpinNs = 1000000;
 
-int64_t now_ns() { return netsim::clock_ns(CLOCK_MONOTONIC); }
+constexpr int64_t kSecond = 1000000000;
+// The first bytes of a datagram, enough to tell probes apart, and how many tap copies of
+// probes are kept at most while they wait for their datagram.
+constexpr size_t kHead = 64;
+constexpr size_t kMostRemembered = 4096;
+
+// The time of a clock in nanoseconds.
+int64_t clock_ns(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<int64_t>(now.tv_sec) * kSecond + now.tv_nsec;
+}
+
+int64_t now_ns() { return clock_ns(CLOCK_MONOTONIC); }
 
 // Says on stderr why the simulator stops, and gives the status it stops with.
 int refuse(int status, const std::string& why) {
@@ -61,7 +78,7 @@ struct Pending {
 class Simulator {
 public:
     Simulator(netsim::Scenario scenario, int fd, int tap, FILE* log)
-        : responder_(std::move(scenario)), fd_(fd), tap_(tap), departures_(tap), log_(log) {}
+        : responder_(std::move(scenario)), fd_(fd), tap_(tap), log_(log) {}
 
     // Runs the answering code once on made-up probes, without sending or counting
     // anything, and opens the log: the first real answer must not pay for first use.
@@ -103,7 +120,7 @@ public:
             if (ready > 0 && (watched[0].revents & POLLIN) != 0)
                 read_packets();
             else if (ready > 0)
-                departures_.drain();
+                drain_tap();
             send_due();
         }
         return true;
@@ -128,9 +145,62 @@ private:
         for (ssize_t got; (got = read(fd_, buffer, sizeof buffer)) >= 0;) {
             int64_t read_ns = now_ns();
             std::span<const uint8_t> datagram(buffer, static_cast<size_t>(got));
-            take(datagram, departures_.departure_of(datagram, read_ns), read_ns);
+            take(datagram, departure_of(datagram, read_ns), read_ns);
         }
         // EAGAIN: all read; anything else shows at the next poll.
+    }
+
+    // Reads what the tap (-1: none) has seen so far. It must be read even when no probe
+    // comes, or the copies of the simulator's own answers fill it.
+    void drain_tap() {
+        for (;;) {
+            uint8_t buffer[kHead];
+            iovec part{buffer, sizeof buffer};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+            sockaddr_ll from{};
+            msghdr message{};
+            message.msg_name = &from;
+            message.msg_namelen = sizeof from;
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            ssize_t got = tap_ < 0 ? -1 : recvmsg(tap_, &message, MSG_TRUNC);
+            if (got < 0)
+                return;
+            if (from.sll_pkttype != PACKET_OUTGOING)
+                continue;  // the simulator's own answers on their way in
+            for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr;
+                 item = CMSG_NXTHDR(&message, item)) {
+                if (item->cmsg_level != SOL_SOCKET || item->cmsg_type != SCM_TIMESTAMPNS)
+                    continue;
+                timespec stamp{};
+                std::copy_n(CMSG_DATA(item), sizeof stamp,
+                            reinterpret_cast<unsigned char*>(&stamp));
+                size_t kept = std::min(static_cast<size_t>(got), kHead);
+                seen_.push_back(Seen{std::vector<uint8_t>(buffer, buffer + kept),
+                                     static_cast<int64_t>(stamp.tv_sec) * kSecond + stamp.tv_nsec});
+                if (seen_.size() > kMostRemembered)
+                    seen_.pop_front();
+            }
+        }
+    }
+
+    // The moment (monotonic clock, ns) a datagram read from the device at read_ns left
+    // the client: its tap copy's time when there is one, else read_ns.
+    int64_t departure_of(std::span<const uint8_t> datagram, int64_t read_ns) {
+        drain_tap();
+        size_t compared = std::min(datagram.size(), kHead);
+        for (auto it = seen_.begin(); it != seen_.end(); ++it) {
+            if (it->head.size() != compared ||
+                !std::equal(it->head.begin(), it->head.end(), datagram.begin()))
+                continue;
+            // The tap stamps with the wall clock; the simulator counts on the monotonic one.
+            int64_t departure = it->wall_ns - (clock_ns(CLOCK_REALTIME) - now_ns());
+            seen_.erase(seen_.begin(), it + 1);
+            return departure <= read_ns && read_ns - departure < kSecond ? departure : read_ns;
+        }
+        return read_ns;
     }
 
     void take(std::span<const uint8_t> datagram, int64_t departure_ns, int64_t read_ns) {
@@ -151,10 +221,12 @@ private:
     }
 
     void log_other(const netsim::Probe& probe, int64_t at_ns) {
-        std::string icmp =
-            probe.protocol == 1 && !probe.fragment
-                ? " icmp=" + std::to_string(probe.icmp_type) + "/" + std::to_string(probe.icmp_code)
-                : "";
+        // The type and code of an ICMP datagram, 0/0 when it is shorter than its header.
+        bool whole = probe.datagram.size() >= probe.header + kIcmpHeaderSize;
+        std::string icmp = probe.protocol == kProtocolIcmp && !probe.fragment
+                               ? " icmp=" + std::to_string(whole ? probe.word(0) >> 8 : 0) + "/" +
+                                     std::to_string(whole ? probe.word(0) & 0xff : 0)
+                               : "";
         log("other t=%.3f proto=%d src=%s dst=%s ttl=%d len=%zu%s%s\n", ms_since_start(at_ns),
             probe.protocol, address_text(probe.src).c_str(), address_text(probe.dst).c_str(),
             probe.ttl, probe.datagram.size(), icmp.c_str(), probe.fragment ? " fragment" : "");
@@ -180,12 +252,17 @@ private:
 
     netsim::Responder responder_;
     int fd_;
-    int tap_;
-    netsim::Departures departures_;
+    int tap_;  // the packet socket of open_tap, or -1 to count from the moment of reading
     FILE* log_;
     int64_t start_ns_ = now_ns();
     uint64_t order_ = 0;
     std::priority_queue<Pending, std::vector<Pending>, std::greater<>> queue_;
+    // The tap's copies of probes not yet read from the device.
+    struct Seen {
+        std::vector<uint8_t> head;
+        int64_t wall_ns = 0;
+    };
+    std::deque<Seen> seen_;
 };
 
 // Reads the command line into options and the address and prefix of --addr; false when
