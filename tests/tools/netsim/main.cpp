@@ -21,9 +21,8 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <iterator>
 #include <map>
-#include <queue>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -65,16 +64,6 @@ int refuse(int status, const std::string& why) {
 // The value of each option of the command line, defaults filled in.
 using Options = std::map<std::string, std::string, std::less<>>;
 
-struct Pending {
-    int64_t due_ns = 0;
-    uint64_t order = 0;  // keeps packets due at the same moment in scenario order
-    int probe = 0;
-    netsim::Outgoing out;
-    bool operator>(const Pending& other) const {
-        return due_ns != other.due_ns ? due_ns > other.due_ns : order > other.order;
-    }
-};
-
 class Simulator {
 public:
     Simulator(netsim::Scenario scenario, int fd, int tap, FILE* log)
@@ -83,22 +72,19 @@ public:
     // Runs the answering code once on made-up probes, without sending or counting
     // anything, and opens the log: the first real answer must not pay for first use.
     void warm_up(const std::string& device) {
-        netsim::Bytes echo =
-            netsim::make_ipv4(0xc6130001, 0xc6130909, 1, 0, 1,
-                              netsim::icmp_message(8, 0, 0x10001, netsim::Bytes(64, 0x20)));
-        netsim::Bytes udp = echo;
-        udp[9] = kProtocolUdp;
+        netsim::Bytes echo = netsim::icmp_message(8, 0, 0x10001, netsim::Bytes(64, 0x20));
         netsim::Responder trial = responder_;
-        std::string scratch;
-        for (int ttl : {1, 2, 64, 255}) {
-            for (netsim::Bytes* datagram : {&echo, &udp}) {
-                (*datagram)[8] = static_cast<uint8_t>(ttl);
-                for (const netsim::Outgoing& out : trial.on_probe(*netsim::read_probe(*datagram)))
-                    scratch += address_text(netsim::read_probe(out.packet)->src) + out.what;
+        size_t scratch = 0;
+        for (uint8_t ttl : {1, 2, 64, 255}) {
+            for (uint8_t protocol : {kProtocolIcmp, kProtocolUdp}) {
+                netsim::Bytes probe =
+                    netsim::make_ipv4(0xc6130001, 0xc6130909, ttl, 0, 1, echo, protocol);
+                for (const netsim::Outgoing& out : trial.on_probe(*netsim::read_probe(probe)))
+                    scratch +=
+                        address_text(netsim::read_probe(out.packet)->src).size() + out.what.size();
             }
         }
-        log("start t=%.3f dev=%s warm-up=%zu\n", ms_since_start(now_ns()), device.c_str(),
-            scratch.size());
+        log("start t=%.3f dev=%s warm-up=%zu\n", ms_since_start(now_ns()), device.c_str(), scratch);
     }
 
     // Runs until SIGTERM, SIGINT or SIGHUP; false on a device error.
@@ -107,7 +93,7 @@ public:
         sigemptyset(&open_mask);
         while (!g_stop) {
             timespec wait{};
-            int64_t left = queue_.empty() ? 0 : queue_.top().due_ns - now_ns() - kSpinNs;
+            int64_t left = queue_.empty() ? 0 : queue_.begin()->first - now_ns() - kSpinNs;
             wait.tv_sec = static_cast<time_t>(std::max<int64_t>(0, left) / 1000000000);
             wait.tv_nsec = static_cast<long>(std::max<int64_t>(0, left) % 1000000000);
             pollfd watched[2] = {{fd_, POLLIN, 0}, {tap_, POLLIN, 0}};
@@ -158,31 +144,29 @@ private:
             iovec part{buffer, sizeof buffer};
             alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
             sockaddr_ll from{};
-            msghdr message{};
-            message.msg_name = &from;
-            message.msg_namelen = sizeof from;
-            message.msg_iov = &part;
-            message.msg_iovlen = 1;
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
+            msghdr message{.msg_name = &from,
+                           .msg_namelen = sizeof from,
+                           .msg_iov = &part,
+                           .msg_iovlen = 1,
+                           .msg_control = control,
+                           .msg_controllen = sizeof control,
+                           .msg_flags = 0};
             ssize_t got = tap_ < 0 ? -1 : recvmsg(tap_, &message, MSG_TRUNC);
             if (got < 0)
                 return;
-            if (from.sll_pkttype != PACKET_OUTGOING)
-                continue;  // the simulator's own answers on their way in
-            for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr;
-                 item = CMSG_NXTHDR(&message, item)) {
-                if (item->cmsg_level != SOL_SOCKET || item->cmsg_type != SCM_TIMESTAMPNS)
-                    continue;
-                timespec stamp{};
-                std::copy_n(CMSG_DATA(item), sizeof stamp,
-                            reinterpret_cast<unsigned char*>(&stamp));
-                size_t kept = std::min(static_cast<size_t>(got), kHead);
-                seen_.push_back(Seen{std::vector<uint8_t>(buffer, buffer + kept),
-                                     static_cast<int64_t>(stamp.tv_sec) * kSecond + stamp.tv_nsec});
-                if (seen_.size() > kMostRemembered)
-                    seen_.pop_front();
-            }
+            // The time stamp is the one control message the tap asks for. Copies of the
+            // simulator's own answers on their way in are passed over.
+            cmsghdr* item = CMSG_FIRSTHDR(&message);
+            if (from.sll_pkttype != PACKET_OUTGOING || item == nullptr ||
+                item->cmsg_level != SOL_SOCKET || item->cmsg_type != SCM_TIMESTAMPNS)
+                continue;
+            timespec stamp{};
+            std::copy_n(CMSG_DATA(item), sizeof stamp, reinterpret_cast<unsigned char*>(&stamp));
+            size_t kept = std::min(static_cast<size_t>(got), kHead);
+            seen_.push_back(Seen{std::vector<uint8_t>(buffer, buffer + kept),
+                                 static_cast<int64_t>(stamp.tv_sec) * kSecond + stamp.tv_nsec});
+            if (seen_.size() > kMostRemembered)
+                seen_.pop_front();
         }
     }
 
@@ -215,7 +199,7 @@ private:
             static_cast<long long>((read_ns - departure_ns) / 1000));
         for (netsim::Outgoing& out : answers) {
             int64_t due = departure_ns + static_cast<int64_t>(out.delay_ms) * 1000000;
-            queue_.push(Pending{due, order_++, responder_.probes_seen(), std::move(out)});
+            queue_.emplace(due, std::pair(responder_.probes_seen(), std::move(out)));
         }
         send_due();
     }
@@ -233,20 +217,20 @@ private:
     }
 
     void send_due() {
-        while (!queue_.empty() && queue_.top().due_ns <= now_ns()) {
-            const Pending& next = queue_.top();
+        while (!queue_.empty() && queue_.begin()->first <= now_ns()) {
+            const auto& [due, queued] = *queue_.begin();
+            const auto& [probe, out] = queued;
             int64_t at = now_ns();
-            ssize_t sent = write(fd_, next.out.packet.data(), next.out.packet.size());
+            ssize_t sent = write(fd_, out.packet.data(), out.packet.size());
             int64_t done = now_ns();
-            if (std::optional<netsim::Probe> packet = netsim::read_probe(next.out.packet))
+            if (std::optional<netsim::Probe> packet = netsim::read_probe(out.packet))
                 log("sent probe=%d t=%.3f late_us=%lld write_us=%lld from=%s to=%s ttl=%d "
                     "len=%zu%s : %s\n",
-                    next.probe, ms_since_start(at),
-                    static_cast<long long>((at - next.due_ns) / 1000),
+                    probe, ms_since_start(at), static_cast<long long>((at - due) / 1000),
                     static_cast<long long>((done - at) / 1000), address_text(packet->src).c_str(),
-                    address_text(packet->dst).c_str(), packet->ttl, next.out.packet.size(),
-                    sent < 0 ? " failed" : "", next.out.what.c_str());
-            queue_.pop();
+                    address_text(packet->dst).c_str(), packet->ttl, out.packet.size(),
+                    sent < 0 ? " failed" : "", out.what.c_str());
+            queue_.erase(queue_.begin());
         }
     }
 
@@ -255,8 +239,9 @@ private:
     int tap_;  // the packet socket of open_tap, or -1 to count from the moment of reading
     FILE* log_;
     int64_t start_ns_ = now_ns();
-    uint64_t order_ = 0;
-    std::priority_queue<Pending, std::vector<Pending>, std::greater<>> queue_;
+    // The packets waiting for their moment (monotonic ns), each with the number of its
+    // probe; packets due at the same moment leave in the order they were queued.
+    std::multimap<int64_t, std::pair<int, netsim::Outgoing>> queue_;
     // The tap's copies of probes not yet read from the device.
     struct Seen {
         std::vector<uint8_t> head;
@@ -289,10 +274,9 @@ std::optional<netsim::Scenario> load_scenario(const std::string& path) {
         refuse(2, "cannot read " + path);
         return std::nullopt;
     }
-    std::stringstream text;
-    text << file.rdbuf();
+    std::string text(std::istreambuf_iterator<char>(file), {});
     std::string error;
-    std::optional<netsim::Scenario> scenario = netsim::parse_scenario(text.str(), &error);
+    std::optional<netsim::Scenario> scenario = netsim::parse_scenario(text, &error);
     if (!scenario)
         refuse(2, path + ": " + error);
     return scenario;
