@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -17,18 +18,11 @@ using Words = std::span<const std::string>;
 
 [[noreturn]] void fail(const std::string& why) { throw std::invalid_argument(why); }
 
-// A row of a table of words: a word and what it stands for.
+// What the word stands for in a table of words, or nullptr.
 template <typename T>
-struct Named {
-    const char* name;
-    T value;
-};
-
-// The row of a table of words whose name is word, or nullptr.
-template <typename Row, size_t N>
-const Row* named(const Row (&table)[N], const std::string& word) {
-    const Row* row = std::find_if(table, table + N, [&](const Row& r) { return word == r.name; });
-    return row == table + N ? nullptr : row;
+const T* named(const std::map<std::string_view, T>& table, const std::string& word) {
+    auto row = table.find(word);
+    return row == table.end() ? nullptr : &row->second;
 }
 
 std::optional<long> number(const std::string& word, long most) {
@@ -57,7 +51,7 @@ constexpr Answer kEchoReply = [] {
 }();
 
 // frag-needed tells the next hop's MTU, redirect the gateway 198.19.0.254.
-constexpr Named<Answer> kKinds[] = {
+const std::map<std::string_view, Answer> kKinds = {
     {"echo-reply", kEchoReply},           {"time-exceeded", kTimeExceeded},
     {"reassembly-exceeded", icmp(11, 1)}, {"net-unreachable", icmp(3, 0)},
     {"host-unreachable", icmp(3, 1)},     {"protocol-unreachable", icmp(3, 2)},
@@ -68,20 +62,19 @@ constexpr Named<Answer> kKinds[] = {
 
 // One option word with its value. Numbers run from 0 to most by step (IP options come
 // in words of four bytes); an address option has most 0.
-struct NamedOption {
-    const char* name;
+struct Option {
     long most;
     long step;
     void (*set)(Answer&, long);
 };
 
-constexpr NamedOption kOptions[] = {
-    {"delay", 3600000, 1, [](Answer& a, long n) { a.delay_ms = static_cast<uint32_t>(n); }},
-    {"after", 3600000, 1, [](Answer& a, long n) { a.delay_ms = static_cast<uint32_t>(n); }},
-    {"ttl", 255, 1, [](Answer& a, long n) { a.ttl = static_cast<int>(n); }},
-    {"quote", 65535, 1, [](Answer& a, long n) { a.quote = static_cast<size_t>(n); }},
-    {"options", 40, 4, [](Answer& a, long n) { a.options = static_cast<size_t>(n); }},
-    {"from", 0, 1, [](Answer& a, long n) { a.from = static_cast<uint32_t>(n); }},
+const std::map<std::string_view, Option> kOptions = {
+    {"delay", {3600000, 1, [](Answer& a, long n) { a.delay_ms = static_cast<uint32_t>(n); }}},
+    {"after", {3600000, 1, [](Answer& a, long n) { a.delay_ms = static_cast<uint32_t>(n); }}},
+    {"ttl", {255, 1, [](Answer& a, long n) { a.ttl = static_cast<int>(n); }}},
+    {"quote", {65535, 1, [](Answer& a, long n) { a.quote = static_cast<size_t>(n); }}},
+    {"options", {40, 4, [](Answer& a, long n) { a.options = static_cast<size_t>(n); }}},
+    {"from", {0, 1, [](Answer& a, long n) { a.from = static_cast<uint32_t>(n); }}},
 };
 
 // Reads "silent" or "[ADDR] [KIND] [OPTION VALUE]..." over the answer base.
@@ -95,13 +88,13 @@ Answer read_answer(Words words, Answer answer) {
     std::optional<uint32_t> from = words.empty() ? std::nullopt : parse_address(words[0]);
     size_t i = from ? 1 : 0;
     // A kind replaces the base answer: base answers differ in their kind alone.
-    if (const Named<Answer>* kind = i < words.size() ? named(kKinds, words[i]) : nullptr) {
-        answer = kind->value;
+    if (const Answer* kind = i < words.size() ? named(kKinds, words[i]) : nullptr) {
+        answer = *kind;
         ++i;
     }
     answer.from = from;
     for (; i < words.size(); i += 2) {
-        const NamedOption* option = named(kOptions, words[i]);
+        const Option* option = named(kOptions, words[i]);
         if (option == nullptr)
             fail("unknown word '" + words[i] + "'");
         if (i + 1 == words.size())
@@ -209,7 +202,7 @@ void read_injection(Words words, Scenario& scenario) {
 
 std::optional<Scenario> parse_scenario(std::string_view text, std::string* error) {
     using LineReader = void (*)(Words, Scenario&);
-    static const Named<LineReader> kLines[] = {
+    static const std::map<std::string_view, LineReader> kLines = {
         {"hop", read_hop}, {"target", read_target}, {"inject", read_injection}};
     Scenario scenario;
     std::istringstream lines{std::string(text)};
@@ -224,10 +217,10 @@ std::optional<Scenario> parse_scenario(std::string_view text, std::string* error
         if (words.empty())
             continue;
         try {
-            const Named<LineReader>* reader = named(kLines, words[0]);
+            const LineReader* reader = named(kLines, words[0]);
             if (reader == nullptr)
                 fail("unknown line '" + words[0] + "'");
-            reader->value(words, scenario);
+            (*reader)(words, scenario);
         } catch (const std::invalid_argument& mistake) {
             *error = "line " + std::to_string(count) + ": " + mistake.what();
             return std::nullopt;
