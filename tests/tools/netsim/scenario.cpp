@@ -1,6 +1,6 @@
 // netsim scenario: the parser of the scenario text. Each line is split into words, ";"
 // being a word of its own; a reader per kind of line takes them, and a mistake is thrown
-// as its reason, to which parse_scenario adds the line number.
+// (require) as its reason, to which parse_scenario adds the line number.
 #include <algorithm>
 #include <charconv>
 #include <iterator>
@@ -16,7 +16,11 @@ namespace {
 
 using Words = std::span<const std::string>;
 
-[[noreturn]] void fail(const std::string& why) { throw std::invalid_argument(why); }
+// A mistake unless ok: throws why.
+void require(bool ok, const std::string& why) {
+    if (!ok)
+        throw std::invalid_argument(why);
+}
 
 // What the word stands for in a table of words, or nullptr.
 template <typename T>
@@ -80,8 +84,7 @@ const std::map<std::string_view, Option> kOptions = {
 // Reads "silent" or "[ADDR] [KIND] [OPTION VALUE]..." over the answer base.
 Answer read_answer(Words words, Answer answer) {
     if (!words.empty() && words[0] == "silent") {
-        if (words.size() > 1)
-            fail("nothing may follow 'silent'");
+        require(words.size() == 1, "nothing may follow 'silent'");
         answer.silent = true;
         return answer;
     }
@@ -95,16 +98,15 @@ Answer read_answer(Words words, Answer answer) {
     answer.from = from;
     for (; i < words.size(); i += 2) {
         const Option* option = named(kOptions, words[i]);
-        if (option == nullptr)
-            fail("unknown word '" + words[i] + "'");
-        if (i + 1 == words.size())
-            fail("'" + words[i] + "' needs a value");
+        require(option != nullptr, "unknown word '" + words[i] + "'");
+        require(i + 1 < words.size(), "'" + words[i] + "' needs a value");
         const std::string& value = words[i + 1];
-        std::optional<long> n = option->most == 0 ? std::optional<long>(parse_address(value))
-                                                  : number(value, option->most);
-        if (!n || *n % option->step != 0)
-            fail("bad value '" + value + "' for " + words[i]);
-        option->set(answer, *n);
+        // -1: no value (a value is never negative).
+        long n = (option->most == 0 ? std::optional<long>(parse_address(value))
+                                    : number(value, option->most))
+                     .value_or(-1);
+        require(n >= 0 && n % option->step == 0, "bad value '" + value + "' for " + words[i]);
+        option->set(answer, n);
     }
     return answer;
 }
@@ -114,42 +116,35 @@ std::vector<Answer> read_answers(Words words, const Answer& base) {
     std::vector<Answer> answers;
     for (size_t start = 0, end = 0; end <= words.size(); start = ++end) {
         end = std::find(words.begin() + start, words.end(), ";") - words.begin();
-        if (start == end)
-            fail("empty answer");
+        require(start != end, "empty answer");
         answers.push_back(read_answer(words.subspan(start, end - start), base));
     }
     return answers;
 }
 
 void read_hop(Words words, Scenario& scenario) {
-    if (words.size() < 3)
-        fail("hop needs a TTL and an answer");
+    require(words.size() >= 3, "hop needs a TTL and an answer");
     const std::string& range = words[1];
     size_t dash = range.find('-');
     std::optional<long> first = number(range.substr(0, dash), 255);
     std::optional<long> last =
         dash == std::string::npos ? first : number(range.substr(dash + 1), 255);
-    if (!first || !last || *first < 1 || *last < *first)
-        fail("bad hop number '" + range + "'");
+    require(first && last && *first >= 1 && *last >= *first, "bad hop number '" + range + "'");
     Hop hop{static_cast<int>(*first), static_cast<int>(*last),
             read_answers(words.subspan(2), kTimeExceeded)};
-    for (const Answer& answer : hop.answers) {
-        if (!answer.silent && !answer.from)
-            fail("a hop answer needs the router's address");
-    }
+    for (const Answer& answer : hop.answers)
+        require(answer.silent || answer.from, "a hop answer needs the router's address");
     scenario.hops.push_back(hop);
 }
 
 void read_target(Words words, Scenario& scenario) {
     std::optional<uint32_t> address = words.size() > 1 ? parse_address(words[1]) : std::nullopt;
-    if (!address)
-        fail("target needs an address");
+    require(address.has_value(), "target needs an address");
     Target target{*address, 0, {Answer{}}};
     size_t i = 2;
     if (i + 1 < words.size() && words[i] == "at") {
         std::optional<long> at = number(words[i + 1], 255);
-        if (!at || *at < 1)
-            fail("bad hop number after 'at'");
+        require(at && *at >= 1, "bad hop number after 'at'");
         target.at = static_cast<int>(*at);
         i += 2;
     }
@@ -172,11 +167,11 @@ void read_injection(Words words, Scenario& scenario) {
         injection.when = words[1] == "probe" ? Injection::When::probe : Injection::When::ttl;
         injection.number = static_cast<int>(*n);
         i = 3;
-    } else if (words.size() < 2 || words[1] != "every") {
-        fail("inject needs 'probe N', 'ttl T' or 'every'");
+    } else {
+        require(words.size() >= 2 && words[1] == "every",
+                "inject needs 'probe N', 'ttl T' or 'every'");
     }
-    if (i == words.size())
-        fail("inject needs what to send");
+    require(i < words.size(), "inject needs what to send");
     if (const std::string_view* what = std::find(std::begin(kWhats), std::end(kWhats), words[i]);
         what != std::end(kWhats)) {
         injection.what = static_cast<What>(what - std::begin(kWhats));
@@ -184,17 +179,16 @@ void read_injection(Words words, Scenario& scenario) {
     }
     What what = injection.what;
     bool reports = what == What::answer || what == What::earlier || what == What::stranger;
-    if (reports && i < words.size() && parse_address(words[i]))
-        fail("write the sender of an injected packet as 'from ADDR'");
+    require(!reports || i == words.size() || !parse_address(words[i]),
+            "write the sender of an injected packet as 'from ADDR'");
     // A stranger's probe gets a time exceeded unless the line names another error.
     Answer base = what == What::stranger ? kTimeExceeded : Answer{};
     injection.answer = read_answer(words.subspan(i), base);
-    if (what == What::answer && injection.answer.kind != Answer::Kind::icmp_error)
-        fail("unknown injection '" + words[i] + "'");
-    if (what == What::stranger && injection.answer.kind != Answer::Kind::icmp_error)
-        fail("a stranger's probe gets an ICMP error");
-    if (injection.answer.silent)
-        fail("an injection cannot be silent");
+    bool error = injection.answer.kind == Answer::Kind::icmp_error;
+    if (what == What::answer && !error)  // then words[i] is the word it stopped at
+        require(false, "unknown injection '" + words[i] + "'");
+    require(what != What::stranger || error, "a stranger's probe gets an ICMP error");
+    require(!injection.answer.silent, "an injection cannot be silent");
     scenario.injections.push_back(injection);
 }
 
@@ -218,8 +212,7 @@ std::optional<Scenario> parse_scenario(std::string_view text, std::string* error
             continue;
         try {
             const LineReader* reader = named(kLines, words[0]);
-            if (reader == nullptr)
-                fail("unknown line '" + words[0] + "'");
+            require(reader != nullptr, "unknown line '" + words[0] + "'");
             (*reader)(words, scenario);
         } catch (const std::invalid_argument& mistake) {
             *error = "line " + std::to_string(count) + ": " + mistake.what();
