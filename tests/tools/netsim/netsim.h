@@ -155,8 +155,10 @@ public:
 private:
     // The scenario's answer for the probe and the hop it comes from, or nothing.
     const Answer* choose(const Probe& probe, int* hop) const;
+    // The packet of an answer, named in the log "prefix KIND suffix".
     std::optional<Outgoing> build(const Probe& probe, const Answer& answer, int hop,
-                                  uint32_t default_from);
+                                  uint32_t default_from, const std::string& prefix = "",
+                                  const char* suffix = "");
     // The packet of an injection; chosen and hop: the probe's own answer and its hop.
     std::optional<Outgoing> inject(const Probe& probe, const Injection& injection,
                                    const Answer* chosen, int hop);

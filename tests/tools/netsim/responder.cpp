@@ -48,14 +48,6 @@ Probe strangers_probe(const Probe& probe) {
     return other;
 }
 
-// Names a packet built like an answer as the log shows it: prefix, its kind, suffix.
-std::optional<Outgoing> labelled(std::optional<Outgoing> out, const char* prefix,
-                                 const char* suffix = "") {
-    if (out)
-        out->what = prefix + out->what + suffix;
-    return out;
-}
-
 }  // namespace
 
 std::optional<Probe> read_probe(std::span<const uint8_t> datagram) {
@@ -166,7 +158,8 @@ const Answer* Responder::choose(const Probe& probe, int* hop) const {
 }
 
 std::optional<Outgoing> Responder::build(const Probe& probe, const Answer& answer, int hop,
-                                         uint32_t default_from) {
+                                         uint32_t default_from, const std::string& prefix,
+                                         const char* suffix) {
     if (answer.silent)
         return std::nullopt;
     uint32_t from = answer.from.value_or(default_from);
@@ -174,13 +167,15 @@ std::optional<Outgoing> Responder::build(const Probe& probe, const Answer& answe
     bool echo = probe.kind == Probe::Kind::echo;
     if (answer.kind == Answer::Kind::echo_reply || (answer.kind == Answer::Kind::reply && echo)) {
         Bytes icmp = icmp_message(0, 0, echo_word(probe), payload_of(probe));
-        return packet(answer, from, probe.src, ttl, probe.tos, icmp, "echo-reply");
+        return packet(answer, from, probe.src, ttl, probe.tos, icmp,
+                      prefix + "echo-reply" + suffix);
     }
     uint8_t type = answer.kind == Answer::Kind::reply ? 3 : answer.type;
     uint8_t code = answer.kind == Answer::Kind::reply ? 3 : answer.code;
     Bytes quote = quote_probe(probe, std::max(0, hop - 1), answer.quote);
     Bytes icmp = icmp_message(type, code, answer.rest, quote);
-    std::string what = "icmp " + std::to_string(type) + "/" + std::to_string(code);
+    std::string what =
+        prefix + "icmp " + std::to_string(type) + "/" + std::to_string(code) + suffix;
     return packet(answer, from, probe.src, ttl, 0xc0, icmp, what);
 }
 
@@ -204,15 +199,15 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
     case Injection::What::earlier:
         if (!previous_)
             return std::nullopt;
-        return labelled(build(*previous_, wanted, previous_->ttl, previous_->dst), "late ",
-                        " to the previous probe");
+        return build(*previous_, wanted, previous_->ttl, previous_->dst, "late ",
+                     " to the previous probe");
     case Injection::What::duplicate: {
         if (chosen == nullptr)
             return std::nullopt;
         Answer copy = *chosen;
         copy.delay_ms = wanted.delay_ms;
         copy.options = wanted.options;
-        return labelled(build(probe, copy, hop, probe.dst), "duplicate ");
+        return build(probe, copy, hop, probe.dst, "duplicate ");
     }
     case Injection::What::truncated: {
         Bytes icmp = icmp_message(11, 0, 0, quote_probe(probe, 0, 12));
@@ -230,10 +225,10 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
         return packet(wanted, noise_from, probe.src, 64, 0xc0, icmp, "noise 4-byte icmp");
     }
     case Injection::What::stranger:
-        return labelled(build(strangers_probe(probe), wanted, std::max(hop, 1), kNoiseSource),
-                        "noise ", " about a stranger's probe");
+        return build(strangers_probe(probe), wanted, std::max(hop, 1), kNoiseSource, "noise ",
+                     " about a stranger's probe");
     case Injection::What::answer:
-        return labelled(build(probe, wanted, std::max(hop, 1), kNoiseSource), "noise ");
+        return build(probe, wanted, std::max(hop, 1), kNoiseSource, "noise ");
     }
     return std::nullopt;
 }
