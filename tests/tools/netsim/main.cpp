@@ -92,10 +92,9 @@ public:
         sigset_t open_mask;
         sigemptyset(&open_mask);
         while (!g_stop) {
-            timespec wait{};
             int64_t left = queue_.empty() ? 0 : queue_.begin()->first - now_ns() - kSpinNs;
-            wait.tv_sec = static_cast<time_t>(std::max<int64_t>(0, left) / 1000000000);
-            wait.tv_nsec = static_cast<long>(std::max<int64_t>(0, left) % 1000000000);
+            left = std::max<int64_t>(0, left);
+            timespec wait{static_cast<time_t>(left / kSecond), static_cast<long>(left % kSecond)};
             pollfd watched[2] = {{fd_, POLLIN, 0}, {tap_, POLLIN, 0}};
             int ready =
                 ppoll(watched, tap_ < 0 ? 1 : 2, queue_.empty() ? nullptr : &wait, &open_mask);
