@@ -29,12 +29,12 @@ const T* named(const std::map<std::string_view, T>& table, const std::string& wo
     return row == table.end() ? nullptr : &row->second;
 }
 
-std::optional<long> number(const std::string& word, long most) {
+// The number that word is when it is one from 0 to most, else -1.
+long number(const std::string& word, long most) {
     long parsed = 0;
     auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), parsed);
-    if (error != std::errc() || end != word.data() + word.size() || parsed < 0 || parsed > most)
-        return std::nullopt;
-    return parsed;
+    bool whole = error == std::errc() && end == word.data() + word.size();
+    return whole && parsed >= 0 && parsed <= most ? parsed : -1;
 }
 
 // An ICMP error answer with the header word after its checksum.
@@ -101,10 +101,10 @@ Answer read_answer(Words words, Answer answer) {
         require(option != nullptr, "unknown word '" + words[i] + "'");
         require(i + 1 < words.size(), "'" + words[i] + "' needs a value");
         const std::string& value = words[i + 1];
-        // -1: no value (a value is never negative).
-        long n = (option->most == 0 ? std::optional<long>(parse_address(value))
-                                    : number(value, option->most))
-                     .value_or(-1);
+        std::optional<uint32_t> address = parse_address(value);
+        long n = option->most > 0 ? number(value, option->most)
+                 : address        ? static_cast<long>(*address)
+                                  : -1;
         require(n >= 0 && n % option->step == 0, "bad value '" + value + "' for " + words[i]);
         option->set(answer, n);
     }
@@ -126,11 +126,10 @@ void read_hop(Words words, Scenario& scenario) {
     require(words.size() >= 3, "hop needs a TTL and an answer");
     const std::string& range = words[1];
     size_t dash = range.find('-');
-    std::optional<long> first = number(range.substr(0, dash), 255);
-    std::optional<long> last =
-        dash == std::string::npos ? first : number(range.substr(dash + 1), 255);
-    require(first && last && *first >= 1 && *last >= *first, "bad hop number '" + range + "'");
-    Hop hop{static_cast<int>(*first), static_cast<int>(*last),
+    long first = number(range.substr(0, dash), 255);
+    long last = dash == std::string::npos ? first : number(range.substr(dash + 1), 255);
+    require(first >= 1 && last >= first, "bad hop number '" + range + "'");
+    Hop hop{static_cast<int>(first), static_cast<int>(last),
             read_answers(words.subspan(2), kTimeExceeded)};
     for (const Answer& answer : hop.answers)
         require(answer.silent || answer.from, "a hop answer needs the router's address");
@@ -143,9 +142,9 @@ void read_target(Words words, Scenario& scenario) {
     Target target{*address, 0, {Answer{}}};
     size_t i = 2;
     if (i + 1 < words.size() && words[i] == "at") {
-        std::optional<long> at = number(words[i + 1], 255);
-        require(at && *at >= 1, "bad hop number after 'at'");
-        target.at = static_cast<int>(*at);
+        long at = number(words[i + 1], 255);
+        require(at >= 1, "bad hop number after 'at'");
+        target.at = static_cast<int>(at);
         i += 2;
     }
     if (i < words.size())
@@ -162,10 +161,10 @@ constexpr std::string_view kWhats[] = {"echo-request", "other-reply",  "earlier"
 void read_injection(Words words, Scenario& scenario) {
     Injection injection;
     size_t i = 2;
-    std::optional<long> n = words.size() > 2 ? number(words[2], 1000000) : std::nullopt;
-    if (words.size() > 2 && (words[1] == "probe" || words[1] == "ttl") && n) {
+    long n = words.size() > 2 ? number(words[2], 1000000) : -1;
+    if (n >= 0 && (words[1] == "probe" || words[1] == "ttl")) {
         injection.when = words[1] == "probe" ? Injection::When::probe : Injection::When::ttl;
-        injection.number = static_cast<int>(*n);
+        injection.number = static_cast<int>(n);
         i = 3;
     } else {
         require(words.size() >= 2 && words[1] == "every",
