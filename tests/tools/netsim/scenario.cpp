@@ -37,10 +37,11 @@ long number(const std::string& word, long most) {
     return whole && parsed >= 0 && parsed <= most ? parsed : -1;
 }
 
-// An ICMP error answer with the header word after its checksum.
-constexpr Answer icmp(uint8_t type, uint8_t code, uint32_t rest = 0) {
+// An ICMP answer with the header word after its checksum: an error unless kind says.
+constexpr Answer icmp(uint8_t type, uint8_t code, uint32_t rest = 0,
+                      Answer::Kind kind = Answer::Kind::icmp_error) {
     Answer answer;
-    answer.kind = Answer::Kind::icmp_error;
+    answer.kind = kind;
     answer.type = type;
     answer.code = code;
     answer.rest = rest;
@@ -48,11 +49,7 @@ constexpr Answer icmp(uint8_t type, uint8_t code, uint32_t rest = 0) {
 }
 
 constexpr Answer kTimeExceeded = icmp(11, 0);
-constexpr Answer kEchoReply = [] {
-    Answer answer;
-    answer.kind = Answer::Kind::echo_reply;
-    return answer;
-}();
+constexpr Answer kEchoReply = icmp(0, 0, 0, Answer::Kind::echo_reply);
 
 // frag-needed tells the next hop's MTU, redirect the gateway 198.19.0.254.
 const std::map<std::string_view, Answer> kKinds = {
