@@ -4,10 +4,12 @@
 //
 //   netsim --scenario FILE [--dev NAME] [--addr 198.19.0.1/16] [--log FILE] [--ready FILE]
 //   netsim --check FILE       reads a scenario and reports its first mistake
+#include <linux/if_packet.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,15 +19,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
+#include <iterator>
 #include <map>
-#include <queue>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "device.h"
 #include "netsim.h"
+#include "wire/icmp.h"
 
 namespace {
 
@@ -37,7 +40,20 @@ volatile sig_atomic_t g_stop = 0;
 // sleep can come late on a busy machine, a spin does not.
 constexpr int64_t kSpinNs = 1000000;
 
-int64_t now_ns() { return netsim::clock_ns(CLOCK_MONOTONIC); }
+constexpr int64_t kSecond = 1000000000;
+// The first bytes of a datagram, enough to tell probes apart, and how many tap copies of
+// probes are kept at most while they wait for their datagram.
+constexpr size_t kHead = 64;
+constexpr size_t kMostRemembered = 4096;
+
+// The time of a clock in nanoseconds.
+int64_t clock_ns(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<int64_t>(now.tv_sec) * kSecond + now.tv_nsec;
+}
+
+int64_t now_ns() { return clock_ns(CLOCK_MONOTONIC); }
 
 // Says on stderr why the simulator stops, and gives the status it stops with.
 int refuse(int status, const std::string& why) {
@@ -48,40 +64,27 @@ int refuse(int status, const std::string& why) {
 // The value of each option of the command line, defaults filled in.
 using Options = std::map<std::string, std::string, std::less<>>;
 
-struct Pending {
-    int64_t due_ns = 0;
-    uint64_t order = 0;  // keeps packets due at the same moment in scenario order
-    int probe = 0;
-    netsim::Outgoing out;
-    bool operator>(const Pending& other) const {
-        return due_ns != other.due_ns ? due_ns > other.due_ns : order > other.order;
-    }
-};
-
 class Simulator {
 public:
     Simulator(netsim::Scenario scenario, int fd, int tap, FILE* log)
-        : responder_(std::move(scenario)), fd_(fd), tap_(tap), departures_(tap), log_(log) {}
+        : responder_(std::move(scenario)), fd_(fd), tap_(tap), log_(log) {}
 
     // Runs the answering code once on made-up probes, without sending or counting
     // anything, and opens the log: the first real answer must not pay for first use.
     void warm_up(const std::string& device) {
-        netsim::Bytes echo =
-            netsim::make_ipv4(0xc6130001, 0xc6130909, 1, 0, 1,
-                              netsim::icmp_message(8, 0, 0x10001, netsim::Bytes(64, 0x20)));
-        netsim::Bytes udp = echo;
-        udp[9] = kProtocolUdp;
+        netsim::Bytes echo = netsim::icmp_message(8, 0, 0x10001, netsim::Bytes(64, 0x20));
         netsim::Responder trial = responder_;
-        std::string scratch;
-        for (int ttl : {1, 2, 64, 255}) {
-            for (netsim::Bytes* datagram : {&echo, &udp}) {
-                (*datagram)[8] = static_cast<uint8_t>(ttl);
-                for (const netsim::Outgoing& out : trial.on_probe(*netsim::read_probe(*datagram)))
-                    scratch += address_text(netsim::read_probe(out.packet)->src) + out.what;
+        size_t scratch = 0;
+        for (uint8_t ttl : {1, 2, 64, 255}) {
+            for (uint8_t protocol : {kProtocolIcmp, kProtocolUdp}) {
+                netsim::Bytes probe =
+                    netsim::make_ipv4(0xc6130001, 0xc6130909, ttl, 0, 1, echo, protocol);
+                for (const netsim::Outgoing& out : trial.on_probe(*netsim::read_probe(probe)))
+                    scratch +=
+                        address_text(netsim::read_probe(out.packet)->src).size() + out.what.size();
             }
         }
-        log("start t=%.3f dev=%s warm-up=%zu\n", ms_since_start(now_ns()), device.c_str(),
-            scratch.size());
+        log("start t=%.3f dev=%s warm-up=%zu\n", ms_since_start(now_ns()), device.c_str(), scratch);
     }
 
     // Runs until SIGTERM, SIGINT or SIGHUP; false on a device error.
@@ -89,10 +92,9 @@ public:
         sigset_t open_mask;
         sigemptyset(&open_mask);
         while (!g_stop) {
-            timespec wait{};
-            int64_t left = queue_.empty() ? 0 : queue_.top().due_ns - now_ns() - kSpinNs;
-            wait.tv_sec = static_cast<time_t>(std::max<int64_t>(0, left) / 1000000000);
-            wait.tv_nsec = static_cast<long>(std::max<int64_t>(0, left) % 1000000000);
+            int64_t left = queue_.empty() ? 0 : queue_.begin()->first - now_ns() - kSpinNs;
+            left = std::max<int64_t>(0, left);
+            timespec wait{static_cast<time_t>(left / kSecond), static_cast<long>(left % kSecond)};
             pollfd watched[2] = {{fd_, POLLIN, 0}, {tap_, POLLIN, 0}};
             int ready =
                 ppoll(watched, tap_ < 0 ? 1 : 2, queue_.empty() ? nullptr : &wait, &open_mask);
@@ -103,7 +105,7 @@ public:
             if (ready > 0 && (watched[0].revents & POLLIN) != 0)
                 read_packets();
             else if (ready > 0)
-                departures_.drain();
+                drain_tap();
             send_due();
         }
         return true;
@@ -128,9 +130,60 @@ private:
         for (ssize_t got; (got = read(fd_, buffer, sizeof buffer)) >= 0;) {
             int64_t read_ns = now_ns();
             std::span<const uint8_t> datagram(buffer, static_cast<size_t>(got));
-            take(datagram, departures_.departure_of(datagram, read_ns), read_ns);
+            take(datagram, departure_of(datagram, read_ns), read_ns);
         }
         // EAGAIN: all read; anything else shows at the next poll.
+    }
+
+    // Reads what the tap (-1: none) has seen so far. It must be read even when no probe
+    // comes, or the copies of the simulator's own answers fill it.
+    void drain_tap() {
+        for (;;) {
+            uint8_t buffer[kHead];
+            iovec part{buffer, sizeof buffer};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+            sockaddr_ll from{};
+            msghdr message{.msg_name = &from,
+                           .msg_namelen = sizeof from,
+                           .msg_iov = &part,
+                           .msg_iovlen = 1,
+                           .msg_control = control,
+                           .msg_controllen = sizeof control,
+                           .msg_flags = 0};
+            ssize_t got = tap_ < 0 ? -1 : recvmsg(tap_, &message, MSG_TRUNC);
+            if (got < 0)
+                return;
+            // The time stamp is the one control message the tap asks for. Copies of the
+            // simulator's own answers on their way in are passed over.
+            cmsghdr* item = CMSG_FIRSTHDR(&message);
+            if (from.sll_pkttype != PACKET_OUTGOING || item == nullptr ||
+                item->cmsg_level != SOL_SOCKET || item->cmsg_type != SCM_TIMESTAMPNS)
+                continue;
+            timespec stamp{};
+            std::copy_n(CMSG_DATA(item), sizeof stamp, reinterpret_cast<unsigned char*>(&stamp));
+            size_t kept = std::min(static_cast<size_t>(got), kHead);
+            seen_.push_back(Seen{std::vector<uint8_t>(buffer, buffer + kept),
+                                 static_cast<int64_t>(stamp.tv_sec) * kSecond + stamp.tv_nsec});
+            if (seen_.size() > kMostRemembered)
+                seen_.pop_front();
+        }
+    }
+
+    // The moment (monotonic clock, ns) a datagram read from the device at read_ns left
+    // the client: its tap copy's time when there is one, else read_ns.
+    int64_t departure_of(std::span<const uint8_t> datagram, int64_t read_ns) {
+        drain_tap();
+        size_t compared = std::min(datagram.size(), kHead);
+        for (auto it = seen_.begin(); it != seen_.end(); ++it) {
+            if (it->head.size() != compared ||
+                !std::equal(it->head.begin(), it->head.end(), datagram.begin()))
+                continue;
+            // The tap stamps with the wall clock; the simulator counts on the monotonic one.
+            int64_t departure = it->wall_ns - (clock_ns(CLOCK_REALTIME) - now_ns());
+            seen_.erase(seen_.begin(), it + 1);
+            return departure <= read_ns && read_ns - departure < kSecond ? departure : read_ns;
+        }
+        return read_ns;
     }
 
     void take(std::span<const uint8_t> datagram, int64_t departure_ns, int64_t read_ns) {
@@ -145,47 +198,55 @@ private:
             static_cast<long long>((read_ns - departure_ns) / 1000));
         for (netsim::Outgoing& out : answers) {
             int64_t due = departure_ns + static_cast<int64_t>(out.delay_ms) * 1000000;
-            queue_.push(Pending{due, order_++, responder_.probes_seen(), std::move(out)});
+            queue_.emplace(due, std::pair(responder_.probes_seen(), std::move(out)));
         }
         send_due();
     }
 
     void log_other(const netsim::Probe& probe, int64_t at_ns) {
-        std::string icmp =
-            probe.protocol == 1 && !probe.fragment
-                ? " icmp=" + std::to_string(probe.icmp_type) + "/" + std::to_string(probe.icmp_code)
-                : "";
+        // The type and code of an ICMP datagram, 0/0 when it is shorter than its header.
+        bool whole = probe.datagram.size() >= probe.header + kIcmpHeaderSize;
+        std::string icmp = probe.protocol == kProtocolIcmp && !probe.fragment
+                               ? " icmp=" + std::to_string(whole ? probe.word(0) >> 8 : 0) + "/" +
+                                     std::to_string(whole ? probe.word(0) & 0xff : 0)
+                               : "";
         log("other t=%.3f proto=%d src=%s dst=%s ttl=%d len=%zu%s%s\n", ms_since_start(at_ns),
             probe.protocol, address_text(probe.src).c_str(), address_text(probe.dst).c_str(),
             probe.ttl, probe.datagram.size(), icmp.c_str(), probe.fragment ? " fragment" : "");
     }
 
     void send_due() {
-        while (!queue_.empty() && queue_.top().due_ns <= now_ns()) {
-            const Pending& next = queue_.top();
+        while (!queue_.empty() && queue_.begin()->first <= now_ns()) {
+            const auto& [due, queued] = *queue_.begin();
+            const auto& [probe, out] = queued;
             int64_t at = now_ns();
-            ssize_t sent = write(fd_, next.out.packet.data(), next.out.packet.size());
+            ssize_t sent = write(fd_, out.packet.data(), out.packet.size());
             int64_t done = now_ns();
-            if (std::optional<netsim::Probe> packet = netsim::read_probe(next.out.packet))
+            if (std::optional<netsim::Probe> packet = netsim::read_probe(out.packet))
                 log("sent probe=%d t=%.3f late_us=%lld write_us=%lld from=%s to=%s ttl=%d "
                     "len=%zu%s : %s\n",
-                    next.probe, ms_since_start(at),
-                    static_cast<long long>((at - next.due_ns) / 1000),
+                    probe, ms_since_start(at), static_cast<long long>((at - due) / 1000),
                     static_cast<long long>((done - at) / 1000), address_text(packet->src).c_str(),
-                    address_text(packet->dst).c_str(), packet->ttl, next.out.packet.size(),
-                    sent < 0 ? " failed" : "", next.out.what.c_str());
-            queue_.pop();
+                    address_text(packet->dst).c_str(), packet->ttl, out.packet.size(),
+                    sent < 0 ? " failed" : "", out.what.c_str());
+            queue_.erase(queue_.begin());
         }
     }
 
     netsim::Responder responder_;
     int fd_;
-    int tap_;
-    netsim::Departures departures_;
+    int tap_;  // the packet socket of open_tap, or -1 to count from the moment of reading
     FILE* log_;
     int64_t start_ns_ = now_ns();
-    uint64_t order_ = 0;
-    std::priority_queue<Pending, std::vector<Pending>, std::greater<>> queue_;
+    // The packets waiting for their moment (monotonic ns), each with the number of its
+    // probe; packets due at the same moment leave in the order they were queued.
+    std::multimap<int64_t, std::pair<int, netsim::Outgoing>> queue_;
+    // The tap's copies of probes not yet read from the device.
+    struct Seen {
+        std::vector<uint8_t> head;
+        int64_t wall_ns = 0;
+    };
+    std::deque<Seen> seen_;
 };
 
 // Reads the command line into options and the address and prefix of --addr; false when
@@ -212,10 +273,9 @@ std::optional<netsim::Scenario> load_scenario(const std::string& path) {
         refuse(2, "cannot read " + path);
         return std::nullopt;
     }
-    std::stringstream text;
-    text << file.rdbuf();
+    std::string text(std::istreambuf_iterator<char>(file), {});
     std::string error;
-    std::optional<netsim::Scenario> scenario = netsim::parse_scenario(text.str(), &error);
+    std::optional<netsim::Scenario> scenario = netsim::parse_scenario(text, &error);
     if (!scenario)
         refuse(2, path + ": " + error);
     return scenario;

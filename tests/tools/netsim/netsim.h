@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/packets.h"
+#include "wire/bytes.h"
 
 namespace netsim {
 
@@ -29,23 +30,20 @@ constexpr uint32_t kNoiseSource = 0xc6130707;  // 198.19.7.7
 struct Probe {
     enum class Kind { echo, udp, other };
     Kind kind = Kind::other;
-    Bytes datagram;  // the whole datagram as it arrived
+    Bytes datagram;     // the whole datagram as it arrived
+    size_t header = 0;  // the IP header's length: the ICMP or UDP header follows it
     uint32_t src = 0;
     uint32_t dst = 0;
     uint8_t ttl = 0;
     uint8_t tos = 0;
     uint8_t protocol = 0;
-    bool fragment = false;  // MF set or a nonzero offset: never answered
-    uint8_t icmp_type = 0;  // any ICMP datagram
-    uint8_t icmp_code = 0;
-    uint16_t id = 0;  // echo request
-    uint16_t seq = 0;
-    uint16_t sport = 0;  // UDP
-    uint16_t dport = 0;
-    uint16_t udp_length = 0;    // the UDP header's length field
-    uint16_t udp_checksum = 0;  // as sent, 0 when the sender left it out
+    bool fragment = false;      // MF set or a nonzero offset: never answered
     size_t payload_length = 0;  // bytes after the ICMP or UDP header
-    int first_byte = -1;        // first payload byte, -1 when there is none
+
+    // The 16-bit field at `at` of the ICMP or UDP header (an echo request's identifier
+    // at 4 and sequence at 6, a UDP header's ports at 0 and 2, length and checksum at 4
+    // and 6); the datagram must hold that header.
+    uint16_t word(size_t at) const { return read_u16(datagram, header + at); }
 };
 
 // Reads a datagram; nothing when it is not a whole IPv4 datagram.
@@ -157,8 +155,10 @@ public:
 private:
     // The scenario's answer for the probe and the hop it comes from, or nothing.
     const Answer* choose(const Probe& probe, int* hop) const;
+    // The packet of an answer, named in the log "prefix KIND suffix".
     std::optional<Outgoing> build(const Probe& probe, const Answer& answer, int hop,
-                                  uint32_t default_from);
+                                  uint32_t default_from, const std::string& prefix = "",
+                                  const char* suffix = "");
     // The packet of an injection; chosen and hop: the probe's own answer and its hop.
     std::optional<Outgoing> inject(const Probe& probe, const Injection& injection,
                                    const Answer* chosen, int hop);

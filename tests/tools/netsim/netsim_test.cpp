@@ -1,7 +1,11 @@
 // Tests of the simulator's own logic: scenario reading, answer choice, packet building.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 #include "netsim.h"
 #include "wire/bytes.h"
@@ -31,6 +35,13 @@ Bytes udp_probe(uint8_t ttl, uint8_t first) {
 
 Probe probe_of(const Bytes& datagram) { return *read_probe(datagram); }
 
+// The text of a file of cases/.
+std::string read_text(const std::string& name) {
+    std::ifstream file(std::string(NETSIM_CASES) + "/" + name);
+    EXPECT_TRUE(file) << name;
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
 Scenario scenario_of(const char* text) {
     std::string error;
     std::optional<Scenario> scenario = parse_scenario(text, &error);
@@ -38,32 +49,73 @@ Scenario scenario_of(const char* text) {
     return scenario.value_or(Scenario{});
 }
 
-// What the responder sends for one datagram.
-std::vector<Outgoing> answers_to(Responder& responder, const Bytes& datagram) {
-    return responder.on_probe(probe_of(datagram));
+// A packet as the tests compare it: "DELAYms FROM>TO ttl=T SIZE bytes", " options=N" for N
+// bytes of IP options, " icmp=TYPE/CODE", then the identifier and sequence of an echo
+// message, or, in brackets, the probe_text of the probe an ICMP error quotes when it
+// quotes all of it; " bad-ip", " bad-icmp" or " bad-quote" when the checksum of the IP
+// header, of the ICMP message, or of the quoted IP header or ICMP message fails.
+std::string text_of(const Outgoing& out) {
+    std::optional<Probe> sent = read_probe(out.packet);
+    if (!sent)
+        return "not an IPv4 datagram";
+    std::span<const uint8_t> ip = std::span(sent->datagram).first(sent->header);
+    std::span<const uint8_t> icmp = std::span(sent->datagram).subspan(sent->header);
+    char head[96];
+    std::snprintf(head, sizeof head, "%ums %s>%s ttl=%d %zu bytes", out.delay_ms,
+                  address_text(sent->src).c_str(), address_text(sent->dst).c_str(), sent->ttl,
+                  sent->datagram.size());
+    std::string text = head;
+    if (sent->header > kIpv4MinHeaderSize)
+        text += " options=" + std::to_string(sent->header - kIpv4MinHeaderSize);
+    text += " icmp=" + std::to_string(icmp[0]) + "/" + std::to_string(icmp[1]);
+    std::optional<Probe> quoted = read_probe(icmp.subspan(std::min<size_t>(8, icmp.size())));
+    bool bad_quote = false;
+    if (icmp[0] == 0 || icmp[0] == 8) {
+        text += " id=" + std::to_string(read_u16(icmp, 4)) +
+                " seq=" + std::to_string(read_u16(icmp, 6));
+    } else if (quoted && quoted->kind != Probe::Kind::other) {
+        text += " [" + probe_text(*quoted) + "]";
+        std::span<const uint8_t> quoted_icmp = std::span(quoted->datagram).subspan(quoted->header);
+        bad_quote = internet_checksum(std::span(quoted->datagram).first(quoted->header)) != 0 ||
+                    (quoted->kind == Probe::Kind::echo && internet_checksum(quoted_icmp) != 0);
+    }
+    text += internet_checksum(ip) == 0 ? "" : " bad-ip";
+    text += internet_checksum(icmp) == 0 ? "" : " bad-icmp";
+    return text + (bad_quote ? " bad-quote" : "");
 }
 
-// Each packet as the tests compare it: "DELAYms FROM>TO ttl=T SIZE bytes icmp=TYPE/CODE",
-// then the identifier and sequence of an echo message, and " bad-ip" or " bad-icmp" when
-// the checksum of the IP header or of the ICMP message fails.
-std::vector<std::string> texts_of(const std::vector<Outgoing>& packets) {
-    std::vector<std::string> texts;
-    for (const Outgoing& out : packets) {
-        const Bytes& d = out.packet;
-        size_t header = (d[0] & 0x0fu) * 4;
-        std::span<const uint8_t> icmp = std::span(d).subspan(header);
-        char text[160];
-        int n =
-            std::snprintf(text, sizeof text, "%ums %s>%s ttl=%d %zu bytes icmp=%d/%d", out.delay_ms,
-                          address_text(probe_of(d).src).c_str(),
-                          address_text(probe_of(d).dst).c_str(), d[8], d.size(), icmp[0], icmp[1]);
-        if (icmp[0] == 0 || icmp[0] == 8)
-            std::snprintf(text + n, sizeof text - n, " id=%d seq=%d", read_u16(icmp, 4),
-                          read_u16(icmp, 6));
-        std::string sums = internet_checksum(std::span(d).first(header)) == 0 ? "" : " bad-ip";
-        texts.push_back(text + sums + (internet_checksum(icmp) == 0 ? "" : " bad-icmp"));
+// Runs the case NAME of cases/: the responder of NAME.sim gets the probes of NAME.out,
+// one a line ("> echo ttl=T seq=S" or "> udp ttl=T first=F"), and what it sends back for
+// each, one text_of a line after the probe's line, must be the rest of NAME.out. Returns
+// the packets sent for the last probe.
+std::vector<Outgoing> check_case(const std::string& name) {
+    SCOPED_TRACE(name);
+    Responder responder(scenario_of(read_text(name + ".sim").c_str()));
+    std::string want = read_text(name + ".out");
+    std::istringstream lines(want);
+    std::string got;
+    std::vector<Outgoing> out;
+    int probes = 0;
+    for (std::string line; std::getline(lines, line);) {
+        char kind[8] = "";
+        int ttl = 0;
+        int number = 0;
+        if (std::sscanf(line.c_str(), "> %7s ttl=%d %*[a-z]=%d", kind, &ttl, &number) != 3)
+            continue;
+        auto byte = [](int n) { return static_cast<uint8_t>(n); };
+        Bytes datagram = std::string(kind) == "echo"
+                             ? echo_request(byte(ttl), static_cast<uint16_t>(number))
+                             : udp_probe(byte(ttl), byte(number));
+        out = responder.on_probe(probe_of(datagram));
+        ++probes;
+        got += line + "\n";
+        for (const Outgoing& packet : out)
+            got += text_of(packet) + "\n";
     }
-    return texts;
+    EXPECT_GT(probes, 0);
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(responder.probes_seen(), probes);
+    return out;
 }
 
 TEST(Packets, ChecksumsOfBuiltPacketsVerify) {
@@ -131,117 +183,44 @@ TEST(Scenario, ReadsHopsTargetsAndInjections) {
     EXPECT_EQ(s.injections[1].answer.rest, addr("198.19.0.254"));  // the default gateway
 }
 
+// Each scenario of cases/mistakes.txt (its lines up to the next "=> " line) is refused
+// with the mistake that line names.
 TEST(Scenario, NamesTheLineOfAMistake) {
-    const std::pair<const char*, const char*> kMistakes[] = {
-        {"hop 1 198.19.1.1\nhop 2 delay 5\n", "line 2: a hop answer needs the router's address"},
-        {"target 198.19.9\n", "line 1: target needs an address"},
-        {"hop 0 silent\n", "line 1: bad hop number '0'"},
-        {"hop 1 198.19.1.1 delay\n", "line 1: 'delay' needs a value"},
-        {"hop 1 198.19.1.1 dleay 4\n", "line 1: unknown word 'dleay'"},
-        {"inject probe 1 shout\n", "line 1: unknown word 'shout'"},
-        {"route 1\n", "line 1: unknown line 'route'"},
-        {"target 198.19.9.9 options 6\n", "line 1: bad value '6' for options"},
-        {"inject every stranger echo-reply\n", "line 1: a stranger's probe gets an ICMP error"},
-        {"hop 1 198.19.1.1 ;\n", "line 1: empty answer"},
-        {"hop 1 silent 5\n", "line 1: nothing may follow 'silent'"},
-        {"inject every earlier 198.19.1.1\n",
-         "line 1: write the sender of an injected packet as 'from ADDR'"},
-        {"inject every tiny silent\n", "line 1: an injection cannot be silent"},
-    };
-    for (const auto& [text, want] : kMistakes) {
+    std::istringstream lines(read_text("mistakes.txt"));
+    std::string text;
+    int mistakes = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("=> ", 0) != 0) {
+            text += line + "\n";
+            continue;
+        }
         std::string error;
         EXPECT_FALSE(parse_scenario(text, &error)) << text;
-        EXPECT_EQ(error, want) << text;
+        EXPECT_EQ(error, line.substr(3)) << text;
+        text.clear();
+        ++mistakes;
     }
+    EXPECT_GT(mistakes, 0);
 }
 
-TEST(Responder, AnswersPerHopAndPerProbeOfTheHop) {
-    Responder responder(
-        scenario_of("target 198.19.9.9 delay 5 ttl 61\n"
-                    "hop 1 198.19.1.1 delay 50\n"
-                    "hop 2 198.19.2.1 delay 300 ; silent ; 198.19.2.2 delay 10\n"));
-    // The last answer of a hop stands for every later probe of the run.
-    const std::pair<Bytes, std::vector<std::string>> kRun[] = {
-        {echo_request(1, 1), {"50ms 198.19.1.1>198.19.0.1 ttl=64 88 bytes icmp=11/0"}},
-        {echo_request(2, 2), {"300ms 198.19.2.1>198.19.0.1 ttl=63 88 bytes icmp=11/0"}},
-        {echo_request(2, 3), {}},
-        {echo_request(2, 4), {"10ms 198.19.2.2>198.19.0.1 ttl=63 88 bytes icmp=11/0"}},
-        {echo_request(2, 5), {"10ms 198.19.2.2>198.19.0.1 ttl=63 88 bytes icmp=11/0"}},
-        {echo_request(3, 6), {"5ms 198.19.9.9>198.19.0.1 ttl=61 60 bytes icmp=0/0 id=4660 seq=6"}},
-    };
-    for (const auto& [probe, want] : kRun)
-        EXPECT_EQ(texts_of(answers_to(responder, probe)), want);
-    EXPECT_EQ(responder.probes_seen(), 6);
-}
+// The last answer of a hop stands for every later probe of the run.
+TEST(Responder, AnswersPerHopAndPerProbeOfTheHop) { check_case("per_hop"); }
 
-TEST(Responder, TargetBeyondTheLastHopAndUdpAnswers) {
-    Responder responder(scenario_of("target 198.19.9.9 at 130\nhop 1-129 198.19.1.1\n"));
-    EXPECT_EQ(texts_of(answers_to(responder, udp_probe(129, 0))),
-              std::vector<std::string>{"0ms 198.19.1.1>198.19.0.1 ttl=1 88 bytes icmp=11/0"});
-    std::vector<Outgoing> reached = answers_to(responder, udp_probe(130, 1));
-    ASSERT_EQ(texts_of(reached),
-              std::vector<std::string>{"0ms 198.19.9.9>198.19.0.1 ttl=1 88 bytes icmp=3/3"});
-    // The quote starts with the probe's IP header as the target saw it.
-    EXPECT_EQ(reached[0].packet[28 + 8], 1);
-}
+// The quote starts with the probe's IP header as the target saw it.
+TEST(Responder, TargetBeyondTheLastHopAndUdpAnswers) { check_case("beyond_the_hops"); }
 
 TEST(Responder, InjectsNoiseAtItsDelay) {
-    Responder responder(
-        scenario_of("target 198.19.9.9 delay 20\n"
-                    "inject probe 2 echo-request after 3\n"
-                    "inject probe 2 other-reply after 4\n"
-                    "inject probe 2 earlier from 198.19.5.5 after 5\n"
-                    "inject probe 2 duplicate after 25\n"
-                    "inject probe 2 truncated after 6\n"
-                    "inject probe 2 bad-checksum after 7\n"
-                    "inject probe 2 tiny after 8\n"
-                    "inject probe 2 redirect from 198.19.0.254 after 9\n"));
-    EXPECT_EQ(answers_to(responder, echo_request(64, 1)).size(), 1u);
-    std::vector<Outgoing> out = answers_to(responder, echo_request(64, 2));
-    // The other reply carries another identifier, the late one the earlier sequence.
-    ASSERT_EQ(texts_of(out),
-              (std::vector<std::string>{
-                  "20ms 198.19.9.9>198.19.0.1 ttl=64 60 bytes icmp=0/0 id=4660 seq=2",
-                  "3ms 198.19.7.7>198.19.0.1 ttl=64 60 bytes icmp=8/0 id=20051 seq=1",
-                  "4ms 198.19.9.9>198.19.0.1 ttl=64 60 bytes icmp=0/0 id=18542 seq=2",
-                  "5ms 198.19.5.5>198.19.0.1 ttl=1 60 bytes icmp=0/0 id=4660 seq=1",
-                  "25ms 198.19.9.9>198.19.0.1 ttl=64 60 bytes icmp=0/0 id=4660 seq=2",
-                  "6ms 198.19.7.7>198.19.0.1 ttl=64 40 bytes icmp=11/0",
-                  "7ms 198.19.7.7>198.19.0.1 ttl=64 88 bytes icmp=11/0 bad-icmp",
-                  "8ms 198.19.7.7>198.19.0.1 ttl=64 24 bytes icmp=11/0",
-                  "9ms 198.19.0.254>198.19.0.1 ttl=64 88 bytes icmp=5/1",
-              }));
+    std::vector<Outgoing> out = check_case("noise");
     // The duplicate differs from the answer only in its IP identification.
+    ASSERT_EQ(out.size(), 9u);
     Bytes duplicate = out[4].packet;
     for (size_t at : {4, 5, 10, 11})
         duplicate[at] = out[0].packet[at];
     EXPECT_EQ(duplicate, out[0].packet);
 }
 
-TEST(Responder, IpOptionsAndStrangersProbes) {
-    Responder responder(
-        scenario_of("target 198.19.9.9 options 8\n"
-                    "inject every stranger after 1\n"
-                    "inject every stranger port-unreachable from 198.19.5.5 options 40\n"));
-    std::vector<Outgoing> out = answers_to(responder, echo_request(64, 3));
-    // Eight option bytes: a 28-byte header, valid, with the echo reply after it; then a
-    // time exceeded about the same request with another identifier, checksums valid.
-    ASSERT_EQ(texts_of(out), (std::vector<std::string>{
-                                 "0ms 198.19.9.9>198.19.0.1 ttl=64 68 bytes icmp=0/0 id=4660 seq=3",
-                                 "1ms 198.19.7.7>198.19.0.1 ttl=64 88 bytes icmp=11/0",
-                                 "0ms 198.19.5.5>198.19.0.1 ttl=64 128 bytes icmp=3/3",
-                             }));
-    EXPECT_EQ(out[0].packet[0], 0x47);
-    EXPECT_EQ(out[1].packet[52] << 8 | out[1].packet[53], 0x1234 ^ 0x5a5a);
-    EXPECT_EQ(out[1].packet[54] << 8 | out[1].packet[55], 3);
-    EXPECT_EQ(internet_checksum(std::span(out[1].packet).subspan(48)), 0);
-    EXPECT_EQ(out[2].packet[0], 0x4f);
-    // A UDP probe's stranger comes from another source port.
-    std::vector<Outgoing> udp = answers_to(responder, udp_probe(64, 4));
-    ASSERT_EQ(udp.size(), 3u);
-    EXPECT_EQ(udp[1].packet[48] << 8 | udp[1].packet[49], 60001 ^ 0x5a5a);
-    EXPECT_EQ(udp[1].packet[50] << 8 | udp[1].packet[51], 33434 + 64);
-}
+// A stranger's probe is like the probe, with another ICMP identifier or UDP source port.
+TEST(Responder, IpOptionsAndStrangersProbes) { check_case("strangers"); }
 
 }  // namespace
 }  // namespace netsim

@@ -17,29 +17,11 @@ namespace {
 constexpr uint16_t kNoiseIdentifier = 0x4e53;
 constexpr uint16_t kOtherIdentifierMask = 0x5a5a;
 
-// The fields of the ICMP or UDP header (both are 8 bytes long) and the payload after it.
-void read_transport(Probe& probe, std::span<const uint8_t> body) {
-    static_assert(kIcmpHeaderSize == kUdpHeaderSize);
-    if (body.size() < kUdpHeaderSize)
-        return;
-    if (probe.protocol == kProtocolIcmp) {
-        probe.icmp_type = body[0];
-        probe.icmp_code = body[1];
-        if (probe.icmp_type == kIcmpEchoRequest && probe.icmp_code == 0) {
-            probe.kind = Probe::Kind::echo;
-            probe.id = read_u16(body, 4);
-            probe.seq = read_u16(body, 6);
-        }
-    } else if (probe.protocol == kProtocolUdp) {
-        probe.kind = Probe::Kind::udp;
-        probe.sport = read_u16(body, 0);
-        probe.dport = read_u16(body, 2);
-        probe.udp_length = read_u16(body, 4);
-        probe.udp_checksum = read_u16(body, 6);
-    }
-    probe.payload_length = body.size() - kUdpHeaderSize;
-    if (probe.payload_length > 0)
-        probe.first_byte = body[kUdpHeaderSize];
+// The identifier and sequence of an echo request as one word, 0 for a UDP probe.
+uint32_t echo_word(const Probe& probe) {
+    return probe.kind == Probe::Kind::echo
+               ? static_cast<uint32_t>(probe.word(4)) << 16 | probe.word(6)
+               : 0;
 }
 
 Bytes payload_of(const Probe& probe) {
@@ -55,28 +37,15 @@ const Answer& pick(const std::vector<Answer>& answers, int index) {
 // redone) or another UDP source port (checksum left out).
 Probe strangers_probe(const Probe& probe) {
     Probe other = probe;
-    size_t header = static_cast<size_t>(other.datagram[0] & 0x0f) * 4;
-    if (other.datagram.size() < header + 8)
-        return other;
-    std::span<uint8_t> transport = std::span(other.datagram).subspan(header);
+    std::span<uint8_t> transport = std::span(other.datagram).subspan(other.header);
     if (probe.kind == Probe::Kind::echo) {
-        other.id = static_cast<uint16_t>(probe.id ^ kOtherIdentifierMask);
-        write_u16(transport, 4, other.id);
+        write_u16(transport, 4, probe.word(4) ^ kOtherIdentifierMask);
         packet::reseal_icmp(other.datagram);
     } else if (probe.kind == Probe::Kind::udp) {
-        other.sport = static_cast<uint16_t>(probe.sport ^ kOtherIdentifierMask);
-        write_u16(transport, 0, other.sport);
+        write_u16(transport, 0, probe.word(0) ^ kOtherIdentifierMask);
         write_u16(transport, 6, 0);
     }
     return other;
-}
-
-// Names a packet built like an answer as the log shows it: prefix, its kind, suffix.
-std::optional<Outgoing> labelled(std::optional<Outgoing> out, const char* prefix,
-                                 const char* suffix = "") {
-    if (out)
-        out->what = prefix + out->what + suffix;
-    return out;
 }
 
 }  // namespace
@@ -87,28 +56,29 @@ std::optional<Probe> read_probe(std::span<const uint8_t> datagram) {
         return std::nullopt;
     Probe probe;
     probe.datagram.assign(datagram.begin(), datagram.begin() + ip->total_length);
+    probe.header = ip->header_length;
     probe.tos = datagram[1];
     probe.ttl = ip->ttl;
     probe.protocol = ip->protocol;
     probe.src = ntohl(ip->source);
     probe.dst = ntohl(ip->destination);
     probe.fragment = (ip->fragment & (kIpv4MoreFragments | kIpv4FragmentOffsetMask)) != 0;
-    if (!probe.fragment)
-        read_transport(probe,
-                       datagram.subspan(ip->header_length, ip->total_length - ip->header_length));
+    // The ICMP and the UDP header are both 8 bytes long.
+    static_assert(kIcmpHeaderSize == kUdpHeaderSize);
+    if (probe.fragment || ip->total_length - ip->header_length < kUdpHeaderSize)
+        return probe;
+    probe.payload_length = ip->total_length - ip->header_length - kUdpHeaderSize;
+    if (probe.protocol == kProtocolIcmp && probe.word(0) == kIcmpEchoRequest << 8)
+        probe.kind = Probe::Kind::echo;
+    else if (probe.protocol == kProtocolUdp)
+        probe.kind = Probe::Kind::udp;
     return probe;
 }
 
 Bytes make_ipv4(uint32_t src, uint32_t dst, uint8_t ttl, uint8_t tos, uint16_t ident,
                 std::span<const uint8_t> icmp, uint8_t protocol, size_t option_bytes) {
-    packet::Ipv4 ip{.source = htonl(src),
-                    .destination = htonl(dst),
-                    .ttl = ttl,
-                    .protocol = protocol,
-                    .tos = tos,
-                    .ident = ident,
-                    .option_bytes = option_bytes};
-    return packet::ipv4_datagram(ip, icmp);
+    return packet::ipv4_datagram(
+        {htonl(src), htonl(dst), ttl, protocol, tos, ident, 0, option_bytes}, icmp);
 }
 
 Bytes quote_probe(const Probe& probe, int hops_before, size_t limit) {
@@ -133,11 +103,13 @@ std::string probe_text(const Probe& probe) {
     bool echo = probe.kind == Probe::Kind::echo;
     char fields[64];
     if (echo)
-        std::snprintf(fields, sizeof fields, "id=%d seq=%d", probe.id, probe.seq);
+        std::snprintf(fields, sizeof fields, "id=%d seq=%d", probe.word(4), probe.word(6));
     else
-        std::snprintf(fields, sizeof fields, "sport=%d dport=%d ulen=%d csum=%d", probe.sport,
-                      probe.dport, probe.udp_length, probe.udp_checksum);
-    std::string first = probe.first_byte < 0 ? "-" : std::to_string(probe.first_byte);
+        std::snprintf(fields, sizeof fields, "sport=%d dport=%d ulen=%d csum=%d", probe.word(0),
+                      probe.word(2), probe.word(4), probe.word(6));
+    std::string first = probe.payload_length == 0
+                            ? "-"
+                            : std::to_string(probe.datagram[probe.header + kUdpHeaderSize]);
     char text[192];
     std::snprintf(text, sizeof text, "%s src=%s dst=%s ttl=%d tos=%d %s len=%zu first=%s",
                   echo ? "icmp" : "udp", address_text(probe.src).c_str(),
@@ -186,22 +158,24 @@ const Answer* Responder::choose(const Probe& probe, int* hop) const {
 }
 
 std::optional<Outgoing> Responder::build(const Probe& probe, const Answer& answer, int hop,
-                                         uint32_t default_from) {
+                                         uint32_t default_from, const std::string& prefix,
+                                         const char* suffix) {
     if (answer.silent)
         return std::nullopt;
     uint32_t from = answer.from.value_or(default_from);
     int ttl = std::max(1, 65 - hop);
     bool echo = probe.kind == Probe::Kind::echo;
     if (answer.kind == Answer::Kind::echo_reply || (answer.kind == Answer::Kind::reply && echo)) {
-        uint32_t rest = echo ? static_cast<uint32_t>(probe.id) << 16 | probe.seq : 0;
-        Bytes icmp = icmp_message(0, 0, rest, payload_of(probe));
-        return packet(answer, from, probe.src, ttl, probe.tos, icmp, "echo-reply");
+        Bytes icmp = icmp_message(0, 0, echo_word(probe), payload_of(probe));
+        return packet(answer, from, probe.src, ttl, probe.tos, icmp,
+                      prefix + "echo-reply" + suffix);
     }
     uint8_t type = answer.kind == Answer::Kind::reply ? 3 : answer.type;
     uint8_t code = answer.kind == Answer::Kind::reply ? 3 : answer.code;
     Bytes quote = quote_probe(probe, std::max(0, hop - 1), answer.quote);
     Bytes icmp = icmp_message(type, code, answer.rest, quote);
-    std::string what = "icmp " + std::to_string(type) + "/" + std::to_string(code);
+    std::string what =
+        prefix + "icmp " + std::to_string(type) + "/" + std::to_string(code) + suffix;
     return packet(answer, from, probe.src, ttl, 0xc0, icmp, what);
 }
 
@@ -217,24 +191,23 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
         return packet(wanted, noise_from, probe.src, 64, 0, icmp, "noise echo-request");
     }
     case Injection::What::other_reply: {
-        uint16_t id = static_cast<uint16_t>(probe.id ^ kOtherIdentifierMask);
-        Bytes icmp =
-            icmp_message(0, 0, static_cast<uint32_t>(id) << 16 | probe.seq, payload_of(probe));
+        uint32_t other = echo_word(probe) ^ static_cast<uint32_t>(kOtherIdentifierMask) << 16;
+        Bytes icmp = icmp_message(0, 0, other, payload_of(probe));
         return packet(wanted, wanted.from.value_or(probe.dst), probe.src, 64, 0, icmp,
                       "noise echo-reply other id");
     }
     case Injection::What::earlier:
         if (!previous_)
             return std::nullopt;
-        return labelled(build(*previous_, wanted, previous_->ttl, previous_->dst), "late ",
-                        " to the previous probe");
+        return build(*previous_, wanted, previous_->ttl, previous_->dst, "late ",
+                     " to the previous probe");
     case Injection::What::duplicate: {
         if (chosen == nullptr)
             return std::nullopt;
         Answer copy = *chosen;
         copy.delay_ms = wanted.delay_ms;
         copy.options = wanted.options;
-        return labelled(build(probe, copy, hop, probe.dst), "duplicate ");
+        return build(probe, copy, hop, probe.dst, "duplicate ");
     }
     case Injection::What::truncated: {
         Bytes icmp = icmp_message(11, 0, 0, quote_probe(probe, 0, 12));
@@ -252,10 +225,10 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
         return packet(wanted, noise_from, probe.src, 64, 0xc0, icmp, "noise 4-byte icmp");
     }
     case Injection::What::stranger:
-        return labelled(build(strangers_probe(probe), wanted, std::max(hop, 1), kNoiseSource),
-                        "noise ", " about a stranger's probe");
+        return build(strangers_probe(probe), wanted, std::max(hop, 1), kNoiseSource, "noise ",
+                     " about a stranger's probe");
     case Injection::What::answer:
-        return labelled(build(probe, wanted, std::max(hop, 1), kNoiseSource), "noise ");
+        return build(probe, wanted, std::max(hop, 1), kNoiseSource, "noise ");
     }
     return std::nullopt;
 }

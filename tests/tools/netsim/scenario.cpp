@@ -1,9 +1,10 @@
 // netsim scenario: the parser of the scenario text. Each line is split into words, ";"
 // being a word of its own; a reader per kind of line takes them, and a mistake is thrown
-// as its reason, to which parse_scenario adds the line number.
+// (require) as its reason, to which parse_scenario adds the line number.
 #include <algorithm>
 #include <charconv>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -15,34 +16,32 @@ namespace {
 
 using Words = std::span<const std::string>;
 
-[[noreturn]] void fail(const std::string& why) { throw std::invalid_argument(why); }
-
-// A row of a table of words: a word and what it stands for.
-template <typename T>
-struct Named {
-    const char* name;
-    T value;
-};
-
-// The row of a table of words whose name is word, or nullptr.
-template <typename Row, size_t N>
-const Row* named(const Row (&table)[N], const std::string& word) {
-    const Row* row = std::find_if(table, table + N, [&](const Row& r) { return word == r.name; });
-    return row == table + N ? nullptr : row;
+// A mistake unless ok: throws why.
+void require(bool ok, const std::string& why) {
+    if (!ok)
+        throw std::invalid_argument(why);
 }
 
-std::optional<long> number(const std::string& word, long most) {
+// What the word stands for in a table of words, or nullptr.
+template <typename T>
+const T* named(const std::map<std::string_view, T>& table, const std::string& word) {
+    auto row = table.find(word);
+    return row == table.end() ? nullptr : &row->second;
+}
+
+// The number that word is when it is one from 0 to most, else -1.
+long number(const std::string& word, long most) {
     long parsed = 0;
     auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), parsed);
-    if (error != std::errc() || end != word.data() + word.size() || parsed < 0 || parsed > most)
-        return std::nullopt;
-    return parsed;
+    bool whole = error == std::errc() && end == word.data() + word.size();
+    return whole && parsed >= 0 && parsed <= most ? parsed : -1;
 }
 
-// An ICMP error answer with the header word after its checksum.
-constexpr Answer icmp(uint8_t type, uint8_t code, uint32_t rest = 0) {
+// An ICMP answer with the header word after its checksum: an error unless kind says.
+constexpr Answer icmp(uint8_t type, uint8_t code, uint32_t rest = 0,
+                      Answer::Kind kind = Answer::Kind::icmp_error) {
     Answer answer;
-    answer.kind = Answer::Kind::icmp_error;
+    answer.kind = kind;
     answer.type = type;
     answer.code = code;
     answer.rest = rest;
@@ -50,14 +49,10 @@ constexpr Answer icmp(uint8_t type, uint8_t code, uint32_t rest = 0) {
 }
 
 constexpr Answer kTimeExceeded = icmp(11, 0);
-constexpr Answer kEchoReply = [] {
-    Answer answer;
-    answer.kind = Answer::Kind::echo_reply;
-    return answer;
-}();
+constexpr Answer kEchoReply = icmp(0, 0, 0, Answer::Kind::echo_reply);
 
 // frag-needed tells the next hop's MTU, redirect the gateway 198.19.0.254.
-constexpr Named<Answer> kKinds[] = {
+const std::map<std::string_view, Answer> kKinds = {
     {"echo-reply", kEchoReply},           {"time-exceeded", kTimeExceeded},
     {"reassembly-exceeded", icmp(11, 1)}, {"net-unreachable", icmp(3, 0)},
     {"host-unreachable", icmp(3, 1)},     {"protocol-unreachable", icmp(3, 2)},
@@ -68,50 +63,47 @@ constexpr Named<Answer> kKinds[] = {
 
 // One option word with its value. Numbers run from 0 to most by step (IP options come
 // in words of four bytes); an address option has most 0.
-struct NamedOption {
-    const char* name;
+struct Option {
     long most;
     long step;
     void (*set)(Answer&, long);
 };
 
-constexpr NamedOption kOptions[] = {
-    {"delay", 3600000, 1, [](Answer& a, long n) { a.delay_ms = static_cast<uint32_t>(n); }},
-    {"after", 3600000, 1, [](Answer& a, long n) { a.delay_ms = static_cast<uint32_t>(n); }},
-    {"ttl", 255, 1, [](Answer& a, long n) { a.ttl = static_cast<int>(n); }},
-    {"quote", 65535, 1, [](Answer& a, long n) { a.quote = static_cast<size_t>(n); }},
-    {"options", 40, 4, [](Answer& a, long n) { a.options = static_cast<size_t>(n); }},
-    {"from", 0, 1, [](Answer& a, long n) { a.from = static_cast<uint32_t>(n); }},
+const std::map<std::string_view, Option> kOptions = {
+    {"delay", {3600000, 1, [](Answer& a, long n) { a.delay_ms = static_cast<uint32_t>(n); }}},
+    {"after", {3600000, 1, [](Answer& a, long n) { a.delay_ms = static_cast<uint32_t>(n); }}},
+    {"ttl", {255, 1, [](Answer& a, long n) { a.ttl = static_cast<int>(n); }}},
+    {"quote", {65535, 1, [](Answer& a, long n) { a.quote = static_cast<size_t>(n); }}},
+    {"options", {40, 4, [](Answer& a, long n) { a.options = static_cast<size_t>(n); }}},
+    {"from", {0, 1, [](Answer& a, long n) { a.from = static_cast<uint32_t>(n); }}},
 };
 
 // Reads "silent" or "[ADDR] [KIND] [OPTION VALUE]..." over the answer base.
 Answer read_answer(Words words, Answer answer) {
     if (!words.empty() && words[0] == "silent") {
-        if (words.size() > 1)
-            fail("nothing may follow 'silent'");
+        require(words.size() == 1, "nothing may follow 'silent'");
         answer.silent = true;
         return answer;
     }
     std::optional<uint32_t> from = words.empty() ? std::nullopt : parse_address(words[0]);
     size_t i = from ? 1 : 0;
     // A kind replaces the base answer: base answers differ in their kind alone.
-    if (const Named<Answer>* kind = i < words.size() ? named(kKinds, words[i]) : nullptr) {
-        answer = kind->value;
+    if (const Answer* kind = i < words.size() ? named(kKinds, words[i]) : nullptr) {
+        answer = *kind;
         ++i;
     }
     answer.from = from;
     for (; i < words.size(); i += 2) {
-        const NamedOption* option = named(kOptions, words[i]);
-        if (option == nullptr)
-            fail("unknown word '" + words[i] + "'");
-        if (i + 1 == words.size())
-            fail("'" + words[i] + "' needs a value");
+        const Option* option = named(kOptions, words[i]);
+        require(option != nullptr, "unknown word '" + words[i] + "'");
+        require(i + 1 < words.size(), "'" + words[i] + "' needs a value");
         const std::string& value = words[i + 1];
-        std::optional<long> n = option->most == 0 ? std::optional<long>(parse_address(value))
-                                                  : number(value, option->most);
-        if (!n || *n % option->step != 0)
-            fail("bad value '" + value + "' for " + words[i]);
-        option->set(answer, *n);
+        std::optional<uint32_t> address = parse_address(value);
+        long n = option->most > 0 ? number(value, option->most)
+                 : address        ? static_cast<long>(*address)
+                                  : -1;
+        require(n >= 0 && n % option->step == 0, "bad value '" + value + "' for " + words[i]);
+        option->set(answer, n);
     }
     return answer;
 }
@@ -121,43 +113,35 @@ std::vector<Answer> read_answers(Words words, const Answer& base) {
     std::vector<Answer> answers;
     for (size_t start = 0, end = 0; end <= words.size(); start = ++end) {
         end = std::find(words.begin() + start, words.end(), ";") - words.begin();
-        if (start == end)
-            fail("empty answer");
+        require(start != end, "empty answer");
         answers.push_back(read_answer(words.subspan(start, end - start), base));
     }
     return answers;
 }
 
 void read_hop(Words words, Scenario& scenario) {
-    if (words.size() < 3)
-        fail("hop needs a TTL and an answer");
+    require(words.size() >= 3, "hop needs a TTL and an answer");
     const std::string& range = words[1];
     size_t dash = range.find('-');
-    std::optional<long> first = number(range.substr(0, dash), 255);
-    std::optional<long> last =
-        dash == std::string::npos ? first : number(range.substr(dash + 1), 255);
-    if (!first || !last || *first < 1 || *last < *first)
-        fail("bad hop number '" + range + "'");
-    Hop hop{static_cast<int>(*first), static_cast<int>(*last),
+    long first = number(range.substr(0, dash), 255);
+    long last = dash == std::string::npos ? first : number(range.substr(dash + 1), 255);
+    require(first >= 1 && last >= first, "bad hop number '" + range + "'");
+    Hop hop{static_cast<int>(first), static_cast<int>(last),
             read_answers(words.subspan(2), kTimeExceeded)};
-    for (const Answer& answer : hop.answers) {
-        if (!answer.silent && !answer.from)
-            fail("a hop answer needs the router's address");
-    }
+    for (const Answer& answer : hop.answers)
+        require(answer.silent || answer.from, "a hop answer needs the router's address");
     scenario.hops.push_back(hop);
 }
 
 void read_target(Words words, Scenario& scenario) {
     std::optional<uint32_t> address = words.size() > 1 ? parse_address(words[1]) : std::nullopt;
-    if (!address)
-        fail("target needs an address");
+    require(address.has_value(), "target needs an address");
     Target target{*address, 0, {Answer{}}};
     size_t i = 2;
     if (i + 1 < words.size() && words[i] == "at") {
-        std::optional<long> at = number(words[i + 1], 255);
-        if (!at || *at < 1)
-            fail("bad hop number after 'at'");
-        target.at = static_cast<int>(*at);
+        long at = number(words[i + 1], 255);
+        require(at >= 1, "bad hop number after 'at'");
+        target.at = static_cast<int>(at);
         i += 2;
     }
     if (i < words.size())
@@ -174,16 +158,16 @@ constexpr std::string_view kWhats[] = {"echo-request", "other-reply",  "earlier"
 void read_injection(Words words, Scenario& scenario) {
     Injection injection;
     size_t i = 2;
-    std::optional<long> n = words.size() > 2 ? number(words[2], 1000000) : std::nullopt;
-    if (words.size() > 2 && (words[1] == "probe" || words[1] == "ttl") && n) {
+    long n = words.size() > 2 ? number(words[2], 1000000) : -1;
+    if (n >= 0 && (words[1] == "probe" || words[1] == "ttl")) {
         injection.when = words[1] == "probe" ? Injection::When::probe : Injection::When::ttl;
-        injection.number = static_cast<int>(*n);
+        injection.number = static_cast<int>(n);
         i = 3;
-    } else if (words.size() < 2 || words[1] != "every") {
-        fail("inject needs 'probe N', 'ttl T' or 'every'");
+    } else {
+        require(words.size() >= 2 && words[1] == "every",
+                "inject needs 'probe N', 'ttl T' or 'every'");
     }
-    if (i == words.size())
-        fail("inject needs what to send");
+    require(i < words.size(), "inject needs what to send");
     if (const std::string_view* what = std::find(std::begin(kWhats), std::end(kWhats), words[i]);
         what != std::end(kWhats)) {
         injection.what = static_cast<What>(what - std::begin(kWhats));
@@ -191,17 +175,16 @@ void read_injection(Words words, Scenario& scenario) {
     }
     What what = injection.what;
     bool reports = what == What::answer || what == What::earlier || what == What::stranger;
-    if (reports && i < words.size() && parse_address(words[i]))
-        fail("write the sender of an injected packet as 'from ADDR'");
+    require(!reports || i == words.size() || !parse_address(words[i]),
+            "write the sender of an injected packet as 'from ADDR'");
     // A stranger's probe gets a time exceeded unless the line names another error.
     Answer base = what == What::stranger ? kTimeExceeded : Answer{};
     injection.answer = read_answer(words.subspan(i), base);
-    if (what == What::answer && injection.answer.kind != Answer::Kind::icmp_error)
-        fail("unknown injection '" + words[i] + "'");
-    if (what == What::stranger && injection.answer.kind != Answer::Kind::icmp_error)
-        fail("a stranger's probe gets an ICMP error");
-    if (injection.answer.silent)
-        fail("an injection cannot be silent");
+    bool error = injection.answer.kind == Answer::Kind::icmp_error;
+    if (what == What::answer && !error)  // then words[i] is the word it stopped at
+        require(false, "unknown injection '" + words[i] + "'");
+    require(what != What::stranger || error, "a stranger's probe gets an ICMP error");
+    require(!injection.answer.silent, "an injection cannot be silent");
     scenario.injections.push_back(injection);
 }
 
@@ -209,7 +192,7 @@ void read_injection(Words words, Scenario& scenario) {
 
 std::optional<Scenario> parse_scenario(std::string_view text, std::string* error) {
     using LineReader = void (*)(Words, Scenario&);
-    static const Named<LineReader> kLines[] = {
+    static const std::map<std::string_view, LineReader> kLines = {
         {"hop", read_hop}, {"target", read_target}, {"inject", read_injection}};
     Scenario scenario;
     std::istringstream lines{std::string(text)};
@@ -224,10 +207,9 @@ std::optional<Scenario> parse_scenario(std::string_view text, std::string* error
         if (words.empty())
             continue;
         try {
-            const Named<LineReader>* reader = named(kLines, words[0]);
-            if (reader == nullptr)
-                fail("unknown line '" + words[0] + "'");
-            reader->value(words, scenario);
+            const LineReader* reader = named(kLines, words[0]);
+            require(reader != nullptr, "unknown line '" + words[0] + "'");
+            (*reader)(words, scenario);
         } catch (const std::invalid_argument& mistake) {
             *error = "line " + std::to_string(count) + ": " + mistake.what();
             return std::nullopt;
