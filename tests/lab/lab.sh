@@ -211,11 +211,6 @@ lab_down() {
     return 0
 }
 
-_lab_on_signal() {
-    lab_down
-    exit "$1"
-}
-
 _lab_check_prerequisites() {
     local tool
     [ "$(id -u)" = 0 ] || _lab_unavailable "not running as root"
@@ -324,8 +319,8 @@ _lab_start_dns() {
 lab_up() {
     [ -z "${_LAB_NAMESPACES:-}${LAB_DIR:-}" ] || lab_down
     trap 'lab_down' EXIT
-    trap '_lab_on_signal 130' INT
-    trap '_lab_on_signal 143' TERM
+    trap 'lab_down; exit 130' INT
+    trap 'lab_down; exit 143' TERM
     _lab_check_prerequisites
     _lab_set_names "$(printf '%x%04x' "$BASHPID" "$RANDOM")"
     LAB_DIR=$(mktemp -d "/tmp/tarnhop-lab-$LAB_SUFFIX.XXXXXX") ||
@@ -441,8 +436,7 @@ lab_dns_queries() {
 _lab_settle_count=0
 lab_dns_settle() {
     local name i
-    _lab_settle_count=$((_lab_settle_count + 1))
-    name=settle-$_lab_settle_count.lab
+    name=settle-$((++_lab_settle_count)).lab
     lab_exec getent hosts "$name" >/dev/null 2>&1
     for ((i = 0; i < 200; i++)); do
         (($(lab_dns_queries "$name") > 0)) && return 0
