@@ -98,8 +98,7 @@
 #   SIM_DIR       temporary directory of scenarios and logs (removed by sim_cleanup)
 #   SIM_CASES     tests/sim/cases: scenarios with their expected output, for sim_case
 
-SIM_ADDR=198.19.0.1
-export SIM_ADDR
+export SIM_ADDR=198.19.0.1
 SIM_CASES=$(cd "$(dirname "${BASH_SOURCE[0]}")/../sim/cases" && pwd)
 
 _sim_say() {
