@@ -73,7 +73,8 @@
 #                         when CI=true. Any later failure exits with 1. Calling it
 #                         again replaces the current lab with a fresh one.
 #   lab_down              remove everything lab_up made; idempotent, safe after a
-#                         half-way lab_up; never exits the script. Calls the script's
+#                         half-way lab_up; never exits the script. Calls sim_cleanup
+#                         first when tests/lab/sim.sh is loaded, and the script's
 #                         function e2e_on_lab_down last, when there is one.
 #   lab_exec CMD...       run CMD in the client namespace as root
 #   lab_exec_nobody CMD...  the same as user nobody, group nogroup, no
@@ -240,9 +241,9 @@ _lab_set_names() {
 }
 
 # Prints the `ip -batch` commands that configure node k (0 client, 1-4 routers,
-# 5 target) inside its own namespace NODES[k]: its left link (made by node k-1), the
-# link to its right neighbour (made here, the far end goes straight into that
-# namespace) and its routes.
+# 5 target) inside its own namespace, nodes[k] (the caller's array of namespaces): its
+# left link (made by node k-1), the link to its right neighbour (made here, the far end
+# goes straight into that namespace) and its routes.
 _lab_node_batch() {
     local k=$1 r=$(($1 + 1)) s=$LAB_SUFFIX
     echo "link set lo up"
