@@ -13,18 +13,21 @@ hops_of() {
     awk '$1 ~ /^[0-9]+$/ { line = $1 " " $2; if ($NF ~ /^!/) line = line " " $NF; print line }'
 }
 
-check_lab_not_root() {
-    local src out err st
-    src=$(cat "$here/../lab/lab.sh")
-    # Not root: the lab is skipped, or fails when CI=true. Nothing network-
-    # related runs here; lab_up stops at its first check.
+# lab_up_as_nobody ENV...: e2e_run (out err st) of lab.sh's lab_up as nobody, under env
+# ENV.... Nothing network-related runs here; lab_up stops at its first check.
+lab_up_as_nobody() {
     e2e_run out err st setpriv --reuid=nobody --regid="${_LAB_NOBODY_GROUP:-nogroup}" \
-        --clear-groups env -u CI bash -c "$src"$'\nlab_up\necho built'
+        --clear-groups env "$@" bash -c "$(cat "$here/../lab/lab.sh")"$'\nlab_up\necho built'
+}
+
+# Not root: the lab is skipped, or fails when CI=true.
+check_lab_not_root() {
+    local out err st
+    lab_up_as_nobody -u CI
     expect_status "not root: skipped" 77 "$st"
     expect_contains "not root: says why" "$err" "not running as root"
     expect_not_contains "not root: stops" "$out" "built"
-    e2e_run out err st setpriv --reuid=nobody --regid="${_LAB_NOBODY_GROUP:-nogroup}" \
-        --clear-groups env CI=true bash -c "$src"$'\nlab_up\necho built'
+    lab_up_as_nobody CI=true
     expect_status "not root with CI=true: fails" 1 "$st"
 }
 
@@ -167,7 +170,7 @@ check_capture() {
 # lab_up failing half-way (dnsmasq refuses to start) and a signal after lab_up
 # both leave nothing behind.
 check_cleanup_paths() {
-    local fake out err st suffix
+    local fake out err st
     fake=$(mktemp -d)
     printf '#!/bin/sh\necho "$LAB_SUFFIX" > %s/suffix\necho "fake dnsmasq" >&2\nexit 1\n' \
         "$fake" >"$fake/dnsmasq"
@@ -176,16 +179,14 @@ check_cleanup_paths() {
         bash "$fake" "$here/../lab/lab.sh"
     expect_status "lab_up failing half-way: fails" 1 "$st"
     expect_contains "lab_up failing half-way: says why" "$err" "dnsmasq did not start"
-    suffix=$(cat "$fake/suffix" 2>/dev/null)
-    check_nothing_left "after a half-way lab_up" "$suffix"
+    check_nothing_left "after a half-way lab_up" "$(cat "$fake/suffix" 2>/dev/null)"
     rm -f "$fake/suffix"
 
     e2e_run out err st bash -c 'source "$2"; lab_up; echo "$LAB_SUFFIX" > "$1/suffix";
         kill -TERM $BASHPID; echo "still running"' bash "$fake" "$here/../lab/lab.sh"
     expect_status "TERM after lab_up: exits 143" 143 "$st"
     expect_not_contains "TERM after lab_up: stops at once" "$out" "still running"
-    suffix=$(cat "$fake/suffix" 2>/dev/null)
-    check_nothing_left "after TERM" "$suffix"
+    check_nothing_left "after TERM" "$(cat "$fake/suffix" 2>/dev/null)"
     rm -rf -- "$fake"
 }
 

@@ -9,12 +9,12 @@
 #   in trace mode, and ping-only mode prints nothing after the banner.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_lab sim
 
 # The cases are data: tests/sim/cases/hops (hops/wrap: every TTL from 1 to 255 has its
-# own router, 198.19.1.TTL, answering at once).
+# own router, 198.19.1.TTL, answering at once; the TTLs and ports of long-path-ping and
+# the empty probe lists of no-probes-*: their .probes files).
 
 # Milliseconds between the arrival of the probe with TTL 255 and the next probe.
 after_ttl_255() {
@@ -24,13 +24,6 @@ after_ttl_255() {
 for mode in $(sim_modes); do
     sim_mode "$mode"
     sim_case hops/long-path-ping || continue
-    expect_eq "$mode: TTLs of the two passes" "$(printf '%s\n' 128 128 128 129 129 129)" \
-        "$(sim_probe_fields ttl)"
-    if [ "$mode" = udp-raw ] || [ "$mode" = udp-dgram ]; then
-        expect_eq "$mode: ports of the two passes" \
-            "$(printf '%s\n' 33562 33562 33562 33563 33563 33563)" "$(sim_probe_fields dport)"
-    fi
-
     sim_case hops/wrap || continue
     expect_eq "$mode: probes that reached the network with -t 300" 299 \
         "$(sim_probes | grep -c .)"
@@ -40,11 +33,8 @@ for mode in $(sim_modes); do
     expect_true "$mode: the TTL-0 probe gave up at once (${gap} ms from TTL 255 to TTL 1)" $? \
         "from TTL 255 to TTL 1: '$gap' ms, -w 1000"
 
-    for case in no-probes-trace no-probes-ping; do
-        sim_case "hops/$case" || continue
-        expect_eq "$mode: -i 0 sent no probe ($case)" "" "$(sim_probes)"
-    done
+    sim_case hops/no-probes-trace
+    sim_case hops/no-probes-ping
 done
-sim_stop
 
 e2e_finish

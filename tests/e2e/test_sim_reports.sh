@@ -13,28 +13,11 @@
 # source quench on its raw socket, so that both UDP paths take the same messages.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_lab sim
 
-# kind | destination | status text for icmp-raw, icmp-dgram, udp-raw, udp-dgram
-# ("=": as with the raw socket, "*": the probes go unanswered, "-": the trace goes on)
-reports="\
-net-unreachable|198.19.9.1|Destination network unreachable.|=|Destination host unreachable.|=
-host-unreachable|198.19.9.2|Destination host unreachable.|=|Destination host unreachable.|=
-protocol-unreachable|198.19.9.3|Destination protocol unreachable.|=|Destination host unreachable.|=
-port-unreachable|198.19.9.4|Destination port unreachable.|=|Destination host unreachable.|=
-frag-needed|198.19.9.5|Packet too big.|*|Destination host unreachable.|*
-source-route-failed|198.19.9.6|Bad route.|=|Destination host unreachable.|=
-prohibited|198.19.9.7|Destination host unreachable.|=|Destination host unreachable.|=
-parameter-problem|198.19.9.8|Parameter problem.|=|Bad route.|=
-source-quench|198.19.9.9|Source quench.|=|*|*
-reassembly-exceeded|198.19.9.10|TTL expired during reassembly.|*|-|*"
-
-scenario="hop 1 198.19.1.1 delay 2"$'\n'
-while IFS='|' read -r kind address _; do
-    scenario+="target $address at 2 198.19.2.1 $kind delay 3 ttl 62"$'\n'
-done <<<"$reports"
+# The table and its scenario are data: tests/sim/cases/reports/statuses.{txt,sim}.
+reports=$(grep -v '^#' "$SIM_CASES/reports/statuses.txt")
 
 # expected_trace ADDRESS TEXT: the trace to ADDRESS with a hop limit of 3, ended by the
 # report TEXT ("*": unanswered from hop 2 on, "-": hop 3 answers like hop 2).
@@ -52,7 +35,7 @@ expected_trace() {
 declare -A column=([icmp-raw]=2 [icmp-dgram]=3 [udp-raw]=4 [udp-dgram]=5)
 for mode in $(sim_modes); do
     sim_mode "$mode"
-    sim_begin "$scenario" || continue
+    sim_begin "$(<"$SIM_CASES/reports/statuses.sim")" || continue
     while IFS='|' read -r -a row; do
         text=${row[column[$mode]]}
         [ "$text" != "=" ] || text=${row[column[$mode] - 1]}
@@ -61,6 +44,5 @@ for mode in $(sim_modes); do
     done <<<"$reports"
     sim_case reports/ping-report
 done
-sim_stop
 
 e2e_finish

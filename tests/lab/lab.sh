@@ -73,7 +73,8 @@
 #                         when CI=true. Any later failure exits with 1. Calling it
 #                         again replaces the current lab with a fresh one.
 #   lab_down              remove everything lab_up made; idempotent, safe after a
-#                         half-way lab_up; never exits the script. Calls the script's
+#                         half-way lab_up; never exits the script. Calls sim_cleanup
+#                         first when tests/lab/sim.sh is loaded, and the script's
 #                         function e2e_on_lab_down last, when there is one.
 #   lab_exec CMD...       run CMD in the client namespace as root
 #   lab_exec_nobody CMD...  the same as user nobody, group nogroup, no
@@ -176,14 +177,14 @@ _lab_kill_pid() {
 # The namespace of a role (client r1 r2 r3 r4 target: LAB_CLIENT ...), or NS itself.
 _lab_ns_of() {
     local role=LAB_${1^^}
-    case "$1" in
-    client | r[1-4] | target) printf '%s' "${!role:-}" ;;
-    *) printf '%s' "$1" ;;
-    esac
+    [[ ! $1 =~ ^(client|r[1-4]|target)$ ]] || set -- "${!role:-}"
+    printf '%s' "$1"
 }
 
 lab_down() {
-    local pid ns var batch=""
+    local pid var
+    # The simulator first, when sim.sh is loaded: it runs inside a lab namespace.
+    ! declare -F sim_cleanup >/dev/null || sim_cleanup
     _lab_kill_pid "${_LAB_CAPTURE_PID:-}" tcpdump
     _LAB_CAPTURE_PID=""
     for pid in ${_LAB_BG_PIDS:-}; do
@@ -191,17 +192,14 @@ lab_down() {
     done
     _LAB_BG_PIDS=""
     _lab_kill_pid "${LAB_DNS_PID:-}" dnsmasq
-    for ns in ${_LAB_NAMESPACES:-}; do
-        batch+="netns del $ns"$'\n'
-    done
-    [ -z "$batch" ] || printf '%s' "$batch" | ip -force -batch - >/dev/null 2>&1 || true
+    # shellcheck disable=SC2086 # one word a namespace
+    [ -z "${_LAB_NAMESPACES:-}" ] || printf 'netns del %s\n' $_LAB_NAMESPACES |
+        ip -force -batch - >/dev/null 2>&1 || true
     _LAB_NAMESPACES=""
-    if [ -n "${_LAB_ETC_DIR:-}" ]; then
-        rm -rf -- "$_LAB_ETC_DIR"
-        # The last lab out removes /etc/netns when a lab made it (see the mark).
-        if [ -e "$_LAB_ETC_MARK" ] && rmdir /etc/netns 2>/dev/null; then
-            rm -f -- "$_LAB_ETC_MARK"
-        fi
+    [ -z "${_LAB_ETC_DIR:-}" ] || rm -rf -- "$_LAB_ETC_DIR"
+    # The last lab out removes /etc/netns when a lab made it (see the mark).
+    if [ -e "$_LAB_ETC_MARK" ] && rmdir /etc/netns 2>/dev/null; then
+        rm -f -- "$_LAB_ETC_MARK"
     fi
     _LAB_ETC_DIR=""
     [ -z "${LAB_DIR:-}" ] || rm -rf -- "$LAB_DIR"
@@ -212,11 +210,6 @@ lab_down() {
     # Then the test script's own cleanup, when it has one (see tests/e2e/lib.sh).
     ! declare -F e2e_on_lab_down >/dev/null || e2e_on_lab_down
     return 0
-}
-
-_lab_on_signal() {
-    lab_down
-    exit "$1"
 }
 
 _lab_check_prerequisites() {
@@ -248,53 +241,37 @@ _lab_set_names() {
 }
 
 # Prints the `ip -batch` commands that configure node k (0 client, 1-4 routers,
-# 5 target) inside its own namespace: its left link (made by node k-1), the link
-# to its right neighbour (made here, the far end goes straight into that
-# namespace) and its routes.
+# 5 target) inside its own namespace, nodes[k] (the caller's array of namespaces): its
+# left link (made by node k-1), the link to its right neighbour (made here, the far end
+# goes straight into that namespace) and its routes.
 _lab_node_batch() {
-    local k=$1 s=$LAB_SUFFIX nodes
-    read -r -a nodes <<<"$_LAB_NAMESPACES"
+    local k=$1 r=$(($1 + 1)) s=$LAB_SUFFIX
     echo "link set lo up"
-    if ((k > 0)); then
-        echo "addr add 198.18.$k.2/24 dev t${k}b$s"
-        echo "link set t${k}b$s up"
-    fi
-    if ((k < 5)); then
-        local r=$((k + 1))
-        echo "link add t${r}a$s type veth peer name t${r}b$s netns ${nodes[$r]}"
-        echo "addr add 198.18.$r.1/24 dev t${r}a$s"
-        echo "link set t${r}a$s up"
-    fi
+    ((k == 0)) || printf '%s\n' "addr add 198.18.$k.2/24 dev t${k}b$s" "link set t${k}b$s up"
+    ((k == 5)) || printf '%s\n' "link add t${r}a$s type veth peer name t${r}b$s netns ${nodes[r]}" \
+        "addr add 198.18.$r.1/24 dev t${r}a$s" "link set t${r}a$s up"
     awk -v node="${_LAB_ROLES[$k]}" '$1 == "route" && $2 == node {
         $1 = $2 = ""; sub(/^ +/, ""); print "route add " $0 }' "$_LAB_TABLE"
 }
 
-_lab_make_namespaces() {
-    local ns batch="" forward k=0
+# Makes the six namespaces, sets their sysctls (all of them before any link, so that
+# the interfaces moved in take IPv6 off too), then their links and routes.
+_lab_build() {
+    local nodes k log=$LAB_DIR/setup.log
     _LAB_NAMESPACES="$LAB_CLIENT $LAB_R1 $LAB_R2 $LAB_R3 $LAB_R4 $LAB_TARGET"
-    for ns in $_LAB_NAMESPACES; do
-        batch+="netns add $ns"$'\n'
-    done
-    printf '%s' "$batch" | ip -batch - >"$LAB_DIR/setup.log" 2>&1 ||
-        _lab_unavailable "cannot make network namespaces: $(head -n 3 "$LAB_DIR/setup.log")"
-    for ns in $_LAB_NAMESPACES; do
-        forward=$((k >= 1 && k <= 4))
-        ip netns exec "$ns" sysctl -q -w net.ipv6.conf.all.disable_ipv6=1 \
-            net.ipv6.conf.default.disable_ipv6=1 net.ipv4.ip_forward=$forward \
-            net.ipv4.icmp_ratelimit=0 net.ipv4.icmp_ratemask=0 net.ipv4.conf.all.rp_filter=0 \
-            net.ipv4.conf.default.rp_filter=0 "net.ipv4.ping_group_range=1 0" \
-            >>"$LAB_DIR/setup.log" 2>&1 ||
-            _lab_fatal "sysctl in $ns: $(tail -n 3 "$LAB_DIR/setup.log")"
-        k=$((k + 1))
-    done
-}
-
-_lab_make_links() {
-    local nodes k
     read -r -a nodes <<<"$_LAB_NAMESPACES"
+    printf 'netns add %s\n' "${nodes[@]}" | ip -batch - >"$log" 2>&1 ||
+        _lab_unavailable "cannot make network namespaces: $(head -n 3 "$log")"
     for ((k = 0; k <= 5; k++)); do
-        _lab_node_batch "$k" | ip -n "${nodes[$k]}" -batch - >>"$LAB_DIR/setup.log" 2>&1 ||
-            _lab_fatal "links and routes in ${nodes[$k]}: $(tail -n 3 "$LAB_DIR/setup.log")"
+        ip netns exec "${nodes[k]}" sysctl -q -w net.ipv6.conf.all.disable_ipv6=1 \
+            net.ipv6.conf.default.disable_ipv6=1 net.ipv4.ip_forward=$((k >= 1 && k <= 4)) \
+            net.ipv4.icmp_ratelimit=0 net.ipv4.icmp_ratemask=0 net.ipv4.conf.all.rp_filter=0 \
+            net.ipv4.conf.default.rp_filter=0 "net.ipv4.ping_group_range=1 0" >>"$log" 2>&1 ||
+            _lab_fatal "sysctl in ${nodes[k]}: $(tail -n 3 "$log")"
+    done
+    for ((k = 0; k <= 5; k++)); do
+        _lab_node_batch "$k" | ip -n "${nodes[k]}" -batch - >>"$log" 2>&1 ||
+            _lab_fatal "links and routes in ${nodes[k]}: $(tail -n 3 "$log")"
     done
 }
 
@@ -305,24 +282,19 @@ _lab_make_links() {
 _LAB_ETC_MARK=/run/tarnhop-lab-made-etc-netns
 
 _lab_write_etc() {
-    local i
-    _LAB_ETC_DIR=/etc/netns/$LAB_CLIENT
+    local i dir=/etc/netns/$LAB_CLIENT
+    _LAB_ETC_DIR=$dir
     for ((i = 0; i < 10; i++)); do
         ! mkdir /etc/netns 2>/dev/null || : >"$_LAB_ETC_MARK"
-        mkdir "$_LAB_ETC_DIR" 2>/dev/null && break
+        mkdir "$dir" 2>/dev/null && break
     done
-    [ -d "$_LAB_ETC_DIR" ] || _lab_fatal "cannot create $_LAB_ETC_DIR"
-    printf 'nameserver %s\noptions timeout:1 attempts:1\n' "$LAB_DNS_ADDR" \
-        >"$_LAB_ETC_DIR/resolv.conf" || _lab_fatal "cannot write $_LAB_ETC_DIR/resolv.conf"
-    printf '127.0.0.1\tlocalhost\n::1\tlocalhost\n' \
-        >"$_LAB_ETC_DIR/hosts" || _lab_fatal "cannot write $_LAB_ETC_DIR/hosts"
-    if [ -r /etc/nsswitch.conf ]; then
-        sed -e 's/^hosts:.*/hosts:          files dns/' /etc/nsswitch.conf \
-            >"$_LAB_ETC_DIR/nsswitch.conf" || _lab_fatal "cannot write nsswitch.conf"
-    else
-        printf 'passwd: files\ngroup: files\nhosts: files dns\n' \
-            >"$_LAB_ETC_DIR/nsswitch.conf" || _lab_fatal "cannot write nsswitch.conf"
-    fi
+    printf 'nameserver %s\noptions timeout:1 attempts:1\n' "$LAB_DNS_ADDR" >"$dir/resolv.conf" ||
+        _lab_fatal "cannot write $dir/resolv.conf"
+    printf '127.0.0.1\tlocalhost\n::1\tlocalhost\n' >"$dir/hosts" || _lab_fatal "cannot write $dir/hosts"
+    # The system's nsswitch.conf with only its hosts line changed (glibc's defaults
+    # for the rest when there is none).
+    { grep -v '^hosts:' /etc/nsswitch.conf 2>/dev/null; echo 'hosts:          files dns'; } \
+        >"$dir/nsswitch.conf" || _lab_fatal "cannot write $dir/nsswitch.conf"
 }
 
 _lab_start_dns() {
@@ -332,12 +304,9 @@ _lab_start_dns() {
         --listen-address="$LAB_DNS_ADDR" --bind-interfaces --port=53 \
         --user=root --group=root --pid-file="$LAB_DIR/dnsmasq.pid" \
         --local=/lab/ --local=/18.198.in-addr.arpa/ --local=/19.198.in-addr.arpa/ \
-        --host-record="$LAB_HOP1_NAME,$LAB_HOP1" \
-        --host-record="$LAB_HOP2_NAME,$LAB_HOP2" \
-        --host-record="$LAB_HOP4_NAME,$LAB_HOP4" \
-        --host-record="$LAB_TARGET_NAME,$LAB_TARGET_ADDR" \
-        --log-queries --log-facility="$LAB_DNS_LOG" \
-        </dev/null >"$LAB_DIR/dnsmasq.out" 2>&1 &
+        --host-record="$LAB_HOP1_NAME,$LAB_HOP1" --host-record="$LAB_HOP2_NAME,$LAB_HOP2" \
+        --host-record="$LAB_HOP4_NAME,$LAB_HOP4" --host-record="$LAB_TARGET_NAME,$LAB_TARGET_ADDR" \
+        --log-queries --log-facility="$LAB_DNS_LOG" </dev/null >"$LAB_DIR/dnsmasq.out" 2>&1 &
     export LAB_DNS_PID=$!
     # dnsmasq binds its socket before it logs "started".
     for ((i = 0; i < 500; i++)); do
@@ -349,12 +318,10 @@ _lab_start_dns() {
 }
 
 lab_up() {
-    if [ -n "${_LAB_NAMESPACES:-}" ] || [ -n "${LAB_DIR:-}" ]; then
-        lab_down
-    fi
+    [ -z "${_LAB_NAMESPACES:-}${LAB_DIR:-}" ] || lab_down
     trap 'lab_down' EXIT
-    trap '_lab_on_signal 130' INT
-    trap '_lab_on_signal 143' TERM
+    trap 'lab_down; exit 130' INT
+    trap 'lab_down; exit 143' TERM
     _lab_check_prerequisites
     _lab_set_names "$(printf '%x%04x' "$BASHPID" "$RANDOM")"
     LAB_DIR=$(mktemp -d "/tmp/tarnhop-lab-$LAB_SUFFIX.XXXXXX") ||
@@ -362,18 +329,14 @@ lab_up() {
     LAB_CAPTURE_FILE=$LAB_DIR/capture.pcap
     LAB_DNS_LOG=$LAB_DIR/dns.log
     export "${!LAB_@}"
-    _lab_make_namespaces
-    _lab_make_links
+    _lab_build
     _lab_write_etc
     _lab_start_dns
     return 0
 }
 
 lab_ns_exec() {
-    local ns
-    ns=$(_lab_ns_of "$1")
-    shift
-    timeout -k 2 "${LAB_EXEC_TIMEOUT:-60}" ip netns exec "$ns" "$@"
+    timeout -k 2 "${LAB_EXEC_TIMEOUT:-60}" ip netns exec "$(_lab_ns_of "$1")" "${@:2}"
 }
 
 lab_exec() {
@@ -386,34 +349,24 @@ lab_exec_nobody() {
 }
 
 lab_bg() {
-    local ns
-    ns=$(_lab_ns_of "$1")
-    shift
-    timeout -k 2 "${LAB_EXEC_TIMEOUT:-60}" ip netns exec "$ns" "$@" &
+    timeout -k 2 "${LAB_EXEC_TIMEOUT:-60}" ip netns exec "$(_lab_ns_of "$1")" "${@:2}" &
     LAB_BG_PID=$!
     _LAB_BG_PIDS="${_LAB_BG_PIDS:-} $LAB_BG_PID"
 }
 
 lab_bg_stop() {
-    local pid=$1 rest="" p
-    _lab_kill_pid "$pid" timeout
-    for p in ${_LAB_BG_PIDS:-}; do
-        [ "$p" = "$pid" ] || rest+=" $p"
-    done
-    _LAB_BG_PIDS=$rest
+    _lab_kill_pid "$1" timeout
+    _LAB_BG_PIDS=" ${_LAB_BG_PIDS:-} "
+    _LAB_BG_PIDS=${_LAB_BG_PIDS// $1 / }
 }
 
 lab_ping_sockets() {
-    local range
-    case "$1" in
-    open) range="0 2147483647" ;;
-    closed) range="1 0" ;;
-    *)
+    local -A range=([open]="0 2147483647" [closed]="1 0")
+    if [ -z "${range[$1]:-}" ]; then
         _lab_say "lab_ping_sockets: expected open or closed, got '$1'"
         return 2
-        ;;
-    esac
-    ip netns exec "$LAB_CLIENT" sysctl -q -w "net.ipv4.ping_group_range=$range"
+    fi
+    ip netns exec "$LAB_CLIENT" sysctl -q -w "net.ipv4.ping_group_range=${range[$1]}"
 }
 
 lab_capture_start() {
@@ -470,10 +423,9 @@ lab_capture_bytes() {
 }
 
 lab_dns_queries() {
-    local name=$1 a b c d
+    local name=$1
     if [[ $name =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)\.([0-9]+)$ ]]; then
-        a=${BASH_REMATCH[1]} b=${BASH_REMATCH[2]} c=${BASH_REMATCH[3]} d=${BASH_REMATCH[4]}
-        name=$d.$c.$b.$a.in-addr.arpa
+        name=${BASH_REMATCH[4]}.${BASH_REMATCH[3]}.${BASH_REMATCH[2]}.${BASH_REMATCH[1]}.in-addr.arpa
     fi
     # Log lines read "... dnsmasq[pid]: query[TYPE] NAME from 127.0.0.1".
     awk -v n="$name" '
@@ -485,8 +437,7 @@ lab_dns_queries() {
 _lab_settle_count=0
 lab_dns_settle() {
     local name i
-    _lab_settle_count=$((_lab_settle_count + 1))
-    name=settle-$_lab_settle_count.lab
+    name=settle-$((++_lab_settle_count)).lab
     lab_exec getent hosts "$name" >/dev/null 2>&1
     for ((i = 0; i < 200; i++)); do
         (($(lab_dns_queries "$name") > 0)) && return 0
@@ -500,11 +451,10 @@ lab_route_lines() {
     for i in 1 2 3 4 5; do
         addr=LAB_HOP$i name=LAB_HOP${i}_NAME
         ((i < 5)) || addr=LAB_TARGET_ADDR name=LAB_TARGET_NAME
-        if [ "${2:-}" != numeric ] && [ -n "${!name}" ]; then
-            printf ' %d  %s%s [%s]\n' "$i" "$1" "${!name}" "${!addr}"
-        else
-            printf ' %d  %s%s\n' "$i" "$1" "${!addr}"
-        fi
+        name=${!name}
+        [ "${2:-}" != numeric ] || name=""
+        # "NAME [ADDRESS]", or the address alone when the hop shows no name.
+        printf ' %d  %s%s\n' "$i" "$1" "${name:+$name [}${!addr}${name:+]}"
     done
 }
 

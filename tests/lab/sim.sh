@@ -11,9 +11,8 @@
 #                           A scenario with a mistake is refused with its line number.
 #                           Returns once the device reads packets (status 0), or prints
 #                           why and returns 1 after at most 5 s. A simulator still
-#                           running is stopped first. The first call hooks sim_cleanup
-#                           into the EXIT, INT and TERM traps in force (lab_up's), so
-#                           call it after lab_up.
+#                           running is stopped first. lab_down calls sim_cleanup, so
+#                           the simulator goes with the lab (also on EXIT, INT, TERM).
 #   sim_stop                stop the simulator (TERM by pid, KILL after 3 s) and wait
 #                           for it; its device goes with it. Idempotent; SIM_LOG stays.
 #   sim_cleanup             sim_stop, then remove SIM_DIR. Safe to call any time.
@@ -79,7 +78,11 @@
 #   sim_case CASE           one case of tests/sim/cases (e.g. "times/delays"): sim_begin
 #                           with CASE.sim, then sim_check with the title of its
 #                           "# check:" line, CASE.out as the expected output and the
-#                           arguments of its "# args:" line; status 1 when the
+#                           arguments of its "# args:" line, sim_sent_kinds with the
+#                           kinds of its "# sent:" lines, and for each of CASE.probes and
+#                           CASE.probes-icmp or -udp (the mode's protocol) that exists, a
+#                           check (its "# check:" title) that sim_probe_fields of its
+#                           "# fields:" keys prints its other lines; status 1 when the
 #                           simulator does not start
 #
 # Variables:
@@ -95,50 +98,26 @@
 #   SIM_DIR       temporary directory of scenarios and logs (removed by sim_cleanup)
 #   SIM_CASES     tests/sim/cases: scenarios with their expected output, for sim_case
 
-SIM_ADDR=198.19.0.1
-export SIM_ADDR
+export SIM_ADDR=198.19.0.1
 SIM_CASES=$(cd "$(dirname "${BASH_SOURCE[0]}")/../sim/cases" && pwd)
 
 _sim_say() {
     printf 'sim: %s\n' "$*" >&2
 }
 
-# Puts sim_cleanup in front of whatever the EXIT, INT and TERM traps do now.
-_sim_hook_traps() {
-    local sig cmd code
-    for sig in EXIT INT TERM; do
-        cmd=$(trap -p "$sig")
-        case $cmd in *sim_cleanup*) continue ;; esac
-        if [ -n "$cmd" ]; then
-            eval "set -- $cmd"
-            cmd=$3
-        else
-            case $sig in
-            EXIT) cmd=: ;;
-            INT) cmd="exit 130" ;;
-            TERM) cmd="exit 143" ;;
-            esac
-        fi
-        # shellcheck disable=SC2064 # the command is fixed now, on purpose
-        trap "sim_cleanup; $cmd" "$sig"
-    done
-}
-
 sim_stop() {
-    local pid=${SIM_PID:-}
+    _lab_kill_pid "${SIM_PID:-}" netsim
     SIM_PID=""
-    _lab_kill_pid "$pid" netsim
 }
 
 sim_cleanup() {
     sim_stop
     [ -z "${SIM_DIR:-}" ] || rm -rf -- "$SIM_DIR"
     SIM_DIR=""
-    return 0
 }
 
 sim_start() {
-    local ns=$1 scenario=$2 ready out i
+    local ns=$1 scenario=$2 base i
     [ -z "${SIM_PID:-}" ] || sim_stop
     SIM_NS=$ns
     if [ -z "${SIM_DIR:-}" ] || [ ! -d "$SIM_DIR" ]; then
@@ -146,12 +125,12 @@ sim_start() {
         SIM_DIR=$(mktemp -d /dev/shm/tarnhop-sim.XXXXXX 2>/dev/null) ||
             SIM_DIR=$(mktemp -d /tmp/tarnhop-sim.XXXXXX) || return 1
     fi
-    _sim_hook_traps
     _SIM_COUNT=$((${_SIM_COUNT:-0} + 1))
+    # This start's files: BASE.log, .sim (a scenario from standard input), .ready, .out.
+    base=$SIM_DIR/$_SIM_COUNT
     # A new, empty log from here on: after a failed start nothing reads an old one.
-    SIM_LOG=$SIM_DIR/$_SIM_COUNT.log
+    SIM_LOG=$base.log
     : >"$SIM_LOG"
-    export SIM_LOG
     SIM_BIN=${SIM_BIN:-${TARNHOP_BUILD_DIR:-}/tests/tools/netsim/netsim}
     if [ ! -x "$SIM_BIN" ]; then
         _sim_say "no simulator program at $SIM_BIN"
@@ -159,39 +138,33 @@ sim_start() {
     fi
     SIM_SCENARIO=$scenario
     if [ "$scenario" = - ]; then
-        SIM_SCENARIO=$SIM_DIR/$_SIM_COUNT.sim
+        SIM_SCENARIO=$base.sim
         cat >"$SIM_SCENARIO"
     fi
     "$SIM_BIN" --check "$SIM_SCENARIO" || return 1
     SIM_DEV=$(printf 'ts%x%04x' "$BASHPID" "$RANDOM")
-    ready=$SIM_DIR/$_SIM_COUNT.ready
-    out=$SIM_DIR/$_SIM_COUNT.out
     ip netns exec "$ns" "$SIM_BIN" --scenario "$SIM_SCENARIO" --dev "$SIM_DEV" \
-        --addr "$SIM_ADDR/16" --log "$SIM_LOG" --ready "$ready" </dev/null >"$out" 2>&1 &
+        --addr "$SIM_ADDR/16" --log "$SIM_LOG" --ready "$base.ready" </dev/null >"$base.out" 2>&1 &
     SIM_PID=$!
-    export SIM_PID SIM_DEV SIM_DIR SIM_SCENARIO
+    export SIM_LOG SIM_PID SIM_DEV SIM_DIR SIM_SCENARIO
     for ((i = 0; i < 500; i++)); do
-        [ -e "$ready" ] && return 0
+        [ -e "$base.ready" ] && return 0
         [ -e "/proc/$SIM_PID" ] && [ "$(awk '{print $3}' "/proc/$SIM_PID/stat")" != Z ] || break
         sleep 0.01
     done
-    _sim_say "netsim did not start in $ns: $(cat "$out" 2>/dev/null)"
+    _sim_say "netsim did not start in $ns: $(cat "$base.out" 2>/dev/null)"
     sim_stop
     return 1
 }
 
 sim_names() {
-    local ns=$1 file
-    file=/etc/netns/$ns/hosts
-    shift
+    local file=/etc/netns/$1/hosts
     if [ ! -f "$file" ]; then
         _sim_say "$file does not exist (the lab writes it for its client namespace)"
         return 1
     fi
-    while [ "$#" -ge 2 ]; do
-        printf '%s\t%s\n' "$1" "$2" >>"$file"
-        shift 2
-    done
+    # The format takes the pairs one after the other.
+    printf '%s\t%s\n' "${@:2}" >>"$file"
 }
 
 sim_probes() {
@@ -244,10 +217,8 @@ sim_probe_fields() {
             for (i = 1; i <= NF; i++)
                 if ((eq = index($i, "=")) > 0)
                     value[substr($i, 1, eq - 1)] = substr($i, eq + 1)
-            line = value[key[1]]
-            for (k = 2; k <= n; k++)
-                line = line " " value[key[k]]
-            print line
+            for (k = 1; k <= n; k++)
+                printf "%s%s", value[key[k]], (k < n ? " " : "\n")
         }'
 }
 
@@ -256,26 +227,19 @@ sim_modes() {
 }
 
 sim_mode() {
-    SIM_MODE=$1
-    SIM_RUNNER=lab_exec
-    SIM_KIND=()
-    case $1 in
-    icmp-raw | udp-raw) ;;
-    icmp-dgram | udp-dgram) SIM_RUNNER=lab_exec_nobody ;;
-    *)
+    if [[ ! $1 =~ ^(icmp|udp)-(raw|dgram)$ ]]; then
         _sim_say "sim_mode: unknown mode '$1'"
         return 2
-        ;;
-    esac
+    fi
+    SIM_MODE=$1 SIM_RUNNER=lab_exec SIM_KIND=()
+    [[ $1 != *-dgram ]] || SIM_RUNNER=lab_exec_nobody
     [[ $1 != udp-* ]] || SIM_KIND=(-u)
     # Ping sockets open for the ICMP datagram socket only.
     lab_ping_sockets "$([ "$1" = icmp-dgram ] && echo open || echo closed)"
 }
 
 sim_run() {
-    local _sim_out=$1 _sim_err=$2 _sim_st=$3
-    shift 3
-    e2e_run "$_sim_out" "$_sim_err" "$_sim_st" "$SIM_RUNNER" "$TARNHOP" "${SIM_KIND[@]}" "$@"
+    e2e_run "$1" "$2" "$3" "$SIM_RUNNER" "$TARNHOP" "${SIM_KIND[@]}" "${@:4}"
 }
 
 sim_check() {
@@ -310,12 +274,22 @@ sim_text() {
 }
 
 sim_case() {
-    local case=$SIM_CASES/$1 title want args
+    local case=$SIM_CASES/$1 title want args sent file keys
     title=$(sed -n 's/^# check: //p' "$case.sim")
     read -r -a args <<<"$(sed -n 's/^# args: //p' "$case.sim")"
+    mapfile -t sent < <(sed -n 's/^# sent: //p' "$case.sim")
     sim_text want <"$case.out"
     sim_begin "$(<"$case.sim")" || return 1
     sim_check "$title" "$want" "${args[@]}"
+    sim_sent_kinds "${sent[@]}"
+    # The probes of every way of probing, then those of this mode's protocol only.
+    for file in "$case.probes" "$case.probes-${SIM_MODE%%-*}"; do
+        [ -f "$file" ] || continue
+        read -r -a keys <<<"$(sed -n 's/^# fields: //p' "$file")"
+        expect_eq "$SIM_MODE: $(sed -n 's/^# check: //p' "$file")" "$(grep -v '^#' "$file")" \
+            "$(sim_probe_fields "${keys[@]}")"
+    done
+    return 0
 }
 
 sim_sent_kinds() {
