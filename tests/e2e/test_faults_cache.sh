@@ -20,11 +20,10 @@
 #   sockets.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 # shellcheck source=cache_lib.sh
-source "$here/cache_lib.sh"
+source "$E2E_DIR/cache_lib.sh"
 bg_pid=""
 # Ends the background run (bg_pid) when it is still the program, and waits for it.
 stop_bg() {

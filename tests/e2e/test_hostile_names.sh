@@ -16,10 +16,9 @@
 # outside printable ASCII but the line ends.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 # shellcheck source=cache_lib.sh
-source "$here/cache_lib.sh"
+source "$E2E_DIR/cache_lib.sh"
 e2e_lab
 
 # The displays wanted are tests/e2e/expected/ecache-hostile-*.out (times masked): each

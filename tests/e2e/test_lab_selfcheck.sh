@@ -3,9 +3,8 @@
 # checked with the system's own tools only (traceroute, getent, ping, tcpdump).
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
-source "$here/../lab/lab.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+source "$E2E_DIR/../lab/lab.sh"
 
 # Prints "hop address" for each numbered line of traceroute output, and the
 # !-flag of the line when it has one.
@@ -17,7 +16,7 @@ hops_of() {
 # ENV.... Nothing network-related runs here; lab_up stops at its first check.
 lab_up_as_nobody() {
     e2e_run out err st setpriv --reuid=nobody --regid="${_LAB_NOBODY_GROUP:-nogroup}" \
-        --clear-groups env "$@" bash -c "$(cat "$here/../lab/lab.sh")"$'\nlab_up\necho built'
+        --clear-groups env "$@" bash -c "$(cat "$E2E_DIR/../lab/lab.sh")"$'\nlab_up\necho built'
 }
 
 # Not root: the lab is skipped, or fails when CI=true.
@@ -176,14 +175,14 @@ check_cleanup_paths() {
         "$fake" >"$fake/dnsmasq"
     chmod +x "$fake/dnsmasq"
     e2e_run out err st bash -c 'PATH=$1:$PATH; source "$2"; lab_up; echo built' \
-        bash "$fake" "$here/../lab/lab.sh"
+        bash "$fake" "$E2E_DIR/../lab/lab.sh"
     expect_status "lab_up failing half-way: fails" 1 "$st"
     expect_contains "lab_up failing half-way: says why" "$err" "dnsmasq did not start"
     check_nothing_left "after a half-way lab_up" "$(cat "$fake/suffix" 2>/dev/null)"
     rm -f "$fake/suffix"
 
     e2e_run out err st bash -c 'source "$2"; lab_up; echo "$LAB_SUFFIX" > "$1/suffix";
-        kill -TERM $BASHPID; echo "still running"' bash "$fake" "$here/../lab/lab.sh"
+        kill -TERM $BASHPID; echo "still running"' bash "$fake" "$E2E_DIR/../lab/lab.sh"
     expect_status "TERM after lab_up: exits 143" 143 "$st"
     expect_not_contains "TERM after lab_up: stops at once" "$out" "still running"
     check_nothing_left "after TERM" "$(cat "$fake/suffix" 2>/dev/null)"

@@ -7,12 +7,11 @@
 set -u
 export LC_ALL=C
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_lab
 
 # shellcheck source=cache_lib.sh
-source "$here/cache_lib.sh"
+source "$E2E_DIR/cache_lib.sh"
 
 # run ARGS...: dns_run as root; for_ptr counts the queries of the address in $ptr_of.
 run() { dns_run lab_exec "$@"; }

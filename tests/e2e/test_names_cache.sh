@@ -10,14 +10,13 @@
 set -u
 export LC_ALL=C
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_lab
 bin=$LAB_DIR/bin
 cache=$bin/tarnhop.cache
 
 # shellcheck source=cache_lib.sh
-source "$here/cache_lib.sh"
+source "$E2E_DIR/cache_lib.sh"
 
 # run ARGS...: dns_run as root; for_ptr counts the reverse queries of the target.
 run() { dns_run lab_exec "$@"; }

@@ -9,12 +9,11 @@
 # otherwise builds the program alone in a temporary folder.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source_dir=${TARNHOP_SOURCE_DIR:-$(cd "$here/../.." && pwd)}
 # shellcheck source=lib.sh
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 # shellcheck source=cache_lib.sh
-source "$here/cache_lib.sh"
+source "$E2E_DIR/cache_lib.sh"
+source_dir=${TARNHOP_SOURCE_DIR:-$(cd "$E2E_DIR/../.." && pwd)}
 
 # Missing tools skip the test, except in CI, where that is a failure (as for the lab).
 need_tools "cmake dpkg-dev mandoc man-db binutils" cmake cpack dpkg dpkg-deb dpkg-shlibdeps \

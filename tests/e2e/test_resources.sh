@@ -15,9 +15,8 @@
 # AddressSanitizer, whose quarantine keeps freed memory, only the descriptors count.)
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 [ -x /usr/bin/time ] || e2e_skip "GNU time (/usr/bin/time) is not installed"
 e2e_lab sim
 # A folder where the runs as nobody may write GNU time's figure (lab_down removes it).

@@ -12,11 +12,10 @@
 # is skipped.
 set -u
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
-source "$here/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 # shellcheck source=cache_lib.sh
-source "$here/cache_lib.sh"
+source "$E2E_DIR/cache_lib.sh"
 e2e_require_tarnhop
 if grep -q -a __asan_init "$TARNHOP"; then
     e2e_skip "an AddressSanitizer build does not run under valgrind"
