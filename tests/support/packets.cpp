@@ -46,7 +46,6 @@ Bytes ipv4_datagram(const Ipv4& ip, std::span<const uint8_t> body) {
     datagram[0] = 0x45;
     datagram[1] = ip.tos;
     write_u16(datagram, 4, ip.ident);
-    write_u16(datagram, 6, ip.fragment);
     datagram[8] = ip.ttl;
     datagram[9] = ip.protocol;
     write_address(datagram, 12, ip.source);

@@ -22,7 +22,6 @@ struct Ipv4 {
     uint8_t protocol = kProtocolIcmp;
     uint8_t tos = 0;
     uint16_t ident = 0;
-    uint16_t fragment = 0;    // flags and offset
     size_t option_bytes = 0;  // IP options: no-operation bytes, then an end of options
 };
 

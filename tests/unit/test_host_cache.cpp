@@ -50,11 +50,6 @@ void write_bytes(const fs::path& path, const std::string& bytes) {
     ASSERT_TRUE(out.good()) << path;
 }
 
-std::string read_bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::vector<std::string> folder_listing(const fs::path& folder) {
     std::vector<std::string> names;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder))
@@ -99,7 +94,7 @@ protected:
     std::string save_to_new_file() {
         fs::remove(file("out.cache"));
         EXPECT_TRUE(save_host_cache_file(file("out.cache").string()));
-        return read_bytes(file("out.cache"));
+        return file_text(file("out.cache"));
     }
 
     // Loads the bytes into an empty cache twice, from a file and then given as bytes; each
@@ -111,33 +106,37 @@ protected:
         for (bool from_file : {true, false}) {
             SCOPED_TRACE(from_file ? "loaded from a file" : "loaded as bytes");
             clear_host_cache();
-            write_bytes(file("in.cache"), bytes);
-            if (from_file) {
-                load_host_cache_file(file("in.cache").string());
-            } else {
+            if (from_file)
+                load_file(bytes, "in.cache");
+            else
                 load_host_cache_bytes(bytes_of(bytes));
-            }
             EXPECT_EQ(image(), saved);
-            for (const auto& [address, answer] : answers) {
-                ASSERT_EQ(cached_host_name(address), answer) << address;
-                if (answer.has_value()) {
-                    EXPECT_EQ(lookup_host_name(address, RunSettings{.use_cache = true}), *answer);
-                }
-            }
+            expect_answers(answers);
             EXPECT_EQ(save_to_new_file(), saved);
         }
     }
 
-    // Writes bytes as the cache file and loads it.
-    void load_file(const std::string& bytes) {
-        write_bytes(file(), bytes);
-        load_host_cache_file(file().string());
+    // What cached_host_name gives for each address; for a cached one a lookup with -c
+    // gives the same (no test may reach the resolver).
+    void expect_answers(const std::vector<Answer>& answers) {
+        for (const auto& [address, answer] : answers) {
+            ASSERT_EQ(cached_host_name(address), answer) << address;
+            if (answer.has_value()) {
+                EXPECT_EQ(lookup_host_name(address, RunSettings{.use_cache = true}), *answer);
+            }
+        }
+    }
+
+    // Writes bytes as the cache file (or the file of this name) and loads it.
+    void load_file(const std::string& bytes, const char* name = "tarnhop.cache") {
+        write_bytes(file(name), bytes);
+        load_host_cache_file(file(name).string());
     }
 
     // Saves the cache to its file; returns what the file then holds.
     std::string save_and_read() {
         EXPECT_TRUE(save_host_cache_file(file().string()));
-        return read_bytes(file());
+        return file_text(file());
     }
 
     fs::path folder_;
@@ -216,9 +215,8 @@ TEST_F(HostCacheTest, LongNamesAreReadWholeAndLongerOnesCutTo255Bytes) {
     name200.front() = 'h';
     name200.back() = 'z';
     ASSERT_EQ(static_cast<uint8_t>(record(kHop1, name200)[4]), 200);
-    expect_records(record(kHop1, name200), record(kHop1, name200), {{kHop1, known(name200)}});
-    std::string name255(255, 'b');
-    expect_records(record(kHop1, name255), record(kHop1, name255), {{kHop1, known(name255)}});
+    for (const std::string& name : {name200, std::string(255, 'b')})
+        expect_records(record(kHop1, name), record(kHop1, name), {{kHop1, known(name)}});
 
     // An answer longer than a record can hold keeps its first 255 bytes.
     clear_host_cache();
@@ -255,9 +253,8 @@ TEST_F(HostCacheTest, NewAnswersFollowTheFileRecords) {
     remember_host_name(kNoName, std::nullopt);
     // A second answer for a cached address is written too, but the first one is used.
     remember_host_name(kHop1, Name("other.lab"));
-    EXPECT_EQ(cached_host_name(kHop1), known("r1.lab"));
-    EXPECT_EQ(cached_host_name(kTarget), known("target.lab"));
-    EXPECT_EQ(cached_host_name(kNoName), known(std::nullopt));
+    expect_answers(
+        {{kHop1, known("r1.lab")}, {kTarget, known("target.lab")}, {kNoName, known(std::nullopt)}});
     EXPECT_EQ(save_and_read(), bytes + record(kTarget, "target.lab") + record(kNoName, "") +
                                    record(kHop1, "other.lab"));
 }
@@ -266,14 +263,11 @@ TEST_F(HostCacheTest, SecondFileFollowsTheFirst) {
     std::string first = record(kHop1, "r1.lab") + record(kTarget, "");
     std::string second = record(kTarget, "target.lab") + record(kHop2, std::string("r2\0x", 4)) +
                          record(kNoName, "").substr(0, 3);
-    write_bytes(file("first.cache"), first);
-    write_bytes(file("second.cache"), second);
-    load_host_cache_file(file("first.cache").string());
+    load_file(first, "first.cache");
     remember_host_name(kNoName, Name("learned.lab"));
-    load_host_cache_file(file("second.cache").string());
-    EXPECT_EQ(cached_host_name(kTarget), known(std::nullopt));
-    EXPECT_EQ(cached_host_name(kHop2), known("r2"));
-    EXPECT_EQ(cached_host_name(kNoName), known("learned.lab"));
+    load_file(second, "second.cache");
+    expect_answers(
+        {{kTarget, known(std::nullopt)}, {kHop2, known("r2")}, {kNoName, known("learned.lab")}});
     EXPECT_EQ(save_and_read(), first + record(kNoName, "learned.lab") +
                                    record(kTarget, "target.lab") + record(kHop2, "r2"));
 }
@@ -391,7 +385,7 @@ TEST_F(HostCacheSaveTest, WriteFailingPartWayKeepsTheOldFile) {
     setrlimit(RLIMIT_FSIZE, &saved_limit);
     signal(SIGXFSZ, saved_handler);
     EXPECT_FALSE(saved);
-    EXPECT_EQ(read_bytes(file()), old_bytes_);
+    EXPECT_EQ(file_text(file()), old_bytes_);
     EXPECT_EQ(folder_listing(folder_), std::vector<std::string>{"tarnhop.cache"});
 }
 
@@ -405,7 +399,7 @@ TEST_F(HostCacheSaveTest, MissingFolderOrFolderInTheWayFails) {
     write_bytes(file() / "inside", "kept");
     EXPECT_FALSE(save_host_cache_file(file().string()));
     EXPECT_TRUE(fs::is_directory(file()));
-    EXPECT_EQ(read_bytes(file() / "inside"), "kept");
+    EXPECT_EQ(file_text(file() / "inside"), "kept");
     EXPECT_EQ(folder_listing(folder_), std::vector<std::string>{"tarnhop.cache"});
 }
 
@@ -418,7 +412,7 @@ TEST_F(HostCacheSaveTest, LinkedFileIsReplacedAndTheLinkKept) {
     std::string bytes = fill(5);
     ASSERT_TRUE(save_host_cache_file(file().string()));
     EXPECT_TRUE(fs::is_symlink(file()));
-    EXPECT_EQ(read_bytes(real), old_bytes_ + bytes);
+    EXPECT_EQ(file_text(real), old_bytes_ + bytes);
     EXPECT_EQ(folder_listing(folder_ / "real"), std::vector<std::string>{"shared.cache"});
 }
 
@@ -454,7 +448,7 @@ TEST_F(HostCacheSaveTest, FileWeMayWriteIsSavedKeepingItsOwnerAndOneWeMayNotIsKe
         fs::permissions(file(), step.file);
         fs::permissions(folder_, step.folder);
         EXPECT_EQ(save_as_nobody(), step.saved);
-        EXPECT_EQ(read_bytes(file()), step.saved ? old_bytes_ + bytes : old_bytes_);
+        EXPECT_EQ(file_text(file()), step.saved ? old_bytes_ + bytes : old_bytes_);
         EXPECT_EQ(owner_of(file()), std::make_pair(0u, 0u));
         EXPECT_EQ(folder_listing(folder_), std::vector<std::string>{"tarnhop.cache"});
     }
@@ -469,7 +463,7 @@ TEST_F(HostCacheSaveTest, OwnerOfTheOldFileIsKept) {
     std::string bytes = fill(5);
     ASSERT_TRUE(save_host_cache_file(file().string()));
     EXPECT_EQ(owner_of(file()), std::make_pair(65534u, 65534u));
-    EXPECT_EQ(read_bytes(file()), old_bytes_ + bytes);
+    EXPECT_EQ(file_text(file()), old_bytes_ + bytes);
 }
 
 // ---- The cache on the file's bytes, without a file -----------------------------------
@@ -489,8 +483,7 @@ TEST_F(HostCacheBytesTest, SecondLoadAppendsAndTheFirstRecordStillAnswers) {
     load_host_cache_bytes(bytes_of(record(kHop1, "later") + record(kHop2, "named")));
     EXPECT_EQ(image(), record(kHop1, "first") + record(kHop2, "") + record(kHop1, "later") +
                            record(kHop2, "named"));
-    EXPECT_EQ(cached_host_name(kHop1), known("first"));
-    EXPECT_EQ(cached_host_name(kHop2), known(std::nullopt));
+    expect_answers({{kHop1, known("first")}, {kHop2, known(std::nullopt)}});
 }
 
 }  // namespace

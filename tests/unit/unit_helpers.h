@@ -11,11 +11,16 @@
 #include <string>
 #include <vector>
 
-// The whole of tests/unit/data/name; fails the test when the file cannot be read.
-inline std::string unit_data(const std::string& name) {
-    std::ifstream in(std::string(TARNHOP_UNIT_DATA) + "/" + name, std::ios::binary);
-    EXPECT_TRUE(in.good()) << "cannot read tests/unit/data/" << name;
+// The whole of the file at path; fails the test when it cannot be read.
+inline std::string file_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in.good()) << "cannot read " << path;
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The whole of tests/unit/data/name.
+inline std::string unit_data(const std::string& name) {
+    return file_text(std::string(TARNHOP_UNIT_DATA) + "/" + name);
 }
 
 // The lines of tests/unit/data/name, each cut into its tab-separated fields.

@@ -4,6 +4,7 @@
 //
 //   netsim --scenario FILE [--dev NAME] [--addr 198.19.0.1/16] [--log FILE] [--ready FILE]
 //   netsim --check FILE       reads a scenario and reports its first mistake
+#include <arpa/inet.h>
 #include <linux/if_packet.h>
 #include <poll.h>
 #include <sched.h>
@@ -77,8 +78,8 @@ public:
         size_t scratch = 0;
         for (uint8_t ttl : {1, 2, 64, 255}) {
             for (uint8_t protocol : {kProtocolIcmp, kProtocolUdp}) {
-                netsim::Bytes probe =
-                    netsim::make_ipv4(0xc6130001, 0xc6130909, ttl, 0, 1, echo, protocol);
+                netsim::Bytes probe = packet::ipv4_datagram(
+                    {htonl(0xc6130001), htonl(0xc6130909), ttl, protocol}, echo);
                 for (const netsim::Outgoing& out : trial.on_probe(*netsim::read_probe(probe)))
                     scratch +=
                         address_text(netsim::read_probe(out.packet)->src).size() + out.what.size();

@@ -49,12 +49,6 @@ struct Probe {
 // Reads a datagram; nothing when it is not a whole IPv4 datagram.
 std::optional<Probe> read_probe(std::span<const uint8_t> datagram);
 
-// Wraps an ICMP message (or another protocol's body) in an IPv4 header with a valid
-// header checksum and option_bytes bytes of IP options.
-Bytes make_ipv4(uint32_t src, uint32_t dst, uint8_t ttl, uint8_t tos, uint16_t ident,
-                std::span<const uint8_t> icmp, uint8_t protocol = kProtocolIcmp,
-                size_t option_bytes = 0);
-
 // The part of the probe that an ICMP error quotes: the probe's IP header with its TTL
 // lowered by hops_before (what the reporting router saw) and its header checksum
 // redone, then the following bytes, in all at most limit bytes of the datagram.

@@ -1,4 +1,5 @@
 // Tests of the simulator's own logic: scenario reading, answer choice, packet building.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,7 +22,8 @@ uint32_t addr(const char* text) { return *parse_address(text); }
 
 Bytes echo_request(uint8_t ttl, uint16_t seq, size_t payload = 32, uint8_t tos = 0) {
     Bytes icmp = icmp_message(8, 0, 0x1234u << 16 | seq, Bytes(payload, 0x20));
-    return make_ipv4(kClient, kTarget, ttl, tos, 7, icmp);
+    return packet::ipv4_datagram({htonl(kClient), htonl(kTarget), ttl, kProtocolIcmp, tos, 7},
+                                 icmp);
 }
 
 Bytes udp_probe(uint8_t ttl, uint8_t first) {
@@ -30,7 +32,7 @@ Bytes udp_probe(uint8_t ttl, uint8_t first) {
     write_u16(udp, 2, static_cast<uint16_t>(33434 + ttl));
     write_u16(udp, 4, static_cast<uint16_t>(udp.size()));
     udp[8] = first;
-    return make_ipv4(kClient, kTarget, ttl, 0, 9, udp, kProtocolUdp);
+    return packet::ipv4_datagram({htonl(kClient), htonl(kTarget), ttl, kProtocolUdp, 0, 9}, udp);
 }
 
 Probe probe_of(const Bytes& datagram) { return *read_probe(datagram); }

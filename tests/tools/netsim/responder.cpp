@@ -75,22 +75,12 @@ std::optional<Probe> read_probe(std::span<const uint8_t> datagram) {
     return probe;
 }
 
-Bytes make_ipv4(uint32_t src, uint32_t dst, uint8_t ttl, uint8_t tos, uint16_t ident,
-                std::span<const uint8_t> icmp, uint8_t protocol, size_t option_bytes) {
-    return packet::ipv4_datagram(
-        {htonl(src), htonl(dst), ttl, protocol, tos, ident, 0, option_bytes}, icmp);
-}
-
 Bytes quote_probe(const Probe& probe, int hops_before, size_t limit) {
     int ttl = std::max(0, static_cast<int>(probe.ttl) - hops_before);
     return packet::quote_datagram(probe.datagram, static_cast<uint8_t>(ttl), limit);
 }
 
-std::string address_text(uint32_t address) {
-    in_addr in{htonl(address)};
-    char text[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, &in, text, sizeof text);
-}
+std::string address_text(uint32_t address) { return packet::dotted(htonl(address)); }
 
 std::optional<uint32_t> parse_address(std::string_view text) {
     in_addr in{};
@@ -236,9 +226,8 @@ std::optional<Outgoing> Responder::inject(const Probe& probe, const Injection& i
 Outgoing Responder::packet(const Answer& answer, uint32_t from, uint32_t to, int default_ttl,
                            uint8_t tos, const Bytes& icmp, std::string what) {
     uint8_t ttl = static_cast<uint8_t>(answer.ttl >= 0 ? answer.ttl : default_ttl);
-    return Outgoing{answer.delay_ms,
-                    make_ipv4(from, to, ttl, tos, ident_++, icmp, kProtocolIcmp, answer.options),
-                    std::move(what)};
+    packet::Ipv4 ip{htonl(from), htonl(to), ttl, kProtocolIcmp, tos, ident_++, answer.options};
+    return Outgoing{answer.delay_ms, packet::ipv4_datagram(ip, icmp), std::move(what)};
 }
 
 }  // namespace netsim

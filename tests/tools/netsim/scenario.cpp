@@ -40,12 +40,7 @@ long number(const std::string& word, long most) {
 // An ICMP answer with the header word after its checksum: an error unless kind says.
 constexpr Answer icmp(uint8_t type, uint8_t code, uint32_t rest = 0,
                       Answer::Kind kind = Answer::Kind::icmp_error) {
-    Answer answer;
-    answer.kind = kind;
-    answer.type = type;
-    answer.code = code;
-    answer.rest = rest;
-    return answer;
+    return {.from = std::nullopt, .kind = kind, .type = type, .code = code, .rest = rest};
 }
 
 constexpr Answer kTimeExceeded = icmp(11, 0);
