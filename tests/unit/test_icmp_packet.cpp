@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "probe/probe_loop.h"
 #include "support/answer_table.h"
 #include "support/packets.h"
 #include "wire/bytes.h"
@@ -34,10 +35,10 @@ Bytes icmp_message(uint8_t type, uint8_t code, uint16_t id, uint16_t seq, const 
     return packet::icmp_message(type, code, static_cast<uint32_t>(id) << 16 | seq, body);
 }
 
+// The program's own payload of this size.
 Bytes payload(size_t size) {
     Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<uint8_t>(32 + i % 94);
+    fill_payload(bytes.data(), static_cast<int32_t>(size));
     return bytes;
 }
 

@@ -33,29 +33,25 @@ TEST(Stamps, RoundTripFromStampsOrTheMonotonicClock) {
 }
 
 // A control buffer as recvmsg fills it, from the messages given.
-class Control {
-public:
+struct Control {
     template <typename T>
     void add(int level, int type, const T& value) {
-        cmsghdr header{};
-        header.cmsg_len = CMSG_LEN(sizeof value);
-        header.cmsg_level = level;
-        header.cmsg_type = type;
-        std::memcpy(buffer_ + used_, &header, sizeof header);
-        std::memcpy(buffer_ + used_ + (CMSG_DATA(&header) - reinterpret_cast<uint8_t*>(&header)),
-                    &value, sizeof value);
-        used_ += CMSG_SPACE(sizeof value);
+        cmsghdr* header = reinterpret_cast<cmsghdr*>(buffer + used);
+        header->cmsg_len = CMSG_LEN(sizeof value);
+        header->cmsg_level = level;
+        header->cmsg_type = type;
+        std::memcpy(CMSG_DATA(header), &value, sizeof value);
+        used += CMSG_SPACE(sizeof value);
     }
     msghdr message() {
         msghdr message{};
-        message.msg_control = buffer_;
-        message.msg_controllen = used_;
+        message.msg_control = buffer;
+        message.msg_controllen = used;
         return message;
     }
 
-private:
-    alignas(cmsghdr) uint8_t buffer_[512] = {};
-    size_t used_ = 0;
+    alignas(cmsghdr) uint8_t buffer[512] = {};
+    size_t used = 0;
 };
 
 TEST(Stamps, ControlMessagesTellTransmitStampsFromIcmpErrors) {
