@@ -116,8 +116,7 @@ TEST(UdpRawAnswer, HeaderLengthsComeFromIhl) { kRaw.expect_file(kData); }
 TEST(UdpRawAnswer, CounterCheckedOnlyWhereTheQuoteReachesIt) {
     kRaw.expect_file(kData);
     // A probe without payload has no counter byte to compare.
-    const packet::AnswerTable<Bytes> without_payload{read_without_payload};
-    without_payload.expect_file(kData, "UdpRawAnswer.NoPayload");
+    packet::AnswerTable<Bytes>{read_without_payload}.expect_file(kData, "UdpRawAnswer.NoPayload");
 }
 
 TEST(UdpRawAnswer, MessagesThatQuoteNoFailureAreNotAnswers) { kRaw.expect_file(kData); }
