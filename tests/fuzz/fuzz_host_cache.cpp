@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -67,10 +68,9 @@ void check_path_rule(const std::string& executable) {
         require(path.empty());
         return;
     }
-    const std::string suffix = ".cache";
-    require(path.size() >= suffix.size() &&
-            path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0);
-    std::string kept = path.substr(0, path.size() - suffix.size());
+    constexpr std::string_view kSuffix = ".cache";
+    require(path.ends_with(kSuffix));
+    std::string kept = path.substr(0, path.size() - kSuffix.size());
     require(executable.compare(0, kept.size(), kept) == 0);
     std::string cut = executable.substr(kept.size());
     size_t name_start = executable.find_last_of("/\\");

@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,9 +56,7 @@ struct ScriptedRun {
         services.lookup_name = [this](uint32_t address) -> std::optional<std::string> {
             looked_up.push_back(address);
             auto found = names.find(address);
-            if (found == names.end())
-                return std::nullopt;
-            return found->second;
+            return found == names.end() ? std::nullopt : std::optional(found->second);
         };
         services.sleep = [this](int32_t ms) { sleeps.push_back(ms); };
         return captured([&] { run_probe_loop(kTarget, settings, start_ttl, services); });

@@ -86,8 +86,7 @@ bool replace_text(const std::string& path, const std::string& text) {
 
 void check_files() {
     std::string exe = platform_executable_path();
-    check(exe.size() > 16 && exe.compare(exe.size() - 15, 15, "\\seam_check.exe") == 0,
-          "executable path: " + exe);
+    check(exe.size() > 16 && exe.ends_with("\\seam_check.exe"), "executable path: " + exe);
     std::string folder = exe.substr(0, exe.find_last_of('\\') + 1);
     std::string path = folder + "seam_check.data";
     check(!read_text(path), "reading a missing file fails");
