@@ -90,13 +90,6 @@ protected:
 
     fs::path file(const char* name = "tarnhop.cache") const { return folder_ / name; }
 
-    // Saves the cache to a new file; returns what was saved.
-    std::string save_to_new_file() {
-        fs::remove(file("out.cache"));
-        EXPECT_TRUE(save_host_cache_file(file("out.cache").string()));
-        return file_text(file("out.cache"));
-    }
-
     // Loads the bytes into an empty cache twice, from a file and then given as bytes; each
     // time the cache's image is 'saved' and it gives the answers, lookups with -c included
     // (only of cached addresses: no test may reach the resolver), and a save after the
@@ -112,7 +105,8 @@ protected:
                 load_host_cache_bytes(bytes_of(bytes));
             EXPECT_EQ(image(), saved);
             expect_answers(answers);
-            EXPECT_EQ(save_to_new_file(), saved);
+            fs::remove(file("out.cache"));  // saved to a new file
+            EXPECT_EQ(save_and_read("out.cache"), saved);
         }
     }
 
@@ -133,10 +127,10 @@ protected:
         load_host_cache_file(file(name).string());
     }
 
-    // Saves the cache to its file; returns what the file then holds.
-    std::string save_and_read() {
-        EXPECT_TRUE(save_host_cache_file(file().string()));
-        return file_text(file());
+    // Saves the cache to its file (or the file of this name); returns what the file then holds.
+    std::string save_and_read(const char* name = "tarnhop.cache") {
+        EXPECT_TRUE(save_host_cache_file(file(name).string()));
+        return file_text(file(name));
     }
 
     fs::path folder_;
