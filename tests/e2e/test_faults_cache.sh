@@ -27,9 +27,7 @@ source "$E2E_DIR/cache_lib.sh"
 bg_pid=""
 # Ends the background run (bg_pid) when it is still the program, and waits for it.
 stop_bg() {
-    if [ -n "$bg_pid" ] && [ "$(cat "/proc/$bg_pid/comm" 2>/dev/null)" = tarnhop ]; then
-        kill -KILL "$bg_pid" 2>/dev/null
-    fi
+    ! lab_running "$bg_pid" tarnhop || kill -KILL "$bg_pid" 2>/dev/null
     [ -z "$bg_pid" ] || wait "$bg_pid" 2>/dev/null
     bg_pid=""
 }
@@ -90,14 +88,9 @@ await_program() {
     done
 }
 
-running() {
-    [ "$(awk '{print $3}' "/proc/$bg_pid/stat" 2>/dev/null)" != Z ] &&
-        [ "$(cat "/proc/$bg_pid/comm" 2>/dev/null)" = tarnhop ]
-}
-
 # Spins until the save's temporary file exists (true) or the run is over (false).
 await_temporary() {
-    while running; do
+    while lab_running "$bg_pid" tarnhop; do
         compgen -G "$kill_dir/tarnhop.cache.??????" >/dev/null && return 0
     done
     return 1
@@ -112,7 +105,7 @@ for watch in 1 2; do
     start_run
     save_from_ms=-1
     save_to_ms=-1
-    while running; do
+    while lab_running "$bg_pid" tarnhop; do
         if compgen -G "$kill_dir/tarnhop.cache.??????" >/dev/null; then
             t=$(((${EPOCHREALTIME/./} - bg_start) / 1000))
             ((save_from_ms >= 0)) || save_from_ms=$t
@@ -344,7 +337,7 @@ ip netns exec "$LAB_CLIENT" "$dir/tarnhop" -t 2 -w 100 -p 5000 127.0.0.1 <&- >&-
 bg_pid=$!
 await_program
 socket_seen=""
-while running; do
+while lab_running "$bg_pid" tarnhop; do
     if [ -n "$(find "/proc/$bg_pid/fd" -lname 'socket:*' 2>/dev/null)" ]; then
         socket_seen=yes
         break

@@ -44,36 +44,26 @@ check_run() {
 
 # ---- 1. PTR records from a DNS server --------------------------------------------------
 dns_addr=127.0.0.2
-rev() { # the in-addr.arpa name of an address
-    local IFS=. a
-    read -ra a <<<"$1"
-    printf '%s.%s.%s.%s.in-addr.arpa' "${a[3]}" "${a[2]}" "${a[1]}" "${a[0]}"
-}
 # The test's own DNS server, started with lab_bg: it stops when the lab goes, whenever.
 lab_bg client dnsmasq --keep-in-foreground --conf-file=/dev/null \
     --no-resolv --no-hosts --no-poll --listen-address="$dns_addr" --bind-interfaces \
     --port=53 --user=root --group=root --pid-file="$LAB_DIR/hostile-dns.pid" \
     --log-queries --log-facility="$LAB_DIR/hostile-dns.log" \
-    --ptr-record="$(rev "$LAB_HOP1"),plain-name.lab" \
-    --ptr-record="$(rev "$LAB_HOP2"),esc\\027[2J.lab" \
-    --ptr-record="$(rev "$LAB_HOP3"),bell"$'\a'"ring.lab" \
-    --ptr-record="$(rev "$LAB_HOP4"),sp ace.lab" \
-    --ptr-record="$(rev "$LAB_TARGET_ADDR"),a\\.b.lab" \
+    --ptr-record="$(lab_ptr_name "$LAB_HOP1"),plain-name.lab" \
+    --ptr-record="$(lab_ptr_name "$LAB_HOP2"),esc\\027[2J.lab" \
+    --ptr-record="$(lab_ptr_name "$LAB_HOP3"),bell"$'\a'"ring.lab" \
+    --ptr-record="$(lab_ptr_name "$LAB_HOP4"),sp ace.lab" \
+    --ptr-record="$(lab_ptr_name "$LAB_TARGET_ADDR"),a\\.b.lab" \
     </dev/null >"$LAB_DIR/hostile-dns.out" 2>&1
 dns_pid=$LAB_BG_PID
-for ((i = 0; i < 500; i++)); do
-    grep -q ': started, version' "$LAB_DIR/hostile-dns.log" 2>/dev/null && break
-    [ -e "/proc/$dns_pid" ] || break
-    sleep 0.01
-done
-if grep -q ': started, version' "$LAB_DIR/hostile-dns.log" 2>/dev/null; then
+if lab_await "$dns_pid" grep -qs ': started, version' "$LAB_DIR/hostile-dns.log"; then
     cp "/etc/netns/$LAB_CLIENT/resolv.conf" "$LAB_DIR/resolv.conf.lab"
     printf 'nameserver %s\noptions timeout:1 attempts:1\n' "$dns_addr" >"/etc/netns/$LAB_CLIENT/resolv.conf"
     check_run "PTR names from DNS" ecache-hostile-dns lab_exec "$TARNHOP" -i 1 -w 1000 "$LAB_TARGET_ADDR"
     # Every hostile name was asked for and served: the resolver refused it.
     for address in "$LAB_HOP2" "$LAB_HOP3" "$LAB_HOP4" "$LAB_TARGET_ADDR"; do
         expect_match "the DNS server served a PTR record for $address" \
-            "$(cat "$LAB_DIR/hostile-dns.log")" "config $(rev "$address" | sed 's/\./\\./g') is <PTR>"
+            "$(cat "$LAB_DIR/hostile-dns.log")" "config $(lab_ptr_name "$address" | sed 's/\./\\./g') is <PTR>"
     done
     cp "$LAB_DIR/resolv.conf.lab" "/etc/netns/$LAB_CLIENT/resolv.conf"
 else
@@ -91,11 +81,8 @@ hop4_name=$'tab-less\x01\x1f\x80\xa0.lab'
 # moves the cursor instead.
 hosts_hop2=$'cursor\e[1Aup\e[K.lab'
 # The target, then hops 1 to 4: their addresses and the names they get.
-addresses=("$LAB_TARGET_ADDR" "$LAB_HOP1" "$LAB_HOP2" "$LAB_HOP3" "$LAB_HOP4")
-names=("$target_name" "$hop1_name" "$hosts_hop2" "$hop3_name" "$hop4_name")
-for i in 0 1 2 3 4; do
-    printf '%s\t%s\n' "${addresses[i]}" "${names[i]}"
-done >>"/etc/netns/$LAB_CLIENT/hosts"
+printf '%s\t%s\n' "$LAB_TARGET_ADDR" "$target_name" "$LAB_HOP1" "$hop1_name" "$LAB_HOP2" "$hosts_hop2" \
+    "$LAB_HOP3" "$hop3_name" "$LAB_HOP4" "$hop4_name" >>"/etc/netns/$LAB_CLIENT/hosts"
 check_run "names from the hosts file" ecache-hostile-hosts lab_exec "$TARNHOP" -i 1 -w 1000 "$LAB_TARGET_ADDR"
 # The target's name from the hosts file, shown safe, and one reply.
 check_run "names from the hosts file, ping" ecache-ping-hostile-name lab_exec "$TARNHOP" -o -i 1 -w 1000 "$LAB_TARGET_ADDR"
@@ -106,10 +93,8 @@ check_run "names from the hosts file, ping" ecache-ping-hostile-name lab_exec "$
 printf -v all_bytes "$(printf '\\%03o' {1..255})"
 e2e_copy_program "$LAB_DIR/cached"
 # The cache's names are any bytes but zero: hop 2's is the one above, hop 4's all bytes.
-names=("$target_name" "$hop1_name" "$hop2_name" "$hop3_name" "$all_bytes")
-for i in 0 1 2 3 4; do
-    cache_record "${addresses[i]}" "${names[i]}"
-done >"$LAB_DIR/cached.bytes"
+cache_record "$LAB_TARGET_ADDR" "$target_name" "$LAB_HOP1" "$hop1_name" "$LAB_HOP2" "$hop2_name" \
+    "$LAB_HOP3" "$hop3_name" "$LAB_HOP4" "$all_bytes" >"$LAB_DIR/cached.bytes"
 cp "$LAB_DIR/cached.bytes" "$LAB_DIR/cached/tarnhop.cache"
 check_run "names from the cache file" ecache-hostile-cache lab_exec "$program" -c -i 1 -w 1000 "$LAB_TARGET_ADDR"
 # Shown as '?', but the names' bytes stay in the file as they were.

@@ -55,9 +55,7 @@ blackhole route|blackhole|-d -i 1 -w 200 -n 0 -t 6 $LAB_BLACKHOLE_ADDR"
 for round in 1 2; do
     e2e_check_rows "root among other pings ($round)" "$noisy_runs" lab_exec "$program"
 done
-for pid in "${noise[@]}"; do
-    lab_bg_stop "$pid"
-done
+lab_bg_stop "${noise[@]}"
 
 # nobody without ping sockets has neither socket: the service cannot start.
 e2e_expected want_refused icmp-refused

@@ -145,13 +145,8 @@ check_users() {
 }
 
 check_capture() {
-    local out err st ttls
-    if ! lab_capture_start icmp; then
-        e2e_fail "capture starts"
-        return
-    fi
-    e2e_run out err st lab_exec traceroute -I -n -q 1 -N 1 -f 1 -m 3 -w 1 "$LAB_TARGET_ADDR"
-    lab_capture_stop
+    local out err st shown ttls
+    e2e_captured icmp lab_exec traceroute -I -n -q 1 -N 1 -f 1 -m 3 -w 1 "$LAB_TARGET_ADDR" || return
     out=$(lab_capture_text)
     # tcpdump -v prints a packet's IP header on a line starting with the time,
     # then its ICMP line; a quoted packet inside an ICMP error follows on a line

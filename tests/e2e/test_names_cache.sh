@@ -129,10 +129,7 @@ lab_ping_sockets closed
 seed "$LAB_HOP1" r1.lab
 lab_bg client "$program" -c -o -i 8 -n 300 -w 1000 "$LAB_TARGET_ADDR" >"$LAB_DIR/bg.out"
 running=$LAB_BG_PID
-for ((i = 0; i < 1000; i++)); do
-    grep -q Pinging "$LAB_DIR/bg.out" && break
-    sleep 0.01
-done
+lab_await "$running" grep -q Pinging "$LAB_DIR/bg.out"
 cp "$TARNHOP" "$bin/tarnhop.new"
 mv "$bin/tarnhop.new" "$program"
 wait "$running"

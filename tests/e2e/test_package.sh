@@ -194,9 +194,8 @@ expect_match "nobody, ICMP without ping or raw sockets: the message" "$out" \
 if command -v setcap >/dev/null 2>&1 && cp "$tool" "$work/tarnhop-cap" &&
     setcap cap_net_raw+ep "$work/tarnhop-cap" 2>/dev/null; then
     chmod 755 "$work/tarnhop-cap"
-    e2e_run out err status timeout 60 ip netns exec "$LAB_CLIENT" setpriv --reuid=nobody \
-        --regid="$(id -gn nobody)" --clear-groups -- "$work/tarnhop-cap" "${quick[@]}" -d \
-        "$LAB_TARGET_ADDR"
+    e2e_run out err status lab_exec setpriv --reuid=nobody --regid="$(id -gn nobody)" \
+        --clear-groups -- "$work/tarnhop-cap" "${quick[@]}" -d "$LAB_TARGET_ADDR"
     expect_status "nobody with cap_net_raw, no ping sockets: status 0" 0 "$status"
     expect_contains "nobody with cap_net_raw, no ping sockets: the trace completes" "$out" \
         "Traceroute complete."

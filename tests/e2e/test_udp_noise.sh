@@ -39,9 +39,7 @@ for who in root nobody; do
     e2e_check_rows "$who" "$runs" e2e_as "$who" "$TARNHOP" -u
 done
 
-lab_bg_stop "$pinger"
-lab_bg_stop "$pinged"
-lab_bg_stop "$tracer"
+lab_bg_stop "$pinger" "$pinged" "$tracer"
 lab_capture_stop
 
 # The noise really was there while the runs went on.

@@ -50,10 +50,7 @@ lab_bg client perl -MSocket -e 'socket(S, PF_INET, SOCK_DGRAM, 0) or die;
     bind(S, sockaddr_in(60001, INADDR_ANY)) or die "bind: $!"; $| = 1; print "held\n"; sleep 60' \
     >"$LAB_DIR/holder.out" 2>&1
 holder=$LAB_BG_PID
-for ((i = 0; i < 300; i++)); do
-    grep -q held "$LAB_DIR/holder.out" && break
-    sleep 0.01
-done
+lab_await "$holder" grep -q held "$LAB_DIR/holder.out"
 started=$(date +%s%N)
 e2e_check_rows "nobody, port 60001 held elsewhere" \
     "unanswered|port-held|-d -t 1 -i 2 -w 3000 $LAB_TARGET_ADDR" lab_exec_nobody "$TARNHOP" -u

@@ -59,9 +59,8 @@ for who in root nobody; do
         "$(lab_capture_text | awk '/proto ICMP/ { sub(/\)$/, "", $NF); print $NF }')"
 
     # The largest payload: a 1520-byte packet, sent in two fragments, answered.
-    e2e_run out err st e2e_as "$who" "$TARNHOP" -u -d -i 1 -l 1492 -w 1000 "$LAB_TARGET_ADDR"
-    mask_times_into shown "$out"
-    expect_out "$who: -l 1492: answered at every hop" trace-numeric-1 "$shown"
+    e2e_check_rows "$who: -l 1492" "answered at every hop|trace-numeric-1|-d -i 1 -l 1492 -w 1000 $LAB_TARGET_ADDR" \
+        e2e_as "$who" "$TARNHOP" -u
 done
 
 e2e_finish

@@ -88,7 +88,12 @@
 #   lab_bg NS CMD...      start CMD in the background in lab namespace NS; its pid
 #                         goes to LAB_BG_PID and lab_down ends it if still running.
 #                         Call it directly, not inside $(...).
-#   lab_bg_stop PID       end a process started with lab_bg and wait for it
+#   lab_bg_stop PID...    end processes started with lab_bg and wait for them
+#   lab_await PID CMD...  run CMD (a program or a function) every 10 ms until it
+#                         succeeds, for 10 s at the most: status 0 once it does, 1
+#                         when it never does or when process PID has ended first
+#   lab_running PID COMM  whether PID is a process of the program COMM that has not
+#                         ended (not a zombie)
 #   lab_ping_sockets open|closed
 #                         net.ipv4.ping_group_range in the client namespace:
 #                         "0 2147483647" or "1 0". lab_up leaves it closed.
@@ -104,6 +109,7 @@
 #   lab_capture_bytes [tcpdump args...]
 #                         print one line per captured packet: its bytes from the IP
 #                         header on, as decimal numbers separated by spaces
+#   lab_ptr_name ADDR     print the in-addr.arpa name of a dotted IPv4 address
 #   lab_dns_queries ADDR_OR_NAME
 #                         print how many queries (any type) LAB_DNS_LOG shows for
 #                         the PTR name of a dotted IPv4 address, or for a name
@@ -148,8 +154,7 @@ _lab_fatal() {
     exit 1
 }
 
-# Whether PID is a process of the program COMM that has not ended (not a zombie).
-_lab_running() {
+lab_running() {
     [ "$(cat "/proc/$1/comm" 2>/dev/null)" = "$2" ] &&
         [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" != Z ]
 }
@@ -161,12 +166,12 @@ _lab_running() {
 _lab_kill_pid() {
     local pid=$1 comm=$2 i
     [ -n "$pid" ] || return 0
-    _lab_running "$pid" "$comm" && kill -TERM "$pid" 2>/dev/null
+    lab_running "$pid" "$comm" && kill -TERM "$pid" 2>/dev/null
     for ((i = 0; i < 300; i++)); do
-        _lab_running "$pid" "$comm" || break
+        lab_running "$pid" "$comm" || break
         sleep 0.01
     done
-    if _lab_running "$pid" "$comm"; then
+    if lab_running "$pid" "$comm"; then
         _lab_say "$comm $pid did not stop on TERM; killing it"
         kill -KILL "$pid" 2>/dev/null
     fi
@@ -298,7 +303,6 @@ _lab_write_etc() {
 }
 
 _lab_start_dns() {
-    local i
     ip netns exec "$LAB_CLIENT" dnsmasq --keep-in-foreground --conf-file=/dev/null \
         --no-resolv --no-hosts --no-poll --no-negcache \
         --listen-address="$LAB_DNS_ADDR" --bind-interfaces --port=53 \
@@ -309,11 +313,7 @@ _lab_start_dns() {
         --log-queries --log-facility="$LAB_DNS_LOG" </dev/null >"$LAB_DIR/dnsmasq.out" 2>&1 &
     export LAB_DNS_PID=$!
     # dnsmasq binds its socket before it logs "started".
-    for ((i = 0; i < 500; i++)); do
-        grep -qs ': started, version' "$LAB_DNS_LOG" && return 0
-        [ -e "/proc/$LAB_DNS_PID" ] || break
-        sleep 0.01
-    done
+    lab_await "$LAB_DNS_PID" grep -qs ': started, version' "$LAB_DNS_LOG" && return 0
     _lab_fatal "dnsmasq did not start: $(cat "$LAB_DIR/dnsmasq.out" "$LAB_DNS_LOG" 2>/dev/null | tail -n 5)"
 }
 
@@ -355,9 +355,23 @@ lab_bg() {
 }
 
 lab_bg_stop() {
-    _lab_kill_pid "$1" timeout
-    _LAB_BG_PIDS=" ${_LAB_BG_PIDS:-} "
-    _LAB_BG_PIDS=${_LAB_BG_PIDS// $1 / }
+    local pid
+    for pid in "$@"; do
+        _lab_kill_pid "$pid" timeout
+        _LAB_BG_PIDS=" ${_LAB_BG_PIDS:-} "
+        _LAB_BG_PIDS=${_LAB_BG_PIDS// $pid / }
+    done
+}
+
+lab_await() {
+    local pid=$1 i
+    for ((i = 0; i < 1000; i++)); do
+        "${@:2}" && return 0
+        # Gone, or a zombie that no reap has taken yet.
+        [ -e "/proc/$pid" ] && [ "$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null)" != Z ] || return 1
+        sleep 0.01
+    done
+    return 1
 }
 
 lab_ping_sockets() {
@@ -369,8 +383,15 @@ lab_ping_sockets() {
     ip netns exec "$LAB_CLIENT" sysctl -q -w "net.ipv4.ping_group_range=${range[$1]}"
 }
 
+# Whether tcpdump is capturing, its filter attached: it says "listening on" or has
+# written the file header (its stderr may be cut off by an AppArmor profile that only
+# lets it write *.pcap files).
+_lab_capturing() {
+    grep -qs 'listening on' "$LAB_DIR/capture.err" ||
+        [ "$(stat -c %s "$LAB_CAPTURE_FILE" 2>/dev/null || echo 0)" -ge 24 ]
+}
+
 lab_capture_start() {
-    local i
     [ -z "${_LAB_CAPTURE_PID:-}" ] || lab_capture_stop
     rm -f -- "$LAB_CAPTURE_FILE" "$LAB_DIR/capture.err"
     # -Z root: Debian's tcpdump would otherwise drop to its own user and could
@@ -379,15 +400,7 @@ lab_capture_start() {
     ip netns exec "$LAB_R1" tcpdump -i "$LAB_R1_IF_CLIENT" -n -U --immediate-mode -Z root \
         -w "$LAB_CAPTURE_FILE" "$@" </dev/null >/dev/null 2>"$LAB_DIR/capture.err" &
     _LAB_CAPTURE_PID=$!
-    # Capturing, filter attached, once tcpdump says "listening on" or has
-    # written the file header (its stderr may be cut off by an AppArmor profile
-    # that only lets it write *.pcap files).
-    for ((i = 0; i < 500; i++)); do
-        grep -qs 'listening on' "$LAB_DIR/capture.err" && return 0
-        [ "$(stat -c %s "$LAB_CAPTURE_FILE" 2>/dev/null || echo 0)" -ge 24 ] && return 0
-        [ -e "/proc/$_LAB_CAPTURE_PID" ] || break
-        sleep 0.01
-    done
+    lab_await "$_LAB_CAPTURE_PID" _lab_capturing && return 0
     _lab_say "tcpdump did not start: $(cat "$LAB_DIR/capture.err" 2>/dev/null)"
     _lab_kill_pid "$_LAB_CAPTURE_PID" tcpdump
     _LAB_CAPTURE_PID=""
@@ -422,11 +435,15 @@ lab_capture_bytes() {
     done
 }
 
+lab_ptr_name() {
+    local IFS=. a
+    read -ra a <<<"$1"
+    printf '%s.%s.%s.%s.in-addr.arpa' "${a[3]}" "${a[2]}" "${a[1]}" "${a[0]}"
+}
+
 lab_dns_queries() {
     local name=$1
-    if [[ $name =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)\.([0-9]+)$ ]]; then
-        name=${BASH_REMATCH[4]}.${BASH_REMATCH[3]}.${BASH_REMATCH[2]}.${BASH_REMATCH[1]}.in-addr.arpa
-    fi
+    [[ ! $name =~ ^[0-9]+(\.[0-9]+){3}$ ]] || name=$(lab_ptr_name "$name")
     # Log lines read "... dnsmasq[pid]: query[TYPE] NAME from 127.0.0.1".
     awk -v n="$name" '
         $(NF - 3) ~ /^query\[[A-Za-z0-9]+\]$/ && $(NF - 1) == "from" &&
@@ -436,14 +453,10 @@ lab_dns_queries() {
 
 _lab_settle_count=0
 lab_dns_settle() {
-    local name i
-    name=settle-$((++_lab_settle_count)).lab
+    local name=settle-$((++_lab_settle_count)).lab
     lab_exec getent hosts "$name" >/dev/null 2>&1
-    for ((i = 0; i < 200; i++)); do
-        (($(lab_dns_queries "$name") > 0)) && return 0
-        sleep 0.01
-    done
-    return 1
+    # Logged as "... query[TYPE] NAME from 127.0.0.1".
+    lab_await "$LAB_DNS_PID" grep -qF "] $name from " "$LAB_DNS_LOG"
 }
 
 lab_route_lines() {

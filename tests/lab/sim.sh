@@ -10,7 +10,7 @@
 #                           read the scenario text from standard input (a here-document).
 #                           A scenario with a mistake is refused with its line number.
 #                           Returns once the device reads packets (status 0), or prints
-#                           why and returns 1 after at most 5 s. A simulator still
+#                           why and returns 1 after at most 10 s. A simulator still
 #                           running is stopped first. lab_down calls sim_cleanup, so
 #                           the simulator goes with the lab (also on EXIT, INT, TERM).
 #   sim_stop                stop the simulator (TERM by pid, KILL after 3 s) and wait
@@ -117,7 +117,7 @@ sim_cleanup() {
 }
 
 sim_start() {
-    local ns=$1 scenario=$2 base i
+    local ns=$1 scenario=$2 base
     [ -z "${SIM_PID:-}" ] || sim_stop
     SIM_NS=$ns
     if [ -z "${SIM_DIR:-}" ] || [ ! -d "$SIM_DIR" ]; then
@@ -147,11 +147,7 @@ sim_start() {
         --addr "$SIM_ADDR/16" --log "$SIM_LOG" --ready "$base.ready" </dev/null >"$base.out" 2>&1 &
     SIM_PID=$!
     export SIM_LOG SIM_PID SIM_DEV SIM_DIR SIM_SCENARIO
-    for ((i = 0; i < 500; i++)); do
-        [ -e "$base.ready" ] && return 0
-        [ -e "/proc/$SIM_PID" ] && [ "$(awk '{print $3}' "/proc/$SIM_PID/stat")" != Z ] || break
-        sleep 0.01
-    done
+    lab_await "$SIM_PID" test -e "$base.ready" && return 0
     _sim_say "netsim did not start in $ns: $(cat "$base.out" 2>/dev/null)"
     sim_stop
     return 1
