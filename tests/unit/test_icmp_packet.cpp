@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "answer_table.h"
 #include "cli/console.h"
 #include "probe/probe_loop.h"
-#include "support/answer_table.h"
 #include "support/packets.h"
 #include "wire/bytes.h"
 #include "wire/checksum.h"

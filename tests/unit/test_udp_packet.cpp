@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "answer_table.h"
 #include "platform/platform.h"
 #include "probe/udp_packet.h"
-#include "support/answer_table.h"
 #include "support/packets.h"
 
 namespace {

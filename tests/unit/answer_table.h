@@ -4,13 +4,11 @@
 //   [Suite.Test]
 //   row name: the reading expected
 //     the bytes that arrive, in hex, on any number of indented lines
-// Lines starting with # are comments. For the unit tests only: TARNHOP_UNIT_DATA names the
-// data folder.
+// Lines starting with # are comments.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <initializer_list>
 #include <sstream>
 #include <stdexcept>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "support/packets.h"
+#include "unit_helpers.h"
 
 namespace packet {
 
@@ -30,7 +29,7 @@ struct Row {
 
 // The rows of one section of a data file in tests/unit/data, in file order.
 inline std::vector<Row<Bytes>> rows_of(const std::string& file, const std::string& section) {
-    std::ifstream in(std::string(TARNHOP_UNIT_DATA) + "/" + file);
+    std::istringstream in(unit_data(file));
     std::vector<Row<Bytes>> rows;
     bool inside = false;
     for (std::string line; std::getline(in, line);) {
